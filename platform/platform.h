@@ -1,0 +1,77 @@
+// The OS seam: exactly the operating-system calls that the device access layer makes, under
+// their Win32 names and with their Win32 meanings. platform/win32 forwards them to Windows;
+// platform/model answers them from an in-memory USB model (a topology file or a Linux sysfs
+// scan). Nothing above this seam knows which one it talks to.
+//
+// Every member is called on the thread that runs the detection, one call at a time, and
+// blocks until it has answered. None of them may throw.
+#pragma once
+
+#include "platform/win32_types.h"
+
+namespace keldar {
+
+class Platform {
+ public:
+  virtual ~Platform() = default;
+
+  // Opens a device by path ("\\.\HCD0", "\\.\" + a hub name). The access layer always passes
+  // GENERIC_WRITE, FILE_SHARE_WRITE, no security attributes, OPEN_EXISTING, flags 0 and no
+  // template. Returns an open handle, or INVALID_HANDLE_VALUE with the reason in
+  // GetLastError. Does not touch the bus.
+  virtual HANDLE CreateFileA(const char* path, DWORD desiredAccess, DWORD shareMode,
+                             void* securityAttributes, DWORD creationDisposition,
+                             DWORD flagsAndAttributes, HANDLE templateFile) = 0;
+
+  // Sends one USB hub or host-controller control code to an open handle. The input and output
+  // buffers may be the same memory. Returns nonzero with the output filled in the platform's
+  // published record layout, zero on failure (GetLastError tells why). The returned byte
+  // count may be written but callers never rely on it. Blocks while the hub driver answers.
+  virtual BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, void* inBuffer,
+                               DWORD inBufferSize, void* outBuffer, DWORD outBufferSize,
+                               DWORD* bytesReturned, void* overlapped) = 0;
+
+  // Closes a handle that CreateFileA returned. Nonzero on success.
+  virtual BOOL CloseHandle(HANDLE object) = 0;
+
+  // Converts UTF-16 to the ANSI code page (codePage CP_ACP). With length -1 the text runs to
+  // its 0 unit, which is converted too; with a positive length exactly that many units are
+  // converted and no terminator is added. With outSize 0 only the required size is returned.
+  // Characters the code page lacks become its default character. Returns the number of bytes
+  // written (or required), 0 on failure.
+  virtual int WideCharToMultiByte(UINT codePage, DWORD flags, const WCHAR* text, int length,
+                                  char* out, int outSize, const char* defaultChar,
+                                  BOOL* usedDefaultChar) = 0;
+
+  // Opens the set of present devices of the device-installation database. The access layer
+  // passes no class, no enumerator, no window and DIGCF_PRESENT | DIGCF_ALLCLASSES. Returns
+  // INVALID_HANDLE_VALUE on failure.
+  virtual HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, const char* enumerator,
+                                        HWND parent, DWORD flags) = 0;
+
+  // Fills element `index` (from 0) of the set. The caller sets element->cbSize to
+  // sizeof(SP_DEVINFO_DATA) first. Returns zero (GetLastError ERROR_NO_MORE_ITEMS) past the
+  // last device.
+  virtual BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, SP_DEVINFO_DATA* element) = 0;
+
+  // Reads a text property (SPDRP_DRIVER or SPDRP_FRIENDLYNAME) of one element as ANSI, with
+  // its terminator. Returns nonzero when it fitted in bufferSize bytes; zero with
+  // GetLastError ERROR_INSUFFICIENT_BUFFER and *requiredSize set when it did not; zero with
+  // another error when the device lacks the property. *regDataType may be left untouched.
+  virtual BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* element,
+                                                 DWORD property, DWORD* regDataType,
+                                                 BYTE* buffer, DWORD bufferSize,
+                                                 DWORD* requiredSize) = 0;
+
+  // Releases a set from SetupDiGetClassDevsA.
+  virtual BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) = 0;
+
+  // The error code of the last failed call on this platform.
+  virtual DWORD GetLastError() = 0;
+
+  // Copies the computer's NetBIOS name with its terminator into buffer; *size is the buffer's
+  // size on entry and the name's length (without terminator) on success. Zero on failure.
+  virtual BOOL GetComputerNameA(char* buffer, DWORD* size) = 0;
+};
+
+}  // namespace keldar

@@ -1,0 +1,56 @@
+#include "platform/win32/win32_platform.h"
+
+namespace keldar {
+
+HANDLE Win32Platform::CreateFileA(const char* path, DWORD desiredAccess, DWORD shareMode,
+                                  void* securityAttributes, DWORD creationDisposition,
+                                  DWORD flagsAndAttributes, HANDLE templateFile) {
+  return ::CreateFileA(path, desiredAccess, shareMode,
+                       static_cast<LPSECURITY_ATTRIBUTES>(securityAttributes),
+                       creationDisposition, flagsAndAttributes, templateFile);
+}
+
+BOOL Win32Platform::DeviceIoControl(HANDLE device, DWORD ioControlCode, void* inBuffer,
+                                    DWORD inBufferSize, void* outBuffer, DWORD outBufferSize,
+                                    DWORD* bytesReturned, void* overlapped) {
+  return ::DeviceIoControl(device, ioControlCode, inBuffer, inBufferSize, outBuffer,
+                           outBufferSize, bytesReturned, static_cast<LPOVERLAPPED>(overlapped));
+}
+
+BOOL Win32Platform::CloseHandle(HANDLE object) { return ::CloseHandle(object); }
+
+int Win32Platform::WideCharToMultiByte(UINT codePage, DWORD flags, const WCHAR* text, int length,
+                                       char* out, int outSize, const char* defaultChar,
+                                       BOOL* usedDefaultChar) {
+  return ::WideCharToMultiByte(codePage, flags, text, length, out, outSize, defaultChar,
+                               usedDefaultChar);
+}
+
+HDEVINFO Win32Platform::SetupDiGetClassDevsA(const GUID* classGuid, const char* enumerator,
+                                             HWND parent, DWORD flags) {
+  return ::SetupDiGetClassDevsA(classGuid, enumerator, parent, flags);
+}
+
+BOOL Win32Platform::SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, SP_DEVINFO_DATA* element) {
+  return ::SetupDiEnumDeviceInfo(set, index, element);
+}
+
+BOOL Win32Platform::SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* element,
+                                                      DWORD property, DWORD* regDataType,
+                                                      BYTE* buffer, DWORD bufferSize,
+                                                      DWORD* requiredSize) {
+  return ::SetupDiGetDeviceRegistryPropertyA(set, element, property, regDataType, buffer,
+                                             bufferSize, requiredSize);
+}
+
+BOOL Win32Platform::SetupDiDestroyDeviceInfoList(HDEVINFO set) {
+  return ::SetupDiDestroyDeviceInfoList(set);
+}
+
+DWORD Win32Platform::GetLastError() { return ::GetLastError(); }
+
+BOOL Win32Platform::GetComputerNameA(char* buffer, DWORD* size) {
+  return ::GetComputerNameA(buffer, size);
+}
+
+}  // namespace keldar

@@ -1,0 +1,30 @@
+// The real operating system: every member forwards to the Win32 call of the same name.
+#pragma once
+
+#include "platform/platform.h"
+
+namespace keldar {
+
+class Win32Platform final : public Platform {
+ public:
+  HANDLE CreateFileA(const char* path, DWORD desiredAccess, DWORD shareMode,
+                     void* securityAttributes, DWORD creationDisposition,
+                     DWORD flagsAndAttributes, HANDLE templateFile) override;
+  BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, void* inBuffer, DWORD inBufferSize,
+                       void* outBuffer, DWORD outBufferSize, DWORD* bytesReturned,
+                       void* overlapped) override;
+  BOOL CloseHandle(HANDLE object) override;
+  int WideCharToMultiByte(UINT codePage, DWORD flags, const WCHAR* text, int length, char* out,
+                          int outSize, const char* defaultChar, BOOL* usedDefaultChar) override;
+  HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, const char* enumerator, HWND parent,
+                                DWORD flags) override;
+  BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, SP_DEVINFO_DATA* element) override;
+  BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* element, DWORD property,
+                                         DWORD* regDataType, BYTE* buffer, DWORD bufferSize,
+                                         DWORD* requiredSize) override;
+  BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) override;
+  DWORD GetLastError() override;
+  BOOL GetComputerNameA(char* buffer, DWORD* size) override;
+};
+
+}  // namespace keldar

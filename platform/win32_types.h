@@ -1,0 +1,87 @@
+// The few Win32 types and constants that the device access layer speaks in. Windows builds
+// take them from the system headers; every other build gets portable equivalents with the
+// same sizes, so the access layer's code reads the same on both.
+#pragma once
+
+#ifdef _WIN32
+#include <windows.h>
+#include <setupapi.h>
+#include <winioctl.h>
+#else
+#include <cstddef>
+#include <cstdint>
+
+using BYTE = std::uint8_t;
+using WORD = std::uint16_t;
+using DWORD = std::uint32_t;
+using UINT = unsigned int;
+using ULONG = std::uint32_t;
+using BOOL = int;
+using ULONG_PTR = std::uintptr_t;
+using HANDLE = void*;
+using HWND = void*;
+using HDEVINFO = void*;
+using COLORREF = DWORD;
+// Windows' WCHAR is a 16-bit UTF-16 unit; wchar_t is 32 bits elsewhere.
+using WCHAR = char16_t;
+using CHAR = char;
+
+struct GUID {
+  std::uint32_t Data1;
+  std::uint16_t Data2;
+  std::uint16_t Data3;
+  std::uint8_t Data4[8];
+};
+
+struct SP_DEVINFO_DATA {
+  DWORD cbSize;
+  GUID ClassGuid;
+  DWORD DevInst;
+  ULONG_PTR Reserved;
+};
+
+#define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1)))
+
+constexpr BOOL FALSE = 0;
+constexpr BOOL TRUE = 1;
+
+constexpr DWORD GENERIC_WRITE = 0x40000000;
+constexpr DWORD FILE_SHARE_WRITE = 0x00000002;
+constexpr DWORD OPEN_EXISTING = 3;
+
+constexpr UINT CP_ACP = 0;
+
+constexpr DWORD DIGCF_PRESENT = 0x00000002;
+constexpr DWORD DIGCF_ALLCLASSES = 0x00000004;
+constexpr DWORD SPDRP_DRIVER = 0x00000009;
+constexpr DWORD SPDRP_FRIENDLYNAME = 0x0000000C;
+
+constexpr DWORD ERROR_SUCCESS = 0;
+constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+constexpr DWORD ERROR_INVALID_HANDLE = 6;
+constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+constexpr DWORD ERROR_GEN_FAILURE = 31;
+constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
+constexpr DWORD ERROR_NO_MORE_ITEMS = 259;
+constexpr DWORD ERROR_NO_UNICODE_TRANSLATION = 1113;
+constexpr DWORD ERROR_INVALID_DATA = 13;
+constexpr DWORD ERROR_DEVICE_NOT_CONNECTED = 1167;
+constexpr DWORD ERROR_INVALID_USER_BUFFER = 1784;
+constexpr DWORD ERROR_INVALID_REG_PROPERTY = 0xE0000209;
+
+constexpr UINT MB_OK = 0x00000000;
+#endif
+
+// USB hub and host-controller control codes (buffered transfer, FILE_DEVICE_USB). The first
+// two share a value: a controller handle answers with its root hub's name, a hub handle with
+// its node information.
+// Named as the platform's USB headers name them; those headers are never included.
+namespace keldar {
+constexpr DWORD IOCTL_USB_GET_ROOT_HUB_NAME = 0x220408;
+constexpr DWORD IOCTL_USB_GET_NODE_INFORMATION = 0x220408;
+constexpr DWORD IOCTL_USB_GET_NODE_CONNECTION_INFORMATION = 0x22040C;
+constexpr DWORD IOCTL_USB_GET_NODE_CONNECTION_NAME = 0x220414;
+constexpr DWORD IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME = 0x220420;
+constexpr DWORD IOCTL_GET_HCD_DRIVERKEY_NAME = 0x220424;
+}  // namespace keldar

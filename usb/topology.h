@@ -1,0 +1,87 @@
+// The topology objects of one detection: the computer's host controllers, one controller with
+// its root hub, and one hub port with what is attached to it. Each opens what it stands for
+// and fetches its records in its constructor. Records and hub handles go to the detection's
+// store and outlive the objects: the node table keeps pointing to the records.
+#pragma once
+
+#include <cstdint>
+
+#include "usb/ansi_text.h"
+#include "usb/detection_store.h"
+#include "usb/records.h"
+
+namespace keldar {
+
+inline constexpr int kMaxControllers = 10;
+
+class PCHost {
+ public:
+  explicit PCHost(Platform& platform);
+  virtual ~PCHost();
+  PCHost(const PCHost&) = delete;
+  PCHost& operator=(const PCHost&) = delete;
+
+  void OpenControllers();
+  int GetControllerCount() const { return count; }
+  // Null (not INVALID_HANDLE_VALUE) outside 0..count-1.
+  HANDLE GetControllerHandle(int index) const;
+
+ private:
+  Platform& platform_;
+  HANDLE* handles;  // kMaxControllers slots
+  std::int32_t count;
+};
+
+class HCDevice {
+ public:
+  HCDevice(UsbContext& context, HANDLE controllerHandle);
+  virtual ~HCDevice() = default;
+  HCDevice(const HCDevice&) = delete;
+  HCDevice& operator=(const HCDevice&) = delete;
+
+  const USB_NODE_INFORMATION* OpenRootHub();
+  AnsiText QueryRootHubName();
+  AnsiText RootHubPath();
+  AnsiText QueryDriverKey();
+  HANDLE GetRootHubHandle() const { return rootHub; }
+  int GetPortCount() const { return portCount; }
+
+ private:
+  UsbContext& context_;
+  USB_NODE_INFORMATION* nodeInfo;
+  std::int32_t portCount;
+  HANDLE controller;
+  HANDLE rootHub;
+};
+
+class Port {
+ public:
+  Port(UsbContext& context, HANDLE parentHubHandle, int connectionIndex);
+  virtual ~Port() = default;
+  Port(const Port&) = delete;
+  Port& operator=(const Port&) = delete;
+
+  void QueryConnection();
+  const USB_NODE_INFORMATION* OpenHub();
+  AnsiText QueryDriverKey();
+  AnsiText QueryHubName();
+  AnsiText HubPath();
+  // Null when the connection information query failed: the port then reads as having
+  // nothing attached, and the walk goes on.
+  const USB_NODE_CONNECTION_INFORMATION* GetConnectionInfo() const { return connInfo; }
+  int GetConnectionIndex() const { return connectionIndex; }
+  HANDLE GetHubHandle() const { return hub; }
+  int GetHubPortCount() const { return hubPortCount; }
+
+ private:
+  UsbContext& context_;
+  USB_NODE_CONNECTION_INFORMATION* connInfo;
+  std::int32_t connectionIndex;
+  HANDLE parentHub;
+  std::int32_t isHub;
+  HANDLE hub;
+  USB_NODE_INFORMATION* hubNodeInfo;
+  std::int32_t hubPortCount;
+};
+
+}  // namespace keldar
