@@ -33,4 +33,99 @@ std::optional<NameFault> ParseNameFault(std::string_view name) {
   return std::nullopt;
 }
 
+namespace {
+// Both absent, or both present and equal.
+template <typename T>
+bool SameOwned(const std::unique_ptr<T>& a, const std::unique_ptr<T>& b) {
+  if (!a || !b) return !a && !b;
+  return *a == *b;
+}
+
+std::unique_ptr<Hub> CloneHub(const Hub& hub);
+
+Port ClonePort(const Port& port) {
+  Port copy;
+  copy.port = port.port;
+  copy.connectionStatus = port.connectionStatus;
+  copy.faults = port.faults;
+  if (port.device) {
+    const Device& device = *port.device;
+    copy.device = std::make_unique<Device>();
+    copy.device->descriptor = device.descriptor;
+    copy.device->lowSpeed = device.lowSpeed;
+    copy.device->deviceAddress = device.deviceAddress;
+    copy.device->currentConfigurationValue = device.currentConfigurationValue;
+    copy.device->driverKey = device.driverKey;
+    copy.device->friendlyName = device.friendlyName;
+    copy.device->databaseFaults = device.databaseFaults;
+    if (device.hub) copy.device->hub = CloneHub(*device.hub);
+  }
+  return copy;
+}
+
+std::unique_ptr<Hub> CloneHub(const Hub& hub) {
+  auto copy = std::make_unique<Hub>();
+  copy->name = hub.name;
+  copy->busPowered = hub.busPowered;
+  copy->descriptor = hub.descriptor;
+  copy->faults = hub.faults;
+  copy->ports.reserve(hub.ports.size());
+  for (const Port& port : hub.ports) copy->ports.push_back(ClonePort(port));
+  return copy;
+}
+}  // namespace
+
+bool operator==(const Port& a, const Port& b) {
+  return a.port == b.port && a.connectionStatus == b.connectionStatus && a.faults == b.faults &&
+         SameOwned(a.device, b.device);
+}
+
+bool operator==(const Hub& a, const Hub& b) {
+  return a.name == b.name && a.busPowered == b.busPowered && a.descriptor == b.descriptor &&
+         a.faults == b.faults && a.ports == b.ports;
+}
+
+bool operator==(const Device& a, const Device& b) {
+  return a.descriptor == b.descriptor && a.lowSpeed == b.lowSpeed &&
+         a.deviceAddress == b.deviceAddress &&
+         a.currentConfigurationValue == b.currentConfigurationValue &&
+         a.driverKey == b.driverKey && a.friendlyName == b.friendlyName &&
+         a.databaseFaults == b.databaseFaults && SameOwned(a.hub, b.hub);
+}
+
+bool operator==(const Controller& a, const Controller& b) {
+  return a.driverKey == b.driverKey && a.friendlyName == b.friendlyName &&
+         a.faults == b.faults && a.databaseFaults == b.databaseFaults &&
+         SameOwned(a.rootHub, b.rootHub);
+}
+
+bool operator==(const OtherDevice& a, const OtherDevice& b) {
+  return a.driverKey == b.driverKey && a.friendlyName == b.friendlyName &&
+         a.databaseFaults == b.databaseFaults;
+}
+
+bool operator==(const UsbModel& a, const UsbModel& b) {
+  return a.computerName == b.computerName && a.ansiCodePage == b.ansiCodePage &&
+         a.controllers == b.controllers && a.otherDevices == b.otherDevices &&
+         a.deviceSetFails == b.deviceSetFails;
+}
+
+UsbModel Clone(const UsbModel& model) {
+  UsbModel copy;
+  copy.computerName = model.computerName;
+  copy.ansiCodePage = model.ansiCodePage;
+  copy.otherDevices = model.otherDevices;
+  copy.deviceSetFails = model.deviceSetFails;
+  copy.controllers.reserve(model.controllers.size());
+  for (const Controller& controller : model.controllers) {
+    Controller& c = copy.controllers.emplace_back();
+    c.driverKey = controller.driverKey;
+    c.friendlyName = controller.friendlyName;
+    c.faults = controller.faults;
+    c.databaseFaults = controller.databaseFaults;
+    if (controller.rootHub) c.rootHub = CloneHub(*controller.rootHub);
+  }
+  return copy;
+}
+
 }  // namespace keldar::model

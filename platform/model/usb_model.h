@@ -141,4 +141,16 @@ struct UsbModel {
   bool deviceSetFails = false;              // SetupDiGetClassDevsA fails
 };
 
+// Deep equality: two models are equal when they describe the same topology, texts and faults
+// (a port's connectionStatus counts as given, so "absent" differs from an explicit 1).
+bool operator==(const Port& a, const Port& b);
+bool operator==(const Hub& a, const Hub& b);
+bool operator==(const Device& a, const Device& b);
+bool operator==(const Controller& a, const Controller& b);
+bool operator==(const OtherDevice& a, const OtherDevice& b);
+bool operator==(const UsbModel& a, const UsbModel& b);
+
+// A deep copy (the model owns its hubs and devices through unique pointers).
+UsbModel Clone(const UsbModel& model);
+
 }  // namespace keldar::model

@@ -1,0 +1,485 @@
+#include "platform/model/model_platform.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+#include <utility>
+
+#include "platform/model/text_codec.h"
+#include "usb/records.h"
+
+namespace keldar {
+
+namespace {
+
+using model::NameFault;
+
+constexpr std::string_view kDevicePrefix = "\\\\.\\";
+constexpr std::string_view kControllerName = "HCD";
+constexpr DWORD kErrorBufferOverflow = 111;
+constexpr DWORD kRegSz = 1;
+// What a name reply announces for AbsurdLength: far beyond any real name, yet positive.
+constexpr std::uint32_t kAbsurdLength = 0x7FFFFFF0;
+
+void PutLe16(std::vector<unsigned char>& bytes, std::uint16_t value) {
+  bytes.push_back(static_cast<unsigned char>(value & 0xFF));
+  bytes.push_back(static_cast<unsigned char>(value >> 8));
+}
+
+void PutLe32(std::vector<unsigned char>& bytes, std::uint32_t value) {
+  for (int shift = 0; shift < 32; shift += 8)
+    bytes.push_back(static_cast<unsigned char>((value >> shift) & 0xFF));
+}
+
+// Ports by number, whatever order the model lists them in.
+std::vector<const model::Port*> PortsInOrder(const model::Hub& hub) {
+  std::vector<const model::Port*> ports;
+  ports.reserve(hub.ports.size());
+  for (const model::Port& port : hub.ports) ports.push_back(&port);
+  std::stable_sort(ports.begin(), ports.end(),
+                   [](const model::Port* a, const model::Port* b) { return a->port < b->port; });
+  return ports;
+}
+
+template <typename Visit>
+void ForEachHub(const model::Hub& hub, Visit& visit) {
+  visit(hub);
+  for (const model::Port* port : PortsInOrder(hub))
+    if (port->device && port->device->hub) ForEachHub(*port->device->hub, visit);
+}
+
+template <typename Visit>
+void ForEachDevice(const model::Hub& hub, Visit& visit) {
+  for (const model::Port* port : PortsInOrder(hub)) {
+    if (!port->device) continue;
+    visit(*port->device);
+    if (port->device->hub) ForEachDevice(*port->device->hub, visit);
+  }
+}
+
+// "\\.\HCD<n>" with n in plain decimal (no sign, no leading zero); none for anything else.
+std::optional<std::size_t> ControllerNumber(std::string_view name) {
+  if (name.substr(0, kControllerName.size()) != kControllerName) return std::nullopt;
+  const std::string_view digits = name.substr(kControllerName.size());
+  if (digits.empty() || digits.size() > 9 || (digits.size() > 1 && digits[0] == '0'))
+    return std::nullopt;
+  std::size_t number = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return std::nullopt;
+    number = number * 10 + static_cast<std::size_t>(c - '0');
+  }
+  return number;
+}
+
+HANDLE AsHandle(std::uintptr_t value) { return reinterpret_cast<HANDLE>(value); }
+std::uintptr_t HandleValue(const void* handle) { return reinterpret_cast<std::uintptr_t>(handle); }
+
+}  // namespace
+
+ModelPlatform::ModelPlatform(const model::UsbModel& model) : model_(model) {}
+
+ModelPlatform::ModelPlatform(model::UsbModel&& model)
+    : owned_(std::make_unique<const model::UsbModel>(std::move(model))), model_(*owned_) {}
+
+BOOL ModelPlatform::Fail(DWORD error) {
+  lastError_ = error;
+  return FALSE;
+}
+
+std::uintptr_t ModelPlatform::NewHandleValue() {
+  // Kernel handles are multiples of 4; never 0 and never the all-ones INVALID_HANDLE_VALUE.
+  lastHandleValue_ += 4;
+  return lastHandleValue_;
+}
+
+const model::Hub* ModelPlatform::FindHub(const std::string& name) const {
+  const model::Hub* found = nullptr;
+  auto visit = [&](const model::Hub& hub) {
+    if (found == nullptr && hub.name == name) found = &hub;
+  };
+  for (const model::Controller& controller : model_.controllers)
+    if (controller.rootHub) ForEachHub(*controller.rootHub, visit);
+  return found;
+}
+
+HANDLE ModelPlatform::CreateFileA(const char* path, DWORD /*desiredAccess*/,
+                                  DWORD /*shareMode*/, void* /*securityAttributes*/,
+                                  DWORD /*creationDisposition*/, DWORD /*flagsAndAttributes*/,
+                                  HANDLE /*templateFile*/) {
+  ++counts_.createFileCalls;
+  auto refuse = [&](DWORD error) {
+    ++counts_.failedOpens;
+    lastError_ = error;
+    return INVALID_HANDLE_VALUE;
+  };
+  if (path == nullptr) return refuse(ERROR_INVALID_PARAMETER);
+  const std::string_view full(path);
+  if (full.substr(0, kDevicePrefix.size()) != kDevicePrefix || full.size() == kDevicePrefix.size())
+    return refuse(ERROR_FILE_NOT_FOUND);
+  const std::string_view name = full.substr(kDevicePrefix.size());
+
+  OpenObject object;
+  if (const auto number = ControllerNumber(name)) {
+    if (*number >= model_.controllers.size()) return refuse(ERROR_FILE_NOT_FOUND);
+    const model::Controller& controller = model_.controllers[*number];
+    if (controller.faults.openFails) return refuse(ERROR_FILE_NOT_FOUND);
+    object.controller = &controller;
+  } else {
+    // The path is ANSI text; hub names in the model are UTF-8.
+    const model::Hub* hub = FindHub(AnsiToUtf8(name, model_.ansiCodePage));
+    if (hub == nullptr || hub->faults.openFails) return refuse(ERROR_FILE_NOT_FOUND);
+    object.hub = hub;
+  }
+  const std::uintptr_t value = NewHandleValue();
+  handles_.emplace(value, object);
+  return AsHandle(value);
+}
+
+BOOL ModelPlatform::CloseHandle(HANDLE object) {
+  ++counts_.closeHandleCalls;
+  if (handles_.erase(HandleValue(object)) == 0) return Fail(ERROR_INVALID_HANDLE);
+  return TRUE;
+}
+
+BOOL ModelPlatform::DeviceIoControl(HANDLE device, DWORD ioControlCode, void* inBuffer,
+                                    DWORD inBufferSize, void* outBuffer, DWORD outBufferSize,
+                                    DWORD* bytesReturned, void* /*overlapped*/) {
+  if (bytesReturned != nullptr) *bytesReturned = 0;
+  const auto found = handles_.find(HandleValue(device));
+  if (found == handles_.end()) return Fail(ERROR_INVALID_HANDLE);
+  if (outBuffer == nullptr) outBufferSize = 0;
+  if (inBuffer == nullptr) inBufferSize = 0;
+  const OpenObject object = found->second;
+  if (object.controller != nullptr) {
+    ++counts_.controllerIoctls;
+    return AnswerController(*object.controller, ioControlCode, outBuffer, outBufferSize,
+                            bytesReturned);
+  }
+  ++counts_.hubIoctls;
+  return AnswerHub(*object.hub, ioControlCode, inBuffer, inBufferSize, outBuffer, outBufferSize,
+                   bytesReturned);
+}
+
+BOOL ModelPlatform::AnswerController(const model::Controller& controller, DWORD code, void* out,
+                                     DWORD outSize, DWORD* bytesReturned) {
+  switch (code) {
+    case IOCTL_USB_GET_ROOT_HUB_NAME:
+      ++counts_.rootHubNameQueries;
+      if (!controller.rootHub) return Fail(ERROR_GEN_FAILURE);
+      return AnswerName(controller.rootHub->name, controller.faults.rootHubName, std::nullopt,
+                        out, outSize, bytesReturned);
+    case IOCTL_GET_HCD_DRIVERKEY_NAME:
+      ++counts_.hcdDriverKeyQueries;
+      return AnswerName(controller.driverKey, controller.faults.driverKeyName, std::nullopt, out,
+                        outSize, bytesReturned);
+    default:
+      return Fail(ERROR_INVALID_PARAMETER);
+  }
+}
+
+BOOL ModelPlatform::AnswerHub(const model::Hub& hub, DWORD code, const void* in, DWORD inSize,
+                              void* out, DWORD outSize, DWORD* bytesReturned) {
+  switch (code) {
+    case IOCTL_USB_GET_NODE_INFORMATION:
+      ++counts_.nodeInformationQueries;
+      return AnswerNodeInformation(hub, out, outSize, bytesReturned);
+    case IOCTL_USB_GET_NODE_CONNECTION_INFORMATION:
+      ++counts_.connectionInformationQueries;
+      break;
+    case IOCTL_USB_GET_NODE_CONNECTION_NAME:
+      ++counts_.connectionNameQueries;
+      break;
+    case IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME:
+      ++counts_.connectionDriverKeyQueries;
+      break;
+    default:
+      return Fail(ERROR_INVALID_PARAMETER);
+  }
+
+  // The connection queries name their port in the input's first four bytes (ConnectionIndex).
+  if (inSize < sizeof(std::uint32_t)) return Fail(ERROR_INVALID_PARAMETER);
+  std::uint32_t connectionIndex = 0;
+  std::memcpy(&connectionIndex, in, sizeof connectionIndex);
+  if (connectionIndex == 0 || connectionIndex > hub.descriptor.bNumberOfPorts)
+    return Fail(ERROR_INVALID_PARAMETER);
+  const model::Port* port = nullptr;
+  for (const model::Port& candidate : hub.ports)
+    if (candidate.port >= 0 && static_cast<std::uint32_t>(candidate.port) == connectionIndex) {
+      port = &candidate;
+      break;
+    }
+  const model::Device* device = port != nullptr ? port->device.get() : nullptr;
+
+  switch (code) {
+    case IOCTL_USB_GET_NODE_CONNECTION_INFORMATION:
+      return AnswerConnectionInformation(port, connectionIndex, out, outSize, bytesReturned);
+    case IOCTL_USB_GET_NODE_CONNECTION_NAME: {
+      // A port without a hub answers with an empty name, as the hub driver does.
+      const std::string name = device != nullptr && device->hub ? device->hub->name : "";
+      return AnswerName(name, port != nullptr ? port->faults.hubName : NameFault::None,
+                        connectionIndex, out, outSize, bytesReturned);
+    }
+    default: {
+      const std::string key =
+          device != nullptr && device->driverKey ? *device->driverKey : std::string();
+      return AnswerName(key, port != nullptr ? port->faults.driverKeyName : NameFault::None,
+                        connectionIndex, out, outSize, bytesReturned);
+    }
+  }
+}
+
+BOOL ModelPlatform::AnswerNodeInformation(const model::Hub& hub, void* out, DWORD outSize,
+                                          DWORD* bytesReturned) {
+  if (hub.faults.nodeInfoFails) return Fail(ERROR_GEN_FAILURE);
+  if (outSize < sizeof(USB_NODE_INFORMATION)) return Fail(ERROR_INSUFFICIENT_BUFFER);
+  USB_NODE_INFORMATION record;
+  std::memset(&record, 0, sizeof record);
+  record.NodeType = 0;  // UsbHub
+  USB_HUB_DESCRIPTOR& descriptor = record.HubInformation.HubDescriptor;
+  descriptor.bDescriptorLength = hub.descriptor.bDescriptorLength;
+  descriptor.bDescriptorType = hub.descriptor.bDescriptorType;
+  descriptor.bNumberOfPorts = hub.descriptor.bNumberOfPorts;
+  descriptor.wHubCharacteristics = hub.descriptor.wHubCharacteristics;
+  descriptor.bPowerOnToPowerGood = hub.descriptor.bPowerOnToPowerGood;
+  descriptor.bHubControlCurrent = hub.descriptor.bHubControlCurrent;
+  record.HubInformation.HubIsBusPowered = hub.busPowered ? 1 : 0;
+  std::memcpy(out, &record, sizeof record);
+  if (bytesReturned != nullptr) *bytesReturned = sizeof record;
+  return TRUE;
+}
+
+BOOL ModelPlatform::AnswerConnectionInformation(const model::Port* port,
+                                                std::uint32_t connectionIndex, void* out,
+                                                DWORD outSize, DWORD* bytesReturned) {
+  if (port != nullptr && port->faults.connectionInfoFails) return Fail(ERROR_GEN_FAILURE);
+  // The driver needs room for the record's head; pipe entries are filled as far as they fit.
+  constexpr DWORD kHeadSize = offsetof(USB_NODE_CONNECTION_INFORMATION, PipeList);
+  if (outSize < kHeadSize) return Fail(ERROR_INSUFFICIENT_BUFFER);
+  USB_NODE_CONNECTION_INFORMATION record;
+  std::memset(&record, 0, sizeof record);
+  record.ConnectionIndex = connectionIndex;
+  if (port != nullptr) {
+    record.ConnectionStatus = port->EffectiveConnectionStatus();
+    if (const model::Device* device = port->device.get()) {
+      const model::DeviceDescriptor& from = device->descriptor;
+      USB_DEVICE_DESCRIPTOR& to = record.DeviceDescriptor;
+      to.bLength = from.bLength;
+      to.bDescriptorType = from.bDescriptorType;
+      to.bcdUSB = from.bcdUSB;
+      to.bDeviceClass = from.bDeviceClass;
+      to.bDeviceSubClass = from.bDeviceSubClass;
+      to.bDeviceProtocol = from.bDeviceProtocol;
+      to.bMaxPacketSize0 = from.bMaxPacketSize0;
+      to.idVendor = from.idVendor;
+      to.idProduct = from.idProduct;
+      to.bcdDevice = from.bcdDevice;
+      to.iManufacturer = from.iManufacturer;
+      to.iProduct = from.iProduct;
+      to.iSerialNumber = from.iSerialNumber;
+      to.bNumConfigurations = from.bNumConfigurations;
+      record.CurrentConfigurationValue = device->currentConfigurationValue;
+      record.LowSpeed = device->lowSpeed ? 1 : 0;
+      record.DeviceIsHub = device->hub ? 1 : 0;
+      record.DeviceAddress = device->deviceAddress;
+    }
+  }
+  const DWORD written = std::min<DWORD>(outSize, sizeof record);
+  std::memcpy(out, &record, written);
+  if (bytesReturned != nullptr) *bytesReturned = written;
+  return TRUE;
+}
+
+BOOL ModelPlatform::AnswerName(const std::string& utf8Text, NameFault fault,
+                               std::optional<std::uint32_t> connectionIndex, void* out,
+                               DWORD outSize, DWORD* bytesReturned) {
+  const std::uint32_t header = connectionIndex ? 8 : 4;
+  if (outSize < header) return Fail(ERROR_INSUFFICIENT_BUFFER);
+
+  const std::u16string text = Utf8ToUtf16(utf8Text);
+  const auto units = static_cast<std::uint32_t>(text.size());
+  std::u16string content = text + u'\0';
+  std::uint32_t actualLength = header + 2 * (units + 1);
+  switch (fault) {
+    case NameFault::AbsurdLength:
+      actualLength = kAbsurdLength;
+      break;
+    case NameFault::BareHeader:
+      content = std::u16string(1, u'\0');
+      actualLength = header + 2;
+      break;
+    case NameFault::ShortLength:
+      actualLength = header;
+      break;
+    case NameFault::OddLength:
+      actualLength = header + 2 * units + 1;
+      break;
+    case NameFault::NoTerminator:
+      content = text;
+      actualLength = header + 2 * units;
+      break;
+    case NameFault::ProbeFails:
+      if (outSize < actualLength) return Fail(ERROR_GEN_FAILURE);
+      break;
+    case NameFault::FetchFails:
+      if (outSize >= actualLength) return Fail(ERROR_GEN_FAILURE);
+      break;
+    case NameFault::ConversionFails:
+      unconvertible_.insert(text);
+      break;
+    case NameFault::None:
+      break;
+  }
+
+  std::vector<unsigned char> reply;
+  reply.reserve(header + 2 * content.size());
+  if (connectionIndex) PutLe32(reply, *connectionIndex);
+  PutLe32(reply, actualLength);
+  for (char16_t unit : content) PutLe16(reply, static_cast<std::uint16_t>(unit));
+  // A buffer smaller than the reply gets what fits and success: that is how the driver answers
+  // the probe. Only whole units are written.
+  std::size_t written = std::min<std::size_t>(outSize, reply.size());
+  written = header + (written - header) / 2 * 2;
+  std::memcpy(out, reply.data(), written);
+  if (bytesReturned != nullptr) *bytesReturned = static_cast<DWORD>(written);
+  return TRUE;
+}
+
+int ModelPlatform::WideCharToMultiByte(UINT codePage, DWORD /*flags*/, const WCHAR* text,
+                                       int length, char* out, int outSize,
+                                       const char* /*defaultChar*/, BOOL* usedDefaultChar) {
+  ++counts_.conversions;
+  if (text == nullptr || length == 0 || length < -1 || outSize < 0 ||
+      (out == nullptr && outSize != 0)) {
+    Fail(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  const unsigned target = codePage == CP_ACP ? model_.ansiCodePage : codePage;
+  if (!IsSupportedCodePage(target)) {
+    Fail(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  std::size_t count = 0;
+  if (length == -1) {
+    while (text[count] != 0) ++count;
+    ++count;  // the 0 unit is converted too
+  } else {
+    count = static_cast<std::size_t>(length);
+  }
+  std::u16string units(count, u'\0');
+  for (std::size_t i = 0; i < count; ++i) units[i] = static_cast<char16_t>(text[i]);
+
+  if (unconvertible_.count(units.substr(0, units.find(u'\0'))) != 0) {
+    Fail(ERROR_NO_UNICODE_TRANSLATION);
+    return 0;
+  }
+  bool replaced = false;
+  const std::string bytes = Utf16ToCodePage(units, target, &replaced);
+  if (usedDefaultChar != nullptr) *usedDefaultChar = replaced ? TRUE : FALSE;
+  if (outSize == 0) return static_cast<int>(bytes.size());
+  if (bytes.size() > static_cast<std::size_t>(outSize)) {
+    Fail(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+  }
+  std::memcpy(out, bytes.data(), bytes.size());
+  return static_cast<int>(bytes.size());
+}
+
+std::vector<ModelPlatform::DatabaseEntry> ModelPlatform::DatabaseEntries() const {
+  std::vector<DatabaseEntry> entries;
+  for (const model::Controller& controller : model_.controllers) {
+    DatabaseEntry& entry = entries.emplace_back();
+    // A controller without a driver key has no driver property.
+    if (!controller.driverKey.empty()) entry.driverKey = controller.driverKey;
+    entry.friendlyName = controller.friendlyName;
+    entry.faults = controller.databaseFaults;
+  }
+  auto visit = [&](const model::Device& device) {
+    entries.push_back({device.driverKey, device.friendlyName, device.databaseFaults});
+  };
+  for (const model::Controller& controller : model_.controllers)
+    if (controller.rootHub) ForEachDevice(*controller.rootHub, visit);
+  for (const model::OtherDevice& other : model_.otherDevices)
+    entries.push_back({other.driverKey, other.friendlyName, other.databaseFaults});
+  return entries;
+}
+
+HDEVINFO ModelPlatform::SetupDiGetClassDevsA(const GUID* /*classGuid*/,
+                                             const char* /*enumerator*/, HWND /*parent*/,
+                                             DWORD /*flags*/) {
+  ++counts_.deviceSetEnumerations;
+  if (model_.deviceSetFails) {
+    Fail(ERROR_GEN_FAILURE);
+    return INVALID_HANDLE_VALUE;
+  }
+  const std::uintptr_t value = NewHandleValue();
+  deviceSets_.emplace(value, DatabaseEntries());
+  return AsHandle(value);
+}
+
+BOOL ModelPlatform::SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, SP_DEVINFO_DATA* element) {
+  ++counts_.enumDeviceInfoCalls;
+  const auto found = deviceSets_.find(HandleValue(set));
+  if (found == deviceSets_.end()) return Fail(ERROR_INVALID_HANDLE);
+  if (element == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  if (element->cbSize != sizeof(SP_DEVINFO_DATA)) return Fail(ERROR_INVALID_USER_BUFFER);
+  if (index >= found->second.size()) return Fail(ERROR_NO_MORE_ITEMS);
+  std::memset(&element->ClassGuid, 0, sizeof element->ClassGuid);
+  element->DevInst = index;
+  element->Reserved = 0;
+  return TRUE;
+}
+
+BOOL ModelPlatform::SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* element,
+                                                      DWORD property, DWORD* regDataType,
+                                                      BYTE* buffer, DWORD bufferSize,
+                                                      DWORD* requiredSize) {
+  ++counts_.propertyReads;
+  const auto found = deviceSets_.find(HandleValue(set));
+  if (found == deviceSets_.end()) return Fail(ERROR_INVALID_HANDLE);
+  if (element == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  if (element->cbSize != sizeof(SP_DEVINFO_DATA)) return Fail(ERROR_INVALID_USER_BUFFER);
+  if (element->DevInst >= found->second.size()) return Fail(ERROR_INVALID_PARAMETER);
+  if (buffer == nullptr && bufferSize != 0) return Fail(ERROR_INVALID_USER_BUFFER);
+  const DatabaseEntry& entry = found->second[element->DevInst];
+
+  const std::optional<std::string>* value = nullptr;
+  if (property == SPDRP_DRIVER) {
+    if (entry.faults.driverKeyReadFails) return Fail(ERROR_INVALID_DATA);
+    value = &entry.driverKey;
+  } else if (property == SPDRP_FRIENDLYNAME) {
+    value = &entry.friendlyName;
+  }
+  if (value == nullptr || !value->has_value()) return Fail(ERROR_INVALID_DATA);
+
+  const std::string text = Utf8ToAnsi(**value, model_.ansiCodePage);
+  const auto needed = static_cast<DWORD>(text.size() + 1);
+  if (requiredSize != nullptr) *requiredSize = needed;
+  if (bufferSize < needed) return Fail(ERROR_INSUFFICIENT_BUFFER);
+  // The read fails only once the caller has come back with a buffer of the announced size.
+  if (property == SPDRP_FRIENDLYNAME && entry.faults.friendlyNameReadFails)
+    return Fail(ERROR_INVALID_DATA);
+  if (regDataType != nullptr) *regDataType = kRegSz;
+  std::memcpy(buffer, text.c_str(), needed);
+  return TRUE;
+}
+
+BOOL ModelPlatform::SetupDiDestroyDeviceInfoList(HDEVINFO set) {
+  if (deviceSets_.erase(HandleValue(set)) == 0) return Fail(ERROR_INVALID_HANDLE);
+  return TRUE;
+}
+
+BOOL ModelPlatform::GetComputerNameA(char* buffer, DWORD* size) {
+  if (size == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  if (!model_.computerName) return Fail(ERROR_FILE_NOT_FOUND);
+  const std::string name = Utf8ToAnsi(*model_.computerName, model_.ansiCodePage);
+  const auto needed = static_cast<DWORD>(name.size() + 1);
+  if (buffer == nullptr || *size < needed) {
+    *size = needed;
+    return Fail(kErrorBufferOverflow);
+  }
+  std::memcpy(buffer, name.c_str(), needed);
+  *size = needed - 1;
+  return TRUE;
+}
+
+}  // namespace keldar

@@ -1,0 +1,138 @@
+// A Platform that answers every call from a UsbModel, as a computer with that USB topology
+// would: controllers open as \\.\HCD0 onward, hubs as "\\.\" + their names, and the hub
+// driver's replies are written byte for byte in the published record layouts. Texts leave the
+// model as UTF-16LE (name replies) or in the model's ANSI code page (database properties,
+// the computer name), and the faults the model carries are injected call by call.
+//
+// Errors it reports (GetLastError):
+//   ERROR_FILE_NOT_FOUND       a path that names nothing, an open that the model makes fail,
+//                              an absent computer name (its registry value is missing)
+//   ERROR_INVALID_HANDLE       a handle or device set that is not open here
+//   ERROR_INVALID_PARAMETER    a null argument, a control code the handle does not answer, a
+//                              ConnectionIndex outside 1..bNumberOfPorts, an unknown code page
+//   ERROR_INSUFFICIENT_BUFFER  an output buffer too small for a record or a name header, a
+//                              property or converted text that does not fit
+//   ERROR_GEN_FAILURE          a query that the model's faults make fail (the hub driver's
+//                              answer when a device stops responding)
+//   ERROR_NO_UNICODE_TRANSLATION  a text whose conversion the model makes fail
+//   ERROR_INVALID_DATA         a database property the device lacks, or whose read fails
+//   ERROR_INVALID_USER_BUFFER  an SP_DEVINFO_DATA whose cbSize is wrong
+//   ERROR_NO_MORE_ITEMS        an enumeration index past the last device
+//   ERROR_BUFFER_OVERFLOW(111) a computer-name buffer that is too small
+// Successful calls leave the last error as it was.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/model/usb_model.h"
+#include "platform/platform.h"
+
+namespace keldar {
+
+class ModelPlatform final : public Platform {
+ public:
+  // Answers from `model`, which is read, never changed. It must outlive the platform, and
+  // must not change while a handle or a device set is open.
+  explicit ModelPlatform(const model::UsbModel& model);
+  // Takes the model over (so a freshly loaded topology needs no owner of its own).
+  explicit ModelPlatform(model::UsbModel&& model);
+  ModelPlatform(const ModelPlatform&) = delete;
+  ModelPlatform& operator=(const ModelPlatform&) = delete;
+
+  // What has been asked so far; benchmarks and leak tests read these.
+  struct Counters {
+    std::size_t createFileCalls = 0;
+    std::size_t failedOpens = 0;  // CreateFileA calls that returned INVALID_HANDLE_VALUE
+    std::size_t closeHandleCalls = 0;
+    std::size_t controllerIoctls = 0;  // DeviceIoControl on controller handles
+    std::size_t rootHubNameQueries = 0;
+    std::size_t hcdDriverKeyQueries = 0;
+    std::size_t hubIoctls = 0;  // DeviceIoControl on hub handles, every code
+    std::size_t nodeInformationQueries = 0;
+    std::size_t connectionInformationQueries = 0;
+    std::size_t connectionNameQueries = 0;
+    std::size_t connectionDriverKeyQueries = 0;
+    std::size_t deviceSetEnumerations = 0;  // SetupDiGetClassDevsA calls
+    std::size_t enumDeviceInfoCalls = 0;
+    std::size_t propertyReads = 0;  // SetupDiGetDeviceRegistryPropertyA calls
+    std::size_t conversions = 0;    // WideCharToMultiByte calls
+  };
+  const Counters& Counts() const { return counts_; }
+  void ResetCounts() { counts_ = Counters(); }
+
+  // Handles from CreateFileA not yet closed, and device sets not yet destroyed.
+  std::size_t OpenHandleCount() const { return handles_.size(); }
+  std::size_t OpenDeviceSetCount() const { return deviceSets_.size(); }
+
+  const model::UsbModel& Model() const { return model_; }
+
+  HANDLE CreateFileA(const char* path, DWORD desiredAccess, DWORD shareMode,
+                     void* securityAttributes, DWORD creationDisposition,
+                     DWORD flagsAndAttributes, HANDLE templateFile) override;
+  BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, void* inBuffer, DWORD inBufferSize,
+                       void* outBuffer, DWORD outBufferSize, DWORD* bytesReturned,
+                       void* overlapped) override;
+  BOOL CloseHandle(HANDLE object) override;
+  int WideCharToMultiByte(UINT codePage, DWORD flags, const WCHAR* text, int length, char* out,
+                          int outSize, const char* defaultChar, BOOL* usedDefaultChar) override;
+  HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, const char* enumerator, HWND parent,
+                                DWORD flags) override;
+  BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, SP_DEVINFO_DATA* element) override;
+  BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* element,
+                                         DWORD property, DWORD* regDataType, BYTE* buffer,
+                                         DWORD bufferSize, DWORD* requiredSize) override;
+  BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) override;
+  DWORD GetLastError() override { return lastError_; }
+  BOOL GetComputerNameA(char* buffer, DWORD* size) override;
+
+ private:
+  // What an open handle stands for: controller n, or a hub of the model.
+  struct OpenObject {
+    const model::Controller* controller = nullptr;
+    const model::Hub* hub = nullptr;
+  };
+  // One entry of the device-installation database, as seen when its set was made.
+  struct DatabaseEntry {
+    std::optional<std::string> driverKey;
+    std::optional<std::string> friendlyName;
+    model::DatabaseFaults faults;
+  };
+
+  BOOL Fail(DWORD error);
+  std::uintptr_t NewHandleValue();
+  const model::Hub* FindHub(const std::string& name) const;
+  std::vector<DatabaseEntry> DatabaseEntries() const;
+
+  BOOL AnswerController(const model::Controller& controller, DWORD code, void* out,
+                        DWORD outSize, DWORD* bytesReturned);
+  BOOL AnswerHub(const model::Hub& hub, DWORD code, const void* in, DWORD inSize, void* out,
+                 DWORD outSize, DWORD* bytesReturned);
+  BOOL AnswerNodeInformation(const model::Hub& hub, void* out, DWORD outSize,
+                             DWORD* bytesReturned);
+  BOOL AnswerConnectionInformation(const model::Port* port, std::uint32_t connectionIndex,
+                                   void* out, DWORD outSize, DWORD* bytesReturned);
+  // A name reply (USB_ROOT_HUB_NAME and its kin); connectionIndex is set for the two
+  // connection replies, whose header carries it.
+  BOOL AnswerName(const std::string& utf8Text, model::NameFault fault,
+                  std::optional<std::uint32_t> connectionIndex, void* out, DWORD outSize,
+                  DWORD* bytesReturned);
+
+  std::unique_ptr<const model::UsbModel> owned_;
+  const model::UsbModel& model_;
+  Counters counts_;
+  DWORD lastError_ = ERROR_SUCCESS;
+  std::uintptr_t lastHandleValue_ = 0x100;
+  std::map<std::uintptr_t, OpenObject> handles_;
+  std::map<std::uintptr_t, std::vector<DatabaseEntry>> deviceSets_;
+  // Texts whose replies carried a ConversionFails fault: converting them fails from then on.
+  std::set<std::u16string> unconvertible_;
+};
+
+}  // namespace keldar
