@@ -1,19 +1,43 @@
 // The device access layer's free functions: conversion of the platform's UTF-16 names to ANSI
-// text, and the friendly name of a device by its driver key. The name queries themselves are
-// members of the topology objects (usb/topology.h).
+// text, the hub driver's two-call name queries, and the friendly name of a device by its driver
+// key. The topology objects (usb/topology.h) issue the name queries as their members.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "platform/platform.h"
 #include "usb/ansi_text.h"
 
 namespace keldar {
 
+// No hub or controller name comes near this; a larger ActualLength or property size is a
+// misbehaving driver, and nothing is allocated for it.
+inline constexpr std::uint32_t kMaxNameReplySize = 64 * 1024;
+
 // Converts at most `maxUnits` UTF-16 units of `text`, stopping at the first 0 unit, to the
 // ANSI code page. The bound keeps a reply that lacks its terminator from being read past.
-// None when the platform cannot convert.
+// An empty text converts to "". None when `text` is null or the platform cannot convert.
 AnsiText Utf16ToAnsi(Platform& platform, const WCHAR* text, std::size_t maxUnits);
+
+// How one of the hub driver's name queries is asked.
+struct NameQuery {
+  DWORD controlCode;
+  // The connection replies (node name, device driver key) start with ConnectionIndex, so their
+  // header is 8 bytes; the controller replies' header is ActualLength alone, 4 bytes.
+  bool perConnection;
+  // Every query but the root hub name sends its reply buffer as the input too.
+  bool bufferIsInput;
+  // Driver keys: a reply that holds only the 0 unit is an empty key, which matches nothing.
+  bool emptyIsNone;
+  std::uint32_t connectionIndex;  // written into both buffers when perConnection
+};
+
+// Probes with the header plus one UTF-16 unit (6 or 10 bytes), then fetches ActualLength bytes
+// and converts the name within them. None when a call fails, when ActualLength is shorter than
+// the probe, odd or beyond kMaxNameReplySize, when an empty name is refused, or when the
+// conversion fails.
+AnsiText QueryName(Platform& platform, HANDLE device, const NameQuery& query);
 
 // The friendly name of the first present device whose driver key equals `driverKey` byte for
 // byte; that device's driver key when it has no friendly name; an empty text when the

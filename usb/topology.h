@@ -32,6 +32,7 @@ class PCHost {
   std::int32_t count;
 };
 
+// One host controller and its root hub. The controller handle belongs to the PCHost.
 class HCDevice {
  public:
   HCDevice(UsbContext& context, HANDLE controllerHandle);
@@ -39,6 +40,9 @@ class HCDevice {
   HCDevice(const HCDevice&) = delete;
   HCDevice& operator=(const HCDevice&) = delete;
 
+  // Opens the root hub (a new handle and a new record on every call, both kept by the store)
+  // and reads its node information. Null when the hub has no name, cannot be opened or does not
+  // answer; the port count then keeps its earlier value.
   const USB_NODE_INFORMATION* OpenRootHub();
   AnsiText QueryRootHubName();
   AnsiText RootHubPath();
@@ -48,12 +52,13 @@ class HCDevice {
 
  private:
   UsbContext& context_;
-  USB_NODE_INFORMATION* nodeInfo;
-  std::int32_t portCount;
+  USB_NODE_INFORMATION* nodeInfo;  // from the latest OpenRootHub; null when it failed
+  std::int32_t portCount;          // of the latest root hub that answered
   HANDLE controller;
-  HANDLE rootHub;
+  HANDLE rootHub;  // null before the first open; INVALID_HANDLE_VALUE when the hub had no name
 };
 
+// One downstream port of a hub, and the hub attached to it, if any.
 class Port {
  public:
   Port(UsbContext& context, HANDLE parentHubHandle, int connectionIndex);
@@ -62,6 +67,7 @@ class Port {
   Port& operator=(const Port&) = delete;
 
   void QueryConnection();
+  // Opens the attached hub and reads its node information, as HCDevice::OpenRootHub does.
   const USB_NODE_INFORMATION* OpenHub();
   AnsiText QueryDriverKey();
   AnsiText QueryHubName();
@@ -79,8 +85,8 @@ class Port {
   std::int32_t connectionIndex;
   HANDLE parentHub;
   std::int32_t isHub;
-  HANDLE hub;
-  USB_NODE_INFORMATION* hubNodeInfo;
+  HANDLE hub;  // null before the first open; INVALID_HANDLE_VALUE when the hub had no name
+  USB_NODE_INFORMATION* hubNodeInfo;  // from the latest OpenHub; null when it failed
   std::int32_t hubPortCount;
 };
 

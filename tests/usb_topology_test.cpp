@@ -1,0 +1,405 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/fake_platform.h"
+#include "usb/topology.h"
+
+namespace keldar {
+namespace {
+
+using namespace std::literals;
+using fake::Handle;
+
+const HANDLE kController = Handle(1);
+const HANDLE kRootHub = Handle(2);
+const HANDLE kHub = Handle(5);
+
+constexpr const char* kDriverKey = "{36FC9E60-C465-11CF-8056-444553540000}\\0004";  // 43 chars
+
+class Topology : public ::testing::Test {
+ protected:
+  // The platform outlives the store, which closes its hub handles through it.
+  fake::FakePlatform platform;
+  DetectionStore store;
+  UsbContext context{platform, store};
+
+  // Controller 1 whose root hub "ROOT" opens as handle 2 and has `ports` ports.
+  void ScriptRootHub(std::uint8_t ports) {
+    platform.names[{kController, IOCTL_USB_GET_ROOT_HUB_NAME, 0}] = fake::Name(u"ROOT");
+    platform.files["\\\\.\\ROOT"] = kRootHub;
+    platform.hubs[kRootHub] = fake::HubInformation(ports);
+  }
+
+  void ExpectOpenedLikeADevice(const fake::CreateFileCall& call) {
+    EXPECT_EQ(call.desiredAccess, 0x40000000u);  // GENERIC_WRITE
+    EXPECT_EQ(call.shareMode, 2u);               // FILE_SHARE_WRITE
+    EXPECT_EQ(call.securityAttributes, nullptr);
+    EXPECT_EQ(call.creationDisposition, 3u);  // OPEN_EXISTING
+    EXPECT_EQ(call.flagsAndAttributes, 0u);
+    EXPECT_EQ(call.templateFile, nullptr);
+  }
+
+  void ExpectRecordBothWays(const fake::IoctlCall& call, DWORD size) {
+    EXPECT_TRUE(call.inputIsOutput);
+    EXPECT_EQ(call.inSize, size);
+    EXPECT_EQ(call.outSize, size);
+    EXPECT_TRUE(call.bytesReturnedGiven);
+    EXPECT_FALSE(call.overlappedGiven);
+  }
+};
+
+// ---- PCHost ----
+
+TEST_F(Topology, ControllerSearchStopsAtTheFirstGapAndClosesOnlyWhatItOpened) {
+  platform.files["\\\\.\\HCD0"] = Handle(1);
+  platform.files["\\\\.\\HCD1"] = Handle(2);
+  platform.files["\\\\.\\HCD2"] = Handle(3);
+  platform.files["\\\\.\\HCD4"] = Handle(5);
+  auto host = std::make_unique<PCHost>(platform);
+
+  EXPECT_EQ(host->GetControllerCount(), 3);
+  ASSERT_EQ(platform.createFiles.size(), 4u);
+  EXPECT_EQ(platform.createFiles[0].path, "\\\\.\\HCD0");
+  EXPECT_EQ(platform.createFiles[3].path, "\\\\.\\HCD3");
+  for (const fake::CreateFileCall& call : platform.createFiles) ExpectOpenedLikeADevice(call);
+  EXPECT_EQ(host->GetControllerHandle(0), Handle(1));
+  EXPECT_EQ(host->GetControllerHandle(2), Handle(3));
+  // Outside 0..count-1, null rather than the failed slot's INVALID_HANDLE_VALUE.
+  EXPECT_EQ(host->GetControllerHandle(3), nullptr);
+  EXPECT_EQ(host->GetControllerHandle(-1), nullptr);
+  EXPECT_TRUE(platform.closed.empty());
+
+  host.reset();
+  EXPECT_EQ(platform.closed, (std::vector<HANDLE>{Handle(1), Handle(2), Handle(3)}));
+}
+
+TEST_F(Topology, AtMostTenControllers) {
+  for (unsigned n = 0; n <= 10; ++n)
+    platform.files["\\\\.\\HCD" + std::to_string(n)] = Handle(100 + n);
+  auto host = std::make_unique<PCHost>(platform);
+
+  EXPECT_EQ(host->GetControllerCount(), 10);
+  ASSERT_EQ(platform.createFiles.size(), 10u);
+  EXPECT_EQ(platform.createFiles.back().path, "\\\\.\\HCD9");
+  EXPECT_EQ(host->GetControllerHandle(9), Handle(109));
+  EXPECT_EQ(host->GetControllerHandle(10), nullptr);
+
+  host.reset();
+  const std::vector<HANDLE> ascending = {Handle(100), Handle(101), Handle(102), Handle(103),
+                                         Handle(104), Handle(105), Handle(106), Handle(107),
+                                         Handle(108), Handle(109)};
+  EXPECT_EQ(platform.closed, ascending);
+}
+
+TEST_F(Topology, NoControllersWhenTheFirstCannotBeOpened) {
+  platform.files["\\\\.\\HCD1"] = Handle(2);
+  {
+    PCHost host(platform);
+    EXPECT_EQ(host.GetControllerCount(), 0);
+    EXPECT_EQ(host.GetControllerHandle(0), nullptr);
+  }
+  EXPECT_EQ(platform.createFiles.size(), 1u);
+  EXPECT_TRUE(platform.closed.empty());
+}
+
+// ---- HCDevice ----
+
+TEST_F(Topology, RootHubIsNamedOpenedAndQueried) {
+  ScriptRootHub(4);
+  auto controller = std::make_unique<HCDevice>(context, kController);
+
+  EXPECT_EQ(controller->GetPortCount(), 4);
+  EXPECT_EQ(controller->GetRootHubHandle(), kRootHub);
+  const std::vector<std::string> expected = {
+      "DeviceIoControl h1 0x220408",  // root hub name: probe
+      "DeviceIoControl h1 0x220408",  // and fetch
+      "WideCharToMultiByte 4 0",
+      "WideCharToMultiByte 4 4",
+      "CreateFileA \\\\.\\ROOT",
+      "DeviceIoControl h2 0x220408",  // node information
+  };
+  EXPECT_EQ(platform.log, expected);
+  // The root hub name query sends no input.
+  EXPECT_FALSE(platform.ioctls[0].hasInput);
+  EXPECT_EQ(platform.ioctls[0].outSize, 6u);
+  EXPECT_FALSE(platform.ioctls[1].hasInput);
+  EXPECT_EQ(platform.ioctls[1].outSize, 14u);
+  ExpectOpenedLikeADevice(platform.createFiles[0]);
+  ExpectRecordBothWays(platform.ioctls[2], 76);
+
+  // The root hub stays open after the object is gone, until the walk ends; the controller
+  // handle is not the walk's to close.
+  controller.reset();
+  EXPECT_TRUE(platform.closed.empty());
+  EXPECT_EQ(store.OpenHubHandleCount(), 1u);
+  store.CloseHubHandles();
+  EXPECT_EQ(platform.closed, (std::vector<HANDLE>{kRootHub}));
+}
+
+TEST_F(Topology, ReopenedRootHubKeepsPortCountOfTheLastAnswerAndTheNewerHandle) {
+  ScriptRootHub(4);
+  auto controller = std::make_unique<HCDevice>(context, kController);
+  platform.files["\\\\.\\ROOT"] = Handle(4);
+  platform.hubs[Handle(4)] = fake::HubInformation(6);
+  const USB_NODE_INFORMATION* record = controller->OpenRootHub();
+  ASSERT_NE(record, nullptr);
+  EXPECT_EQ(controller->GetPortCount(), 6);
+
+  platform.files["\\\\.\\ROOT"] = Handle(3);  // a hub that does not answer
+  EXPECT_EQ(controller->OpenRootHub(), nullptr);
+  EXPECT_EQ(controller->GetPortCount(), 6);
+  EXPECT_EQ(controller->GetRootHubHandle(), Handle(3));
+
+  // Records belong to the detection, not to the object.
+  controller.reset();
+  EXPECT_EQ(record->HubInformation.HubDescriptor.bNumberOfPorts, 6);
+  EXPECT_EQ(record->HubInformation.HubDescriptor.bDescriptorType, 0x29);
+}
+
+TEST_F(Topology, RootHubWithoutNameIsNeitherOpenedNorQueried) {
+  fake::NameReply reply = fake::Name(u"ROOT");
+  reply.probeFails = true;
+  platform.names[{kController, IOCTL_USB_GET_ROOT_HUB_NAME, 0}] = reply;
+  platform.files["\\\\.\\ROOT"] = kRootHub;
+  platform.hubs[kRootHub] = fake::HubInformation(4);
+
+  HCDevice controller(context, kController);
+
+  EXPECT_EQ(controller.GetPortCount(), 0);
+  EXPECT_EQ(controller.GetRootHubHandle(), INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(platform.createFiles.empty());
+  EXPECT_EQ(platform.ioctls.size(), 1u);
+}
+
+TEST_F(Topology, RootHubThatCannotBeOpenedHasNoPorts) {
+  platform.names[{kController, IOCTL_USB_GET_ROOT_HUB_NAME, 0}] = fake::Name(u"ROOT");
+
+  HCDevice controller(context, kController);
+
+  EXPECT_EQ(controller.GetPortCount(), 0);
+  EXPECT_EQ(controller.GetRootHubHandle(), INVALID_HANDLE_VALUE);
+  ASSERT_EQ(platform.ioctls.size(), 3u);
+  EXPECT_EQ(platform.ioctls[2].device, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(store.OpenHubHandleCount(), 0u);
+}
+
+TEST_F(Topology, RootHubNamesAndPaths) {
+  HCDevice controller(context, kController);  // no root hub: its name probe fails
+
+  // A probe announcing just the 0 unit is the empty name, not none.
+  fake::NameReply empty;
+  empty.text = fake::Wide(u"\0"sv);
+  platform.names[{kController, IOCTL_USB_GET_ROOT_HUB_NAME, 0}] = empty;
+  AnsiText name = controller.QueryRootHubName();
+  ASSERT_TRUE(name);
+  EXPECT_EQ(name.view(), "");
+  EXPECT_EQ(platform.ioctls.back().outSize, 6u);
+
+  platform.names[{kController, IOCTL_USB_GET_ROOT_HUB_NAME, 0}] = fake::Name(u"R");
+  AnsiText shortPath = controller.RootHubPath();
+  EXPECT_EQ(shortPath.view(), "\\\\.\\R");
+  EXPECT_EQ(shortPath.view().size(), 5u);
+
+  platform.names[{kController, IOCTL_USB_GET_ROOT_HUB_NAME, 0}] =
+      fake::Name(u"USB#ROOT_HUB20#4&2b8c7a1&0#{f18a0e88-c30c-11d0-8815-00a0c906bed8}");
+  EXPECT_EQ(controller.RootHubPath().view(),
+            "\\\\.\\USB#ROOT_HUB20#4&2b8c7a1&0#{f18a0e88-c30c-11d0-8815-00a0c906bed8}");
+
+  platform.names.clear();
+  EXPECT_FALSE(controller.RootHubPath());
+}
+
+TEST_F(Topology, ControllerDriverKeySendsItsBufferBothWaysAndRefusesAnEmptyKey) {
+  HCDevice controller(context, kController);
+  platform.ioctls.clear();
+  platform.names[{kController, IOCTL_GET_HCD_DRIVERKEY_NAME, 0}] =
+      fake::Name(u"{36FC9E60-C465-11CF-8056-444553540000}\\0004");
+
+  EXPECT_EQ(controller.QueryDriverKey().view(), kDriverKey);
+  ASSERT_EQ(platform.ioctls.size(), 2u);
+  EXPECT_EQ(platform.ioctls[0].device, kController);
+  EXPECT_EQ(platform.ioctls[0].code, 0x220424u);
+  ExpectRecordBothWays(platform.ioctls[0], 6);
+  ExpectRecordBothWays(platform.ioctls[1], 4 + 88);
+
+  // ActualLength 6: the 0 unit alone.
+  platform.ioctls.clear();
+  fake::NameReply empty;
+  empty.text = fake::Wide(u"\0"sv);
+  platform.names[{kController, IOCTL_GET_HCD_DRIVERKEY_NAME, 0}] = empty;
+  EXPECT_FALSE(controller.QueryDriverKey());
+  EXPECT_EQ(platform.ioctls.size(), 1u);
+}
+
+// ---- Port ----
+
+TEST_F(Topology, PortWithADeviceReadsItsRecordAndOpensNothing) {
+  platform.connections[{kRootHub, 3}] = fake::Connection(0x096E, 0x0006);
+  auto port = std::make_unique<Port>(context, kRootHub, 3);
+
+  ASSERT_EQ(platform.ioctls.size(), 1u);
+  const fake::IoctlCall& query = platform.ioctls[0];
+  EXPECT_EQ(query.device, kRootHub);
+  EXPECT_EQ(query.code, 0x22040Cu);
+  ExpectRecordBothWays(query, 365);
+  // The port number, and nothing else, is written before the query.
+  EXPECT_EQ(query.InputWord(0), 3u);
+  for (std::size_t i = 4; i < query.input.size(); ++i) ASSERT_EQ(query.input[i], 0) << i;
+
+  const USB_NODE_CONNECTION_INFORMATION* record = port->GetConnectionInfo();
+  ASSERT_NE(record, nullptr);
+  EXPECT_EQ(port->GetConnectionIndex(), 3);
+  EXPECT_EQ(port->GetHubHandle(), nullptr);
+  EXPECT_EQ(port->GetHubPortCount(), 0);
+  EXPECT_TRUE(platform.createFiles.empty());
+  EXPECT_EQ(store.RecordCount(), 1u);
+
+  port.reset();
+  EXPECT_EQ(record->DeviceDescriptor.idVendor, 0x096E);
+  EXPECT_EQ(record->DeviceDescriptor.idProduct, 0x0006);
+  EXPECT_EQ(record->ConnectionIndex, 3u);
+}
+
+TEST_F(Topology, PortWithAHubOpensAndQueriesIt) {
+  platform.connections[{kRootHub, 2}] = fake::Connection(0x05E3, 0x0608, true);
+  platform.names[{kRootHub, IOCTL_USB_GET_NODE_CONNECTION_NAME, 2}] = fake::Name(u"HUB7");
+  platform.files["\\\\.\\HUB7"] = kHub;
+  platform.hubs[kHub] = fake::HubInformation(7);
+
+  auto port = std::make_unique<Port>(context, kRootHub, 2);
+
+  EXPECT_EQ(port->GetHubPortCount(), 7);
+  EXPECT_EQ(port->GetHubHandle(), kHub);
+  const std::vector<std::string> expected = {
+      "DeviceIoControl h2 0x22040C",
+      "DeviceIoControl h2 0x220414",
+      "DeviceIoControl h2 0x220414",
+      "WideCharToMultiByte 4 0",
+      "WideCharToMultiByte 4 4",
+      "CreateFileA \\\\.\\HUB7",
+      "DeviceIoControl h5 0x220408",
+  };
+  EXPECT_EQ(platform.log, expected);
+  ExpectRecordBothWays(platform.ioctls[1], 10);
+  EXPECT_EQ(platform.ioctls[1].InputWord(0), 2u);
+  ExpectRecordBothWays(platform.ioctls[2], 8 + 10);
+  EXPECT_EQ(platform.ioctls[2].InputWord(0), 2u);
+  ExpectOpenedLikeADevice(platform.createFiles[0]);
+  ExpectRecordBothWays(platform.ioctls[3], 76);
+
+  // Opened again: a newer handle each time, and a failed query keeps the last port count.
+  platform.files["\\\\.\\HUB7"] = Handle(8);
+  platform.hubs[Handle(8)] = fake::HubInformation(9);
+  const USB_NODE_INFORMATION* record = port->OpenHub();
+  ASSERT_NE(record, nullptr);
+  EXPECT_EQ(port->GetHubPortCount(), 9);
+  platform.files["\\\\.\\HUB7"] = Handle(6);
+  EXPECT_EQ(port->OpenHub(), nullptr);
+  EXPECT_EQ(port->GetHubPortCount(), 9);
+  EXPECT_EQ(port->GetHubHandle(), Handle(6));
+
+  port.reset();
+  EXPECT_EQ(record->HubInformation.HubDescriptor.bNumberOfPorts, 9);
+  // Each open's handle stays with the walk until it ends.
+  EXPECT_TRUE(platform.closed.empty());
+  store.CloseHubHandles();
+  EXPECT_EQ(platform.closed, (std::vector<HANDLE>{kHub, Handle(8), Handle(6)}));
+}
+
+TEST_F(Topology, HubNameUsesThePortNumberTheHubEchoedAndDriverKeyThePortsOwn) {
+  platform.onDeviceIoControl = [](const fake::IoctlCall& call, void* out,
+                                  DWORD) -> std::optional<BOOL> {
+    if (call.code != IOCTL_USB_GET_NODE_CONNECTION_INFORMATION) return std::nullopt;
+    USB_NODE_CONNECTION_INFORMATION reply = fake::Connection(0x05E3, 0x0608, true);
+    reply.ConnectionIndex = 5;
+    std::memcpy(out, &reply, sizeof reply);
+    return TRUE;
+  };
+  platform.names[{kRootHub, IOCTL_USB_GET_NODE_CONNECTION_NAME, 5}] = fake::Name(u"HUB5");
+  platform.names[{kRootHub, IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, 2}] =
+      fake::Name(u"{36FC9E60-C465-11CF-8056-444553540000}\\0004");
+  Port port(context, kRootHub, 2);
+
+  EXPECT_EQ(port.QueryHubName().view(), "HUB5");
+  EXPECT_EQ(platform.ioctls.back().InputWord(0), 5u);
+  EXPECT_EQ(port.HubPath().view(), "\\\\.\\HUB5");
+
+  platform.ioctls.clear();
+  EXPECT_EQ(port.QueryDriverKey().view(), kDriverKey);
+  ASSERT_EQ(platform.ioctls.size(), 2u);
+  EXPECT_EQ(platform.ioctls[0].code, 0x220420u);
+  ExpectRecordBothWays(platform.ioctls[0], 10);
+  EXPECT_EQ(platform.ioctls[0].InputWord(0), 2u);
+  ExpectRecordBothWays(platform.ioctls[1], 8 + 88);
+  EXPECT_EQ(platform.ioctls[1].InputWord(0), 2u);
+
+  // ActualLength 10: the 0 unit alone.
+  platform.ioctls.clear();
+  fake::NameReply empty;
+  empty.text = fake::Wide(u"\0"sv);
+  platform.names[{kRootHub, IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, 2}] = empty;
+  EXPECT_FALSE(port.QueryDriverKey());
+  EXPECT_EQ(platform.ioctls.size(), 1u);
+}
+
+TEST_F(Topology, HubNameEndsAtTheFirstZeroUnit) {
+  platform.connections[{kRootHub, 1}] = fake::Connection(0x05E3, 0x0608, true);
+  fake::NameReply reply;
+  reply.text = fake::Wide(u"HUB1\0XYZ\0"sv);  // ActualLength 8 + 18 = 26
+  platform.names[{kRootHub, IOCTL_USB_GET_NODE_CONNECTION_NAME, 1}] = reply;
+  platform.files["\\\\.\\HUB1"] = kHub;
+  platform.hubs[kHub] = fake::HubInformation(2);
+
+  Port port(context, kRootHub, 1);
+
+  EXPECT_EQ(platform.createFiles.at(0).path, "\\\\.\\HUB1");
+  EXPECT_EQ(port.GetHubPortCount(), 2);
+  EXPECT_EQ(platform.IoctlsWith(IOCTL_USB_GET_NODE_CONNECTION_NAME).at(1).outSize, 26u);
+  EXPECT_EQ(platform.conversions.at(0).length, 4);
+}
+
+TEST_F(Topology, FailedConnectionQueryLeavesAnEmptyPortAndTheWalkGoesOn) {
+  Port port(context, kRootHub, 4);
+
+  EXPECT_EQ(port.GetConnectionInfo(), nullptr);
+  EXPECT_EQ(port.GetConnectionIndex(), 4);
+  EXPECT_EQ(port.GetHubHandle(), nullptr);
+  EXPECT_EQ(port.GetHubPortCount(), 0);
+  EXPECT_EQ(platform.ioctls.size(), 1u);
+  // Without a record there is no port number the hub confirmed to ask its name by.
+  EXPECT_FALSE(port.QueryHubName());
+  EXPECT_EQ(platform.ioctls.size(), 1u);
+
+  platform.connections[{kRootHub, 5}] = fake::Connection(0x0529, 0x0001);
+  Port next(context, kRootHub, 5);
+  ASSERT_NE(next.GetConnectionInfo(), nullptr);
+  EXPECT_EQ(next.GetConnectionInfo()->DeviceDescriptor.idVendor, 0x0529);
+}
+
+TEST_F(Topology, AttachedHubThatCannotBeNamedOrOpenedHasNoPorts) {
+  platform.connections[{kRootHub, 1}] = fake::Connection(0x05E3, 0x0608, true);
+  fake::NameReply unnamed = fake::Name(u"HUB1");
+  unnamed.fetchFails = true;
+  platform.names[{kRootHub, IOCTL_USB_GET_NODE_CONNECTION_NAME, 1}] = unnamed;
+  platform.connections[{kRootHub, 2}] = fake::Connection(0x05E3, 0x0608, true);
+  platform.names[{kRootHub, IOCTL_USB_GET_NODE_CONNECTION_NAME, 2}] = fake::Name(u"GONE");
+
+  Port withoutName(context, kRootHub, 1);
+  EXPECT_EQ(withoutName.GetHubPortCount(), 0);
+  EXPECT_EQ(withoutName.GetHubHandle(), INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(platform.createFiles.empty());
+  EXPECT_TRUE(platform.IoctlsWith(IOCTL_USB_GET_NODE_INFORMATION).empty());
+
+  Port unopened(context, kRootHub, 2);
+  EXPECT_EQ(unopened.GetHubPortCount(), 0);
+  EXPECT_EQ(unopened.GetHubHandle(), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(platform.createFiles.size(), 1u);
+  EXPECT_EQ(store.OpenHubHandleCount(), 0u);
+}
+
+}  // namespace
+}  // namespace keldar

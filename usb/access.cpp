@@ -1,0 +1,160 @@
+#include "usb/access.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <new>
+
+namespace keldar {
+
+static_assert(sizeof(WCHAR) == 2, "the hub driver's names are UTF-16");
+
+AnsiText Utf16ToAnsi(Platform& platform, const WCHAR* text, std::size_t maxUnits) {
+  if (text == nullptr) return {};
+  std::size_t units = 0;
+  while (units < maxUnits && text[units] != 0) ++units;
+  // WideCharToMultiByte refuses a length of 0, yet an empty name is still a name.
+  if (units == 0) return AnsiText::Copy("", 0);
+  if (units > static_cast<std::size_t>(INT_MAX)) return {};
+  // An explicit length rather than -1: a reply need not carry its 0 unit, so the terminator is
+  // added here instead of being converted.
+  const int length = static_cast<int>(units);
+  const int size =
+      platform.WideCharToMultiByte(CP_ACP, 0, text, length, nullptr, 0, nullptr, nullptr);
+  if (size <= 0) return {};
+  std::unique_ptr<char[]> bytes(new (std::nothrow) char[static_cast<std::size_t>(size) + 1]());
+  if (!bytes) return {};
+  const int written =
+      platform.WideCharToMultiByte(CP_ACP, 0, text, length, bytes.get(), size, nullptr, nullptr);
+  if (written <= 0 || written > size) return {};
+  bytes[written] = '\0';
+  return AnsiText::Adopt(std::move(bytes));
+}
+
+AnsiText QueryName(Platform& platform, HANDLE device, const NameQuery& query) {
+  const std::uint32_t headerSize = query.perConnection ? 8 : 4;
+  const std::uint32_t lengthOffset = query.perConnection ? 4 : 0;
+  const std::uint32_t probeSize = headerSize + sizeof(WCHAR);
+  DWORD returned = 0;
+
+  // Held as UTF-16 units so that the text after the header is aligned for reading.
+  WCHAR probe[5] = {};
+  if (query.perConnection) std::memcpy(probe, &query.connectionIndex, sizeof(std::uint32_t));
+  if (!platform.DeviceIoControl(device, query.controlCode, query.bufferIsInput ? probe : nullptr,
+                                query.bufferIsInput ? probeSize : 0, probe, probeSize, &returned,
+                                nullptr))
+    return {};
+
+  // The returned byte count is not trusted; ActualLength alone sizes the reply. A reply
+  // shorter than the probe, with half a unit, or of an absurd size is not a name.
+  std::uint32_t actualLength = 0;
+  std::memcpy(&actualLength, reinterpret_cast<const unsigned char*>(probe) + lengthOffset,
+              sizeof actualLength);
+  if (actualLength < probeSize || actualLength % sizeof(WCHAR) != 0 ||
+      actualLength > kMaxNameReplySize)
+    return {};
+  if (query.emptyIsNone && actualLength == probeSize) return {};
+
+  const std::size_t units = actualLength / sizeof(WCHAR);
+  std::unique_ptr<WCHAR[]> reply(new (std::nothrow) WCHAR[units]());
+  if (!reply) return {};
+  if (query.perConnection)
+    std::memcpy(reply.get(), &query.connectionIndex, sizeof(std::uint32_t));
+  if (!platform.DeviceIoControl(device, query.controlCode,
+                                query.bufferIsInput ? reply.get() : nullptr,
+                                query.bufferIsInput ? actualLength : 0, reply.get(), actualLength,
+                                &returned, nullptr))
+    return {};
+  // Bounded by the bytes allocated here, whatever the second reply claims: the driver is free
+  // to leave out the 0 unit when the name fills the reply.
+  return Utf16ToAnsi(platform, reply.get() + headerSize / sizeof(WCHAR),
+                     (actualLength - headerSize) / sizeof(WCHAR));
+}
+
+namespace {
+
+// The lookup's one working buffer. The platform is offered `capacity` bytes; one more 0 byte
+// lies behind them, so a property stored without its terminator still ends inside the block.
+class WorkingBuffer {
+ public:
+  BYTE* data() { return reinterpret_cast<BYTE*>(bytes_.get()); }
+  const char* text() const { return bytes_.get(); }
+  DWORD capacity() const { return capacity_; }
+  // A new zero-filled block replaces the old one; on failure the old one stays.
+  bool Reallocate(DWORD size) {
+    std::unique_ptr<char[]> fresh(new (std::nothrow) char[static_cast<std::size_t>(size) + 1]());
+    if (!fresh) return false;
+    bytes_ = std::move(fresh);
+    capacity_ = size;
+    return true;
+  }
+  AnsiText Release() {
+    capacity_ = 0;
+    return AnsiText::Adopt(std::move(bytes_));
+  }
+
+ private:
+  std::unique_ptr<char[]> bytes_;
+  DWORD capacity_ = 0;
+};
+
+// A property that keeps growing between reads is given up after this many re-allocations.
+constexpr int kMaxReallocations = 4;
+
+// Reads a text property into `buffer`, first declaring `size` bytes, then re-allocating to the
+// required size while the platform answers ERROR_INSUFFICIENT_BUFFER. On return `size` is the
+// size declared on the last read and `required` what the platform last reported. True when the
+// last read succeeded.
+bool ReadProperty(Platform& platform, HDEVINFO set, SP_DEVINFO_DATA& element, DWORD property,
+                  WorkingBuffer& buffer, DWORD& size, DWORD& required) {
+  for (int reallocations = 0;; ++reallocations) {
+    DWORD dataType = 0;
+    if (platform.SetupDiGetDeviceRegistryPropertyA(set, &element, property, &dataType,
+                                                   buffer.data(), size, &required))
+      return true;
+    if (platform.GetLastError() != ERROR_INSUFFICIENT_BUFFER) return false;
+    // A required size that does not grow, or grows without end, would hold the loop forever.
+    if (reallocations == kMaxReallocations || required <= size ||
+        required > kMaxNameReplySize)
+      return false;
+    if (!buffer.Reallocate(required)) return false;
+    size = required;
+  }
+}
+
+}  // namespace
+
+AnsiText FindFriendlyName(Platform& platform, const char* driverKey) {
+  if (driverKey == nullptr) return {};
+  HDEVINFO set =
+      platform.SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
+  if (set == INVALID_HANDLE_VALUE) return {};
+
+  WorkingBuffer buffer;
+  SP_DEVINFO_DATA element{};
+  // The structure's own size: a 64-bit SetupDiEnumDeviceInfo refuses the 32-bit one.
+  element.cbSize = sizeof(SP_DEVINFO_DATA);
+  AnsiText result;
+  for (DWORD index = 0; platform.SetupDiEnumDeviceInfo(set, index, &element); ++index) {
+    // Declaring 0 bytes first makes every device with a driver key allocate a fresh buffer.
+    DWORD size = 0;
+    DWORD required = 0;
+    const bool read =
+        ReadProperty(platform, set, element, SPDRP_DRIVER, buffer, size, required);
+    // A success with nothing offered wrote nothing: the buffer still holds an earlier key.
+    if (!read || size == 0) continue;
+    if (std::strcmp(buffer.text(), driverKey) != 0) continue;
+    // What the driver-key read reported, but never more than the buffer holds.
+    size = std::min(required, buffer.capacity());
+    // A device without a friendly name leaves its driver key in the buffer, and that is the
+    // answer; a read that fails after a re-allocation leaves the new empty buffer.
+    ReadProperty(platform, set, element, SPDRP_FRIENDLYNAME, buffer, size, required);
+    result = buffer.Release();
+    break;
+  }
+  platform.SetupDiDestroyDeviceInfoList(set);
+  return result;
+}
+
+}  // namespace keldar
