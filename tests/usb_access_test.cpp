@@ -88,7 +88,7 @@ TEST(Utf16ToAnsi, RefusalOfEitherCallIsNone) {
 struct QueryKind {
   const char* label;
   NameQuery query;
-  DWORD headerSize;
+  std::uint32_t headerSize;
 };
 
 // The four queries as the topology objects ask them, on handle 1 and port 3.
