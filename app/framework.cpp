@@ -1,0 +1,202 @@
+#include "app/framework.h"
+
+#include <commctrl.h>
+
+namespace keldar {
+
+namespace {
+
+CWinApp* g_app = nullptr;
+
+}  // namespace
+
+const MessageMap CCmdTarget::messageMap{nullptr, {}};
+
+const MessageMap* CCmdTarget::GetMessageMap() const { return &messageMap; }
+
+bool CCmdTarget::DispatchMessageMap(UINT message, WPARAM wParam, LPARAM lParam,
+                                    LRESULT& result) {
+  for (const MessageMap* map = GetMessageMap(); map != nullptr; map = map->base) {
+    for (const MessageMapEntry& entry : map->entries) {
+      if (entry.message != message) continue;
+      if (message == WM_COMMAND &&
+          (entry.code != static_cast<int>(HIWORD(wParam)) || entry.id != LOWORD(wParam))) {
+        continue;
+      }
+      if (message == WM_NOTIFY) {
+        const auto* header = reinterpret_cast<const NMHDR*>(lParam);
+        if (entry.code != static_cast<int>(header->code) || entry.id != header->idFrom) continue;
+      }
+      result = entry.thunk(*this, wParam, lParam);
+      return true;
+    }
+  }
+  return false;
+}
+
+HWND CWnd::Detach() {
+  HWND hwnd = m_hWnd;
+  m_hWnd = nullptr;
+  return hwnd;
+}
+
+LRESULT CWnd::SendMessage(UINT message, WPARAM wParam, LPARAM lParam) const {
+  return ::SendMessageA(m_hWnd, message, wParam, lParam);
+}
+
+BOOL CWnd::ModifyStyle(DWORD remove, DWORD add, UINT flags) {
+  const DWORD style = static_cast<DWORD>(::GetWindowLongA(m_hWnd, GWL_STYLE));
+  const DWORD newStyle = (style & ~remove) | add;
+  if (style == newStyle) return FALSE;
+  ::SetWindowLongA(m_hWnd, GWL_STYLE, static_cast<LONG>(newStyle));
+  if (flags != 0) {
+    ::SetWindowPos(m_hWnd, nullptr, 0, 0, 0, 0, SWP_NOZORDER | SWP_NOACTIVATE | flags);
+  }
+  return TRUE;
+}
+
+HICON CWnd::SetIcon(HICON icon, BOOL bigIcon) {
+  return reinterpret_cast<HICON>(SendMessage(WM_SETICON, bigIcon, reinterpret_cast<LPARAM>(icon)));
+}
+
+int CWnd::MessageBox(const char* text, const char* caption, UINT type) {
+  return ::MessageBoxA(m_hWnd, text, caption, type);
+}
+
+bool CWnd::WindowMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
+  // Handlers may send messages of their own; each message keeps its own request.
+  const bool outerRequest = m_defaultRequested;
+  m_defaultRequested = false;
+  bool handled = DispatchMessageMap(message, wParam, lParam, result);
+  if (!handled && message == WM_COMMAND && g_app != nullptr) {
+    handled = g_app->DispatchMessageMap(message, wParam, lParam, result);
+  }
+  if (m_defaultRequested) handled = false;
+  m_defaultRequested = outerRequest;
+  return handled;
+}
+
+const MessageMapEntry CDialog::messageEntries[] = {
+    OnCommand<&CDialog::OnOK>(BN_CLICKED, IDOK),
+    OnCommand<&CDialog::OnCancel>(BN_CLICKED, IDCANCEL),
+};
+const MessageMap CDialog::messageMap{&CCmdTarget::messageMap, messageEntries};
+
+INT_PTR CDialog::DoModal() {
+  // The tree and list classes must exist before a template that names them is created.
+  static const BOOL classesRegistered = [] {
+    INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX),
+                                  ICC_TREEVIEW_CLASSES | ICC_LISTVIEW_CLASSES};
+    return ::InitCommonControlsEx(&controls);
+  }();
+  (void)classesRegistered;
+
+  HWND owner = nullptr;
+  if (m_pParentWnd != nullptr) {
+    owner = m_pParentWnd->m_hWnd;
+  } else if (CWnd* main = AfxGetMainWnd(); main != nullptr && main != this) {
+    owner = main->m_hWnd;
+  }
+  return ::DialogBoxParamA(AfxGetResourceHandle(), MAKEINTRESOURCEA(m_templateId), owner,
+                           &CDialog::DialogProc, reinterpret_cast<LPARAM>(this));
+}
+
+BOOL CDialog::OnInitDialog() {
+  UpdateData(FALSE);
+  return TRUE;
+}
+
+void CDialog::DoDataExchange(CDataExchange* /*dx*/) {}
+
+BOOL CDialog::UpdateData(BOOL saveAndValidate) {
+  CDataExchange dx(*this, saveAndValidate);
+  DoDataExchange(&dx);
+  return TRUE;
+}
+
+INT_PTR CALLBACK CDialog::DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_INITDIALOG) {
+    auto* dialog = reinterpret_cast<CDialog*>(lParam);
+    ::SetWindowLongPtrA(hwnd, DWLP_USER, lParam);
+    dialog->m_hWnd = hwnd;
+    return dialog->OnInitDialog();
+  }
+  // Messages before WM_INITDIALOG (font, creation) belong to the system alone.
+  auto* dialog = reinterpret_cast<CDialog*>(::GetWindowLongPtrA(hwnd, DWLP_USER));
+  if (dialog == nullptr) return FALSE;
+
+  LRESULT result = 0;
+  const bool handled = dialog->WindowMessage(message, wParam, lParam, result);
+  if (message == WM_NCDESTROY) {
+    for (CWnd* control : dialog->m_boundControls) control->Detach();
+    dialog->m_boundControls.clear();
+    dialog->m_hWnd = nullptr;
+    ::SetWindowLongPtrA(hwnd, DWLP_USER, 0);
+  }
+  if (!handled) return FALSE;
+  switch (message) {
+    // The messages whose answer a dialog procedure returns itself.
+    case WM_QUERYDRAGICON:
+    case WM_CTLCOLORMSGBOX:
+    case WM_CTLCOLOREDIT:
+    case WM_CTLCOLORLISTBOX:
+    case WM_CTLCOLORBTN:
+    case WM_CTLCOLORDLG:
+    case WM_CTLCOLORSCROLLBAR:
+    case WM_CTLCOLORSTATIC:
+    case WM_COMPAREITEM:
+    case WM_VKEYTOITEM:
+    case WM_CHARTOITEM:
+      return static_cast<INT_PTR>(result);
+    default:
+      ::SetWindowLongPtrA(hwnd, DWLP_MSGRESULT, result);
+      return TRUE;
+  }
+}
+
+void DDX_Control(CDataExchange* dx, int id, CWnd& control) {
+  if (control.m_hWnd != nullptr) return;
+  control.Attach(dx->m_pDlgWnd->GetDlgItem(id));
+  dx->m_pDlgWnd->m_boundControls.push_back(&control);
+}
+
+const MessageMap CWinApp::messageMap{&CCmdTarget::messageMap, {}};
+
+CWinApp::CWinApp() { g_app = this; }
+
+CWinApp::~CWinApp() {
+  if (g_app == this) g_app = nullptr;
+}
+
+int CWinApp::Run() {
+  while (::GetMessageA(&m_msgCur, nullptr, 0, 0) > 0) {
+    ::TranslateMessage(&m_msgCur);
+    ::DispatchMessageA(&m_msgCur);
+  }
+  return ExitInstance();
+}
+
+int CWinApp::ExitInstance() {
+  // A modal dialog that ends on a quit message leaves it queued for the application.
+  MSG pending;
+  if (m_msgCur.message != WM_QUIT &&
+      ::PeekMessageA(&pending, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
+    m_msgCur = pending;
+  }
+  return m_msgCur.message == WM_QUIT ? static_cast<int>(m_msgCur.wParam) : 0;
+}
+
+CWinApp* AfxGetApp() { return g_app; }
+
+CWnd* AfxGetMainWnd() { return g_app != nullptr ? g_app->m_pMainWnd : nullptr; }
+
+HINSTANCE AfxGetResourceHandle() { return ::GetModuleHandleA(nullptr); }
+
+int AfxWinMain() {
+  CWinApp* app = AfxGetApp();
+  if (app == nullptr) return -1;
+  if (!app->InitInstance()) return app->ExitInstance();
+  return app->Run();
+}
+
+}  // namespace keldar

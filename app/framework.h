@@ -1,0 +1,226 @@
+// A thin dialog framework over Win32: an application object, command targets with static
+// message maps, windows, modal dialogs run from a template, and control binding by data
+// exchange. Just enough for keldar.exe's two dialogs; every call is the plain Win32 one.
+#pragma once
+
+#include <windows.h>
+
+#include <span>
+#include <vector>
+
+namespace keldar {
+
+// The framework's help command.
+inline constexpr UINT ID_HELP = 0xE146;
+
+class CCmdTarget;
+
+// One row of a message map: a window message, and for WM_COMMAND and WM_NOTIFY the
+// notification code and the control id it must come with. The thunk unpacks the message's
+// parameters and calls the handler.
+using MessageThunk = LRESULT (*)(CCmdTarget& target, WPARAM wParam, LPARAM lParam);
+
+struct MessageMapEntry {
+  UINT message;
+  int code;
+  UINT id;
+  MessageThunk thunk;
+};
+
+// One class's table. A message not found in it is looked up in its base class's table.
+struct MessageMap {
+  const MessageMap* base;
+  std::span<const MessageMapEntry> entries;
+};
+
+namespace detail {
+
+template <class T>
+struct MemberClass;
+template <class C, class R, class... A>
+struct MemberClass<R (C::*)(A...)> {
+  using type = C;
+};
+template <auto Handler>
+using HandlerClass = typename MemberClass<decltype(Handler)>::type;
+
+template <auto Handler>
+LRESULT CallCommand(CCmdTarget& target, WPARAM, LPARAM) {
+  (static_cast<HandlerClass<Handler>&>(target).*Handler)();
+  return 0;
+}
+
+template <auto Handler>
+LRESULT CallNotify(CCmdTarget& target, WPARAM, LPARAM lParam) {
+  LRESULT result = 0;
+  (static_cast<HandlerClass<Handler>&>(target).*Handler)(reinterpret_cast<NMHDR*>(lParam),
+                                                        &result);
+  return result;
+}
+
+template <UINT Message, auto Handler>
+LRESULT CallMessage(CCmdTarget& target, WPARAM wParam, LPARAM lParam) {
+  auto& self = static_cast<HandlerClass<Handler>&>(target);
+  if constexpr (Message == WM_SYSCOMMAND) {
+    (self.*Handler)(static_cast<UINT>(wParam), lParam);
+    return 0;
+  } else if constexpr (Message == WM_LBUTTONDOWN || Message == WM_LBUTTONDBLCLK) {
+    const POINT point{static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam))};
+    (self.*Handler)(static_cast<UINT>(wParam), point);
+    return 0;
+  } else if constexpr (Message == WM_QUERYDRAGICON) {
+    return reinterpret_cast<LRESULT>((self.*Handler)());
+  } else {
+    static_assert(Message == WM_PAINT, "no parameter unpacking for this message");
+    (self.*Handler)();
+    return 0;
+  }
+}
+
+}  // namespace detail
+
+// Rows of a message map, e.g. OnCommand<&CKeldarDlg::OnDetect>(BN_CLICKED, IDC_DETECT).
+template <auto Handler>
+constexpr MessageMapEntry OnCommand(int code, UINT id) {
+  return {WM_COMMAND, code, id, &detail::CallCommand<Handler>};
+}
+template <auto Handler>
+constexpr MessageMapEntry OnNotify(int code, UINT id) {
+  return {WM_NOTIFY, code, id, &detail::CallNotify<Handler>};
+}
+template <UINT Message, auto Handler>
+constexpr MessageMapEntry OnMessage() {
+  return {Message, 0, 0, &detail::CallMessage<Message, Handler>};
+}
+
+class CCmdTarget {
+ public:
+  virtual ~CCmdTarget() = default;
+  virtual const MessageMap* GetMessageMap() const;
+
+  // Runs the handler of the first row, this class's table first, that matches the message.
+  // False when no row does.
+  bool DispatchMessageMap(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result);
+
+ protected:
+  static const MessageMap messageMap;
+};
+
+class CWnd : public CCmdTarget {
+ public:
+  HWND m_hWnd = nullptr;
+
+  CWnd() = default;
+  CWnd(const CWnd&) = delete;
+  CWnd& operator=(const CWnd&) = delete;
+
+  void Attach(HWND hwnd) { m_hWnd = hwnd; }
+  HWND Detach();
+
+  LRESULT SendMessage(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) const;
+  HWND GetDlgItem(int id) const { return ::GetDlgItem(m_hWnd, id); }
+  BOOL ModifyStyle(DWORD remove, DWORD add, UINT flags = 0);
+  HICON SetIcon(HICON icon, BOOL bigIcon);
+  HMENU GetSystemMenu(BOOL revert) const { return ::GetSystemMenu(m_hWnd, revert); }
+  BOOL IsIconic() const { return ::IsIconic(m_hWnd); }
+  void GetClientRect(RECT* rect) const { ::GetClientRect(m_hWnd, rect); }
+  int MessageBox(const char* text, const char* caption, UINT type);
+
+ protected:
+  // Asks for the system's default processing of the message being handled, once the
+  // handler returns.
+  void Default() { m_defaultRequested = true; }
+
+  void OnSysCommand(UINT /*id*/, LPARAM /*lParam*/) { Default(); }
+  void OnPaint() { Default(); }
+  void OnLButtonDown(UINT /*flags*/, POINT /*point*/) { Default(); }
+  void OnLButtonDblClk(UINT /*flags*/, POINT /*point*/) { Default(); }
+
+  // Dispatches one message to the map; a command the window's own tables do not handle goes on
+  // to the application's. False leaves the message to the system's default processing.
+  bool WindowMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result);
+
+ private:
+  bool m_defaultRequested = false;
+};
+
+class CDataExchange;
+
+class CDialog : public CWnd {
+ public:
+  explicit CDialog(UINT templateId, CWnd* parent = nullptr)
+      : m_templateId(templateId), m_pParentWnd(parent) {}
+
+  // Creates the dialog from its template and runs it until it ends or a quit message arrives
+  // (which stays queued for the application). The owner is the parent window, or else the
+  // application's main window.
+  INT_PTR DoModal();
+  void EndDialog(INT_PTR result) { ::EndDialog(m_hWnd, result); }
+
+  virtual BOOL OnInitDialog();
+  virtual void DoDataExchange(CDataExchange* dx);
+  BOOL UpdateData(BOOL saveAndValidate = TRUE);
+  virtual void OnOK() { EndDialog(IDOK); }
+  virtual void OnCancel() { EndDialog(IDCANCEL); }
+
+  const MessageMap* GetMessageMap() const override { return &messageMap; }
+
+ protected:
+  static const MessageMap messageMap;
+
+ private:
+  friend void DDX_Control(CDataExchange* dx, int id, CWnd& control);
+  static const MessageMapEntry messageEntries[];
+  static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+
+  UINT m_templateId;
+  CWnd* m_pParentWnd;
+  std::vector<CWnd*> m_boundControls;  // detached when the window goes
+};
+
+class CDataExchange {
+ public:
+  CDataExchange(CDialog& dialog, BOOL saveAndValidate)
+      : m_pDlgWnd(&dialog), m_bSaveAndValidate(saveAndValidate) {}
+  CDialog* m_pDlgWnd;
+  BOOL m_bSaveAndValidate;
+};
+
+// Attaches `control` to the dialog's child window `id`, once.
+void DDX_Control(CDataExchange* dx, int id, CWnd& control);
+
+class CWinApp : public CCmdTarget {
+ public:
+  // The one application object registers itself; the entry point finds it.
+  CWinApp();
+  ~CWinApp() override;
+
+  CWnd* m_pMainWnd = nullptr;
+
+  // Returns true to enter the application's own message loop, false to go straight to
+  // ExitInstance.
+  virtual BOOL InitInstance() { return FALSE; }
+  virtual int Run();
+  // The process's exit code: the value a quit message carried, 0 when none came.
+  virtual int ExitInstance();
+  const MessageMap* GetMessageMap() const override { return &messageMap; }
+
+  // The system supplies no help file: the help command does nothing.
+  void OnHelp() {}
+
+ protected:
+  static const MessageMap messageMap;
+
+ private:
+  MSG m_msgCur{};  // the last message the application's loop took, its quit message at the end
+};
+
+CWinApp* AfxGetApp();
+CWnd* AfxGetMainWnd();
+// The module that holds the resources: the program itself.
+HINSTANCE AfxGetResourceHandle();
+// The framework's entry point: runs the application object's InitInstance, its message loop if
+// it asks for one, and its exit processing.
+int AfxWinMain();
+
+}  // namespace keldar

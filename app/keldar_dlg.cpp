@@ -1,0 +1,155 @@
+#include "app/keldar_dlg.h"
+
+#include <shellapi.h>
+
+#include "app/about_dlg.h"
+#include "ident/branding.h"
+
+namespace keldar {
+
+const MessageMapEntry CKeldarDlg::messageEntries[] = {
+    OnMessage<WM_SYSCOMMAND, &CKeldarDlg::OnSysCommand>(),
+    OnMessage<WM_PAINT, &CKeldarDlg::OnPaint>(),
+    OnMessage<WM_QUERYDRAGICON, &CKeldarDlg::OnQueryDragIcon>(),
+    OnCommand<&CKeldarDlg::OnExit>(BN_CLICKED, IDC_EXIT),
+    OnNotify<&CKeldarDlg::OnTreeSelChanged>(TVN_SELCHANGEDA, IDC_DEVICE_TREE),
+    OnCommand<&CKeldarDlg::OnDetect>(BN_CLICKED, IDC_DETECT),
+    OnNotify<&CKeldarDlg::OnDeviceListDblClk>(NM_DBLCLK, IDC_DEVICE_LIST),
+    OnMessage<WM_LBUTTONDBLCLK, &CKeldarDlg::OnLButtonDblClk>(),
+    OnMessage<WM_LBUTTONDOWN, &CKeldarDlg::OnLButtonDown>(),
+};
+const MessageMap CKeldarDlg::messageMap{&CDialog::messageMap, messageEntries};
+
+namespace {
+
+// Both lists share the tree's colours: dark green on light grey.
+constexpr COLORREF kTextColour = RGB(0, 51, 0);
+constexpr COLORREF kBackgroundColour = RGB(240, 240, 240);
+
+HICON LoadResourceIcon(int id) {
+  return ::LoadIconA(AfxGetResourceHandle(), MAKEINTRESOURCEA(id));
+}
+
+void ShowAsReport(CListCtrl& list) {
+  list.ModifyStyle(LVS_TYPEMASK, LVS_REPORT, SWP_NOSIZE | SWP_NOMOVE);
+  list.SetExtendedStyle(LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT);
+  list.SetTextColor(kTextColour);
+  list.SetBkColor(kBackgroundColour);
+}
+
+}  // namespace
+
+POINT MinimizedIconPosition(const RECT& client, int iconWidth, int iconHeight) {
+  const int width = client.right - client.left;
+  const int height = client.bottom - client.top;
+  return POINT{(width - iconWidth + 1) / 2, (height - iconHeight + 1) / 2};
+}
+
+CKeldarDlg::CKeldarDlg(Platform& platform, CWnd* parent)
+    : CDialog(IDD, parent),
+      // 16 x 16 at the default colour depth, without a mask.
+      m_treeImages(16, 16, ILC_COLOR, 16, 16),
+      m_hIcon(LoadResourceIcon(IDR_MAINFRAME)),
+      m_inspector(platform, m_deviceTree, m_deviceList, m_detailList, *this, m_treeImages),
+      m_shellExecute(&::ShellExecuteA) {
+  // Image indices 0 to 3: computer, hub, USB pair, USB. A failed load or append goes unnoticed,
+  // and the icons after it move down one index.
+  for (int id : {IDI_COMPUTER, IDI_HUB, IDI_USB_PAIR, IDI_USB}) {
+    m_treeImages.Add(LoadResourceIcon(id));
+  }
+}
+
+int CKeldarDlg::ShowNotice(const char* text, const char* caption, unsigned type) {
+  return MessageBox(text, caption, type);
+}
+
+void CKeldarDlg::DoDataExchange(CDataExchange* dx) {
+  CDialog::DoDataExchange(dx);
+  DDX_Control(dx, IDC_DEVICE_LIST, m_deviceList);
+  DDX_Control(dx, IDC_DETAIL_LIST, m_detailList);
+  DDX_Control(dx, IDC_DEVICE_TREE, m_deviceTree);
+}
+
+BOOL CKeldarDlg::OnInitDialog() {
+  CDialog::OnInitDialog();
+
+  if (HMENU systemMenu = GetSystemMenu(FALSE)) {
+    char aboutText[256];
+    if (::LoadStringA(AfxGetResourceHandle(), IDS_ABOUTBOX, aboutText, sizeof aboutText) > 0) {
+      CMenu menu(systemMenu);
+      menu.AppendMenu(MF_SEPARATOR);
+      menu.AppendMenu(MF_STRING, IDM_ABOUTBOX, aboutText);
+    }
+  }
+
+  SetIcon(m_hIcon, TRUE);
+  SetIcon(m_hIcon, FALSE);
+
+  ShowAsReport(m_deviceList);
+  m_deviceList.InsertColumn(0, "Co. Info", LVCFMT_LEFT, 135);
+  m_deviceList.InsertColumn(1, "Device Name", LVCFMT_LEFT, 155);
+  m_deviceList.InsertColumn(2, "Vender ID", LVCFMT_CENTER, 120);
+  m_deviceList.InsertColumn(3, "Product ID", LVCFMT_CENTER, 120);
+
+  ShowAsReport(m_detailList);
+  m_detailList.InsertColumn(0, "", LVCFMT_LEFT, 140);
+  m_detailList.InsertColumn(1, "", LVCFMT_LEFT, 390);
+
+  // The framework puts the focus on the first tab stop, the tree.
+  return TRUE;
+}
+
+void CKeldarDlg::OnSysCommand(UINT id, LPARAM lParam) {
+  if ((id & 0xFFF0) == IDM_ABOUTBOX) {
+    CAboutDlg about;
+    about.DoModal();
+  } else {
+    CDialog::OnSysCommand(id, lParam);
+  }
+}
+
+void CKeldarDlg::OnPaint() {
+  if (!IsIconic()) {
+    CDialog::OnPaint();
+    return;
+  }
+  CPaintDC dc(*this);
+  SendMessage(WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc.m_hDC), 0);
+  RECT client;
+  GetClientRect(&client);
+  const POINT at =
+      MinimizedIconPosition(client, ::GetSystemMetrics(SM_CXICON), ::GetSystemMetrics(SM_CYICON));
+  dc.DrawIcon(at.x, at.y, m_hIcon);
+}
+
+HCURSOR CKeldarDlg::OnQueryDragIcon() { return static_cast<HCURSOR>(m_hIcon); }
+
+void CKeldarDlg::OnExit() { ::PostQuitMessage(18); }
+
+void CKeldarDlg::OnTreeSelChanged(NMHDR* /*header*/, LRESULT* result) {
+  m_inspector.OnTreeSelChanged();
+  *result = 0;
+}
+
+void CKeldarDlg::OnDetect() { m_inspector.Detect(); }
+
+void CKeldarDlg::OnDeviceListDblClk(NMHDR* header, LRESULT* result) {
+  m_inspector.OnDeviceListDblClk(reinterpret_cast<const NMITEMACTIVATE*>(header)->iItem);
+  *result = 0;
+}
+
+void CKeldarDlg::OnLButtonDblClk(UINT flags, POINT point) {
+  OpenMakerPage();
+  CDialog::OnLButtonDblClk(flags, point);
+}
+
+void CKeldarDlg::OnLButtonDown(UINT flags, POINT point) {
+  OpenMakerPage();
+  CDialog::OnLButtonDown(flags, point);
+}
+
+void CKeldarDlg::OpenMakerPage() {
+  m_shellExecute(nullptr, "open", KELDAR_WEB_ADDRESS, nullptr, nullptr, SW_SHOW);
+}
+
+}  // namespace keldar
