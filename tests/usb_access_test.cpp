@@ -42,13 +42,8 @@ TEST(Utf16ToAnsi, AsksForTheSizeThenConvertsAnExplicitLength) {
   EXPECT_FALSE(converting.defaultCharGiven);
 }
 
-TEST(Utf16ToAnsi, StopsAtTheFirstZeroUnitOrAtTheBound) {
+TEST(Utf16ToAnsi, UnitsPastTheBoundAreNeverRead) {
   FakePlatform platform;
-  const fake::WideString zeroInside = Wide(u"HUB1\0XYZ"sv);
-  EXPECT_EQ(Utf16ToAnsi(platform, zeroInside.data(), zeroInside.size()).view(), "HUB1");
-  EXPECT_EQ(platform.conversions.back().length, 4);
-
-  // No terminator within the bound: the units after it are never looked at.
   const fake::WideString unterminated = Wide(u"ABCDEFGH"sv);
   EXPECT_EQ(Utf16ToAnsi(platform, unterminated.data(), 3).view(), "ABC");
   EXPECT_EQ(platform.conversions.back().text, Wide(u"ABC"));
@@ -133,20 +128,24 @@ TEST(NameQuery, ShortOddOrAbsurdLengthsAreNoneAndNothingIsFetched) {
   }
 }
 
-TEST(NameQuery, TextWithoutTerminatorIsConvertedWithinActualLength) {
+TEST(NameQuery, TextEndsAtItsFirstZeroUnitOrAtActualLength) {
   for (const QueryKind& kind : kQueryKinds) {
     SCOPED_TRACE(kind.label);
     FakePlatform platform;
-    fake::NameReply reply;
-    reply.text = Wide(u"KEY");
-    platform.names[KeyOf(kind)] = reply;
+    fake::NameReply unterminated;
+    unterminated.text = Wide(u"KEY");
+    platform.names[KeyOf(kind)] = unterminated;
 
-    AnsiText name = QueryName(platform, fake::Handle(1), kind.query);
-
-    ASSERT_TRUE(name);
-    EXPECT_EQ(name.view(), "KEY");
+    EXPECT_EQ(QueryName(platform, fake::Handle(1), kind.query).view(), "KEY");
     ASSERT_EQ(platform.ioctls.size(), 2u);
     EXPECT_EQ(platform.ioctls[1].outSize, kind.headerSize + 6);
+
+    fake::NameReply zeroInside;
+    zeroInside.text = Wide(u"HUB1\0XYZ\0"sv);
+    platform.names[KeyOf(kind)] = zeroInside;
+    EXPECT_EQ(QueryName(platform, fake::Handle(1), kind.query).view(), "HUB1");
+    EXPECT_EQ(platform.ioctls.back().outSize, kind.headerSize + 18);
+    EXPECT_EQ(platform.conversions.back().length, 4);
   }
 }
 

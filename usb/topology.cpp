@@ -9,8 +9,8 @@ namespace keldar {
 
 namespace {
 
-// How every controller and hub is opened: the hub drivers answer their IOCTLs on a handle
-// opened for writing, shared with the other programs that watch the bus.
+// Controllers and hubs are opened alike: the hub drivers take their IOCTLs on a handle opened
+// for writing, and sharing write access leaves the device usable by other USB tools meanwhile.
 HANDLE OpenDevice(Platform& platform, const char* path) {
   return platform.CreateFileA(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
                               nullptr);
@@ -166,7 +166,8 @@ AnsiText Port::QueryDriverKey() {
 }
 
 AnsiText Port::QueryHubName() {
-  // The port number as the hub itself echoed it in the connection record.
+  // Asked by the port number the hub echoed in the connection record; a port without that
+  // record has nothing attached to name.
   if (connInfo == nullptr) return {};
   return QueryName(context_.platform, parentHub,
                    {.controlCode = IOCTL_USB_GET_NODE_CONNECTION_NAME,
