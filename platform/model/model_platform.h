@@ -38,8 +38,9 @@ namespace keldar {
 
 class ModelPlatform final : public Platform {
  public:
-  // Answers from `model`, which is read, never changed. It must outlive the platform, and
-  // must not change while a handle or a device set is open.
+  // Answers from `model`, which is read, never changed. It must outlive the platform. Faults
+  // and texts may be changed between calls; hubs and ports must not be added or removed while
+  // a handle is open (handles point into the model).
   explicit ModelPlatform(const model::UsbModel& model);
   // Takes the model over (so a freshly loaded topology needs no owner of its own).
   explicit ModelPlatform(model::UsbModel&& model);

@@ -68,14 +68,13 @@ class DuplicateKeyFinder {
     switch (event) {
       case json::parse_event_t::object_start:
       case json::parse_event_t::array_start:
-        frames_.push_back({event == json::parse_event_t::array_start, 0, {}, CurrentPath(), {}});
+        frames_.push_back({event == json::parse_event_t::array_start, 0, {}, {}});
         break;
       case json::parse_event_t::key:
         if (!frames_.empty() && parsed.is_string()) {
           Frame& frame = frames_.back();
           frame.key = parsed.get<std::string>();
-          if (!frame.keys.insert(frame.key).second && !found_)
-            found_ = std::make_pair(frame.path, frame.key);
+          if (!frame.keys.insert(frame.key).second && !found_) found_ = CurrentPath();
         }
         break;
       case json::parse_event_t::object_end:
@@ -89,26 +88,27 @@ class DuplicateKeyFinder {
     return true;
   }
 
-  // The object's path and the repeated key.
-  const std::optional<std::pair<std::string, std::string>>& Found() const { return found_; }
+  // The path of the repeated key.
+  const std::optional<std::string>& Found() const { return found_; }
 
  private:
   struct Frame {
     bool isArray;
     std::size_t index;
     std::string key;
-    std::string path;
     std::set<std::string> keys;
   };
 
+  // Built only when needed: a path per level of a deeply nested file would cost its square.
   std::string CurrentPath() const {
-    if (frames_.empty()) return {};
-    const Frame& top = frames_.back();
-    return top.isArray ? Element(top.path, top.index) : Child(top.path, top.key);
+    std::string path;
+    for (const Frame& frame : frames_)
+      path = frame.isArray ? Element(path, frame.index) : Child(path, frame.key);
+    return path;
   }
 
   std::vector<Frame> frames_;
-  std::optional<std::pair<std::string, std::string>> found_;
+  std::optional<std::string> found_;
 };
 
 class Reader {
@@ -260,7 +260,7 @@ class Reader {
     model::Port port;
     const std::string numberPath = Child(path, "port");
     const json& number = Require(value, path, "port");
-    const std::uint64_t n = ReadInteger(number, numberPath, kMaxU8);
+    const std::uint64_t n = ReadInteger(number, numberPath, kMaxU32);
     // A port the hub does not have would never be asked for: the file is wrong.
     if (n < 1 || n > static_cast<std::uint64_t>(portCount))
       Fail(numberPath,
@@ -605,8 +605,7 @@ model::UsbModel ReadTopology(std::string_view text, const std::string& sourceNam
   }
   Reader reader(sourceName);
   if (const auto& found = duplicates.Found())
-    reader.Fail(Child(found->first, found->second), "each key once in an object",
-                "this key again");
+    reader.Fail(*found, "each key once in an object", "this key again");
   try {
     return reader.ReadModel(root);
   } catch (const json::exception& error) {
