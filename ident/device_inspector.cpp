@@ -45,7 +45,12 @@ DeviceInspector::DeviceInspector(Platform& platform, TreeView& deviceTree, ListV
 
 bool DeviceInspector::Detect() {
   BuildDeviceTree();
-  if (BuildAbandoned()) return false;
+  if (BuildAbandoned()) {
+    // Rows of the previous detection would describe a tree that is gone.
+    m_deviceList.DeleteAllItems();
+    ClearDetailList();
+    return false;
+  }
   IdentifyKeys();
   ClearDetailList();
   return true;

@@ -17,7 +17,7 @@ class DeviceInspector : public DeviceTree {
 
   // The detect command: tree build, identification pass, empty detail list. False when the
   // build was abandoned (the computer name was unavailable and the failure handler returned);
-  // then no pass runs and no notice is shown.
+  // then no pass runs, no notice is shown and both lists are left empty.
   bool Detect();
 
   // Refills the device list from the node table, one row per attached device in table order,

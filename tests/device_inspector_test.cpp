@@ -1,0 +1,246 @@
+// The identification pass and the detail list, driven through in-memory views as the dialog
+// drives them: exact detail lines, selections and double clicks that match no row, repeated
+// detection, and readers bounded by the tree's item count.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "ident/device_inspector.h"
+#include "platform/model/model_platform.h"
+#include "platform/model/topology_file.h"
+#include "ui/memory_views.h"
+
+namespace keldar {
+namespace {
+
+using Lines = std::vector<std::vector<std::string>>;
+
+// Rows: 0 computer, 1 controller, 2 root hub, 3 "Key One" (096E:0201), 4 external hub, 5 its
+// empty port 1, 6 a low-speed device on its port 2, 7 "Token" (04B9:0305), 8 empty root port 4.
+constexpr const char* kDesk = R"({
+  "format": "keldar-topology", "version": 1, "computerName": "INSPECT-PC",
+  "controllers": [
+    {"driverKey": "{hc}\\0000", "friendlyName": "Host Controller Zero",
+     "rootHub": {"name": "ROOT_HUB_A", "busPowered": false,
+       "hubDescriptor": {"bDescriptorType": 41, "bNumberOfPorts": 4, "wHubCharacteristics": "0x00A9",
+                         "bPowerOnToPowerGood": 50, "bHubControlCurrent": 100},
+       "ports": [
+         {"port": 1, "device": {"descriptor": {"bLength": 18, "bcdUSB": "0x0200", "bMaxPacketSize0": 64,
+             "idVendor": "0x096E", "idProduct": "0x0201", "bcdDevice": "0x0100", "iManufacturer": 1,
+             "iProduct": 2, "iSerialNumber": 3, "bNumConfigurations": 1},
+           "driverKey": "{dev}\\0001", "friendlyName": "Key One"}},
+         {"port": 2, "device": {"descriptor": {"bDeviceClass": 9, "idVendor": "0x05E3", "idProduct": "0x0608"},
+           "driverKey": "{dev}\\0002", "friendlyName": "Hub Two",
+           "hub": {"name": "EXT_HUB", "busPowered": true,
+             "hubDescriptor": {"bDescriptorType": 41, "bNumberOfPorts": 2, "wHubCharacteristics": "0x00E0",
+                               "bPowerOnToPowerGood": 25, "bHubControlCurrent": 50},
+             "ports": [{"port": 2, "device": {"descriptor": {"bLength": 18, "bDescriptorType": 1,
+                 "bcdUSB": "0x0110", "bDeviceClass": 255, "bDeviceSubClass": 90, "bDeviceProtocol": 60,
+                 "bMaxPacketSize0": 8, "idVendor": "0x046D", "idProduct": "0xC31C", "bcdDevice": "0x6400",
+                 "iManufacturer": 4, "iProduct": 5, "iSerialNumber": 6, "bNumConfigurations": 2},
+               "lowSpeed": true, "driverKey": "{dev}\\0003"}}]}}},
+         {"port": 3, "device": {"descriptor": {"idVendor": "0x04B9", "idProduct": "0x0305"},
+           "driverKey": "{dev}\\0004", "friendlyName": "Token"}}]}}
+  ]})";
+
+// Reports at most `cap` items, as a tree that holds fewer items than the node table has rows.
+class CappedTreeView final : public TreeView {
+ public:
+  CappedTreeView(MemoryTreeView& tree, unsigned cap) : tree_(tree), cap_(cap) {}
+  void DeleteAllItems() override { tree_.DeleteAllItems(); }
+  void SetNormalImageList(ImageListHandle images) override { tree_.SetNormalImageList(images); }
+  void SetTextColor(Colour colour) override { tree_.SetTextColor(colour); }
+  void SetBkColor(Colour colour) override { tree_.SetBkColor(colour); }
+  TreeItem InsertItem(const char* text, int image, int selectedImage, TreeItem parent) override {
+    return tree_.InsertItem(text, image, selectedImage, parent);
+  }
+  void Expand(TreeItem item) override { tree_.Expand(item); }
+  unsigned GetCount() const override { return std::min(tree_.GetCount(), cap_); }
+  TreeItem GetSelectedItem() const override { return tree_.GetSelectedItem(); }
+
+ private:
+  MemoryTreeView& tree_;
+  unsigned cap_;
+};
+
+struct Bench {
+  explicit Bench(unsigned treeCap = ~0u) : model(ReadTopology(kDesk, "unit.json")), capped(tree, treeCap) {
+    tree.SetSelectionHandler([this] { inspector.OnTreeSelChanged(); });
+  }
+  Lines Details() const { return detailList.Rows(); }
+  void Select(int row) { tree.Select(inspector.Nodes()[static_cast<std::size_t>(row)].treeItem); }
+
+  model::UsbModel model;
+  ModelPlatform platform{model};
+  MemoryTreeView tree;
+  CappedTreeView capped;
+  MemoryListView deviceList;
+  MemoryListView detailList;
+  MemoryNotifier notifier;
+  DeviceInspector inspector{platform, capped, deviceList, detailList, notifier, nullptr};
+};
+
+TEST(DeviceInspector, DeviceLinesShowTheDescriptorAndTheSpeed) {
+  Bench bench;
+  ASSERT_TRUE(bench.inspector.Detect());
+
+  bench.Select(6);
+  EXPECT_EQ(bench.Details(), (Lines{{"DeviceDriverKeyName", "{dev}\\0003"},
+                                    {"bLength:", "0x 0012"},
+                                    {"bcdUSB:", "0x 0110"},
+                                    {"bDeviceClass:", "0x 00FF"},
+                                    {"bDeviceSubClass:", "0x 005A"},
+                                    {"bDeviceProtocol:", "0x 003C"},
+                                    {"bMaxPacketSize0:", "0x 0008\t( 8 )"},
+                                    {"bLength:", "0x 0012"},
+                                    {"idVendor:", "0x 046D"},
+                                    {"idProduct:", "0x C31C"},
+                                    {"bcdDevice:", "0x 6400"},
+                                    {"iManufacturer:", "0x 0004"},
+                                    {"iSerialNumber:", "0x 0006"},
+                                    {"bNumConfigurations:", "0x 0002"},
+                                    {"ConnectionStatus:", "0x 0001\t( Connected )"},
+                                    {"High Speed:", "No"}}));
+
+  bench.Select(3);
+  const Lines fullSpeed = bench.Details();
+  ASSERT_EQ(fullSpeed.size(), 16u);
+  EXPECT_EQ(fullSpeed[6], (std::vector<std::string>{"bMaxPacketSize0:", "0x 0040\t( 64 )"}));
+  EXPECT_EQ(fullSpeed[12], (std::vector<std::string>{"iSerialNumber:", "0x 0003"}));
+  EXPECT_EQ(fullSpeed[15], (std::vector<std::string>{"High Speed:", "Yes"}));
+}
+
+TEST(DeviceInspector, HubComputerControllerAndEmptyPortLines) {
+  Bench bench;
+  ASSERT_TRUE(bench.inspector.Detect());
+
+  bench.Select(2);
+  EXPECT_EQ(bench.Details(), (Lines{{"Root Hub: ", "ROOT_HUB_A"},
+                                    {"HubIsBusPowered: ", "Self Power"},
+                                    {"Number of Ports: ", "4"},
+                                    {"bDescriptorType: ", "0x 0029"},
+                                    {"wHubCharacteristics: ", "0x 00A9"},
+                                    {"bPowerOnToPowerGood: ", "0x 0032"},
+                                    {"bHubControlCurrent: ", "0x 0064"}}));
+  bench.Select(4);
+  EXPECT_EQ(bench.Details(), (Lines{{"Root Hub: ", "EXT_HUB"},
+                                    {"HubIsBusPowered: ", "Hub is Bus Powered"},
+                                    {"Number of Ports: ", "2"},
+                                    {"bDescriptorType: ", "0x 0029"},
+                                    {"wHubCharacteristics: ", "0x 00E0"},
+                                    {"bPowerOnToPowerGood: ", "0x 0019"},
+                                    {"bHubControlCurrent: ", "0x 0032"}}));
+  bench.Select(0);
+  EXPECT_EQ(bench.Details(), (Lines{{"INSPECT-PC", ""}}));
+  bench.Select(1);
+  EXPECT_EQ(bench.Details(), (Lines{{"Host Controller: ", "{hc}\\0000"}}));
+  bench.Select(5);
+  EXPECT_EQ(bench.Details(), (Lines{{"No Device Connected!", ""}}));
+}
+
+TEST(DeviceInspector, DoubleClickShowsTheAttachedDeviceOfThatListRow) {
+  Bench bench;
+  ASSERT_TRUE(bench.inspector.Detect());
+  ASSERT_EQ(bench.deviceList.GetItemCount(), 3);
+  bench.Select(7);
+  const Lines selected = bench.Details();
+  bench.Select(0);
+
+  bench.inspector.OnDeviceListDblClk(2);
+  EXPECT_EQ(bench.Details(), selected);
+  ASSERT_EQ(bench.Details().size(), 16u);
+  EXPECT_EQ(bench.Details()[9][1], "0x 0305");
+
+  bench.inspector.OnDeviceListDblClk(1);
+  ASSERT_EQ(bench.Details().size(), 16u);
+  EXPECT_EQ(bench.Details()[0][1], "{dev}\\0003");
+}
+
+TEST(DeviceInspector, DoubleClickThatHitsNoDeviceKeepsTheLines) {
+  Bench bench;
+  ASSERT_TRUE(bench.inspector.Detect());
+  bench.Select(2);
+  const Lines hubLines = bench.Details();
+  ASSERT_EQ(hubLines.size(), 7u);
+
+  bench.inspector.OnDeviceListDblClk(3);
+  EXPECT_EQ(bench.Details(), hubLines);
+  bench.inspector.OnDeviceListDblClk(-1);
+  EXPECT_EQ(bench.Details(), hubLines);
+}
+
+TEST(DeviceInspector, SelectionOfNoItemEmptiesTheDetailList) {
+  Bench bench;
+  ASSERT_TRUE(bench.inspector.Detect());
+  bench.Select(3);
+  ASSERT_EQ(bench.Details().size(), 16u);
+  bench.tree.Select(nullptr);
+  EXPECT_TRUE(bench.Details().empty());
+}
+
+TEST(DeviceInspector, RepeatedDetectReplacesEverythingAndEmptiesTheDetailList) {
+  Bench bench;
+  ASSERT_TRUE(bench.inspector.Detect());
+  const Lines firstDevices = bench.deviceList.Rows();
+  const std::size_t firstNotices = bench.notifier.Notices().size();
+  bench.Select(3);
+  ASSERT_FALSE(bench.Details().empty());
+
+  ASSERT_TRUE(bench.inspector.Detect());
+  EXPECT_TRUE(bench.Details().empty());
+  EXPECT_EQ(bench.tree.GetCount(), 9u);
+  EXPECT_EQ(bench.inspector.NodeCount(), 9);
+  EXPECT_EQ(bench.deviceList.Rows(), firstDevices);
+  EXPECT_EQ(bench.notifier.Notices().size(), 2 * firstNotices);
+  EXPECT_EQ(bench.platform.OpenHandleCount(), 0u);
+}
+
+TEST(DeviceInspector, OneKeyGivesOneNoticeWithTheCaptionAndOkOnly) {
+  Bench bench;
+  ASSERT_TRUE(bench.inspector.Detect());
+  EXPECT_TRUE(bench.inspector.KeyFound());
+  ASSERT_EQ(bench.notifier.Notices().size(), 1u);
+  const MemoryNotifier::Notice& notice = bench.notifier.Notices()[0];
+  EXPECT_EQ(notice.text, "检测到以知加密狗\r\n\r\n加密狗型号：飞天诚信 -ROCKEY 2 感谢您的使用！！\r\n ");
+  EXPECT_EQ(notice.caption, "Keldar - 技术支持 400-000-0000");
+  EXPECT_EQ(notice.type, 0u);
+  EXPECT_EQ(bench.deviceList.Rows(),
+            (Lines{{"Unknown", "Key One", "0x 096E", "0x 0201"},
+                   {"Logitech Inc.", "{dev}\\0003", "0x 046D", "0x C31C"},
+                   {"Rainbow Technologies, Inc.", "Token", "0x 04B9", "0x 0305"}}));
+}
+
+TEST(DeviceInspector, ReadersWalkNoMoreRowsThanTheTreeHasItems) {
+  Bench bench(7);
+  ASSERT_TRUE(bench.inspector.Detect());
+  // Rows 7 and 8 lie beyond the tree's count: the token is neither listed nor found.
+  EXPECT_EQ(bench.deviceList.GetItemCount(), 2);
+  bench.Select(3);
+  const Lines keyLines = bench.Details();
+  bench.inspector.OnDeviceListDblClk(2);
+  EXPECT_EQ(bench.Details(), keyLines);
+  bench.Select(7);
+  EXPECT_TRUE(bench.Details().empty());
+}
+
+TEST(DeviceInspector, AbandonedDetectionClearsTheListsAndShowsNoNotice) {
+  Bench bench;
+  ASSERT_TRUE(bench.inspector.Detect());
+  bench.Select(3);
+  bench.notifier.Clear();
+
+  DWORD error = 0;
+  bench.inspector.SetComputerNameFailure([&error](DWORD code) { error = code; });
+  bench.model.computerName.reset();
+  EXPECT_FALSE(bench.inspector.Detect());
+  EXPECT_EQ(error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(bench.tree.GetCount(), 0u);
+  EXPECT_EQ(bench.deviceList.GetItemCount(), 0);
+  EXPECT_TRUE(bench.Details().empty());
+  EXPECT_TRUE(bench.notifier.Notices().empty());
+}
+
+}  // namespace
+}  // namespace keldar
