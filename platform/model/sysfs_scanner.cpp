@@ -209,13 +209,13 @@ std::optional<model::DeviceDescriptor> DescriptorFromAttributes(const fs::path& 
   return descriptor;
 }
 
+#if defined(__linux__)
 bool IsSuperSpeed(const fs::path& dir) {
   const auto text = ReadText(dir, "speed");
   const auto megabits = text ? ParseNumber(*text, 10, UINT32_MAX) : std::nullopt;
   return megabits && *megabits >= 5000;
 }
 
-#if defined(__linux__)
 // Asks the hub for its own descriptor (GET_DESCRIPTOR, hub class) through usbfs, for the fields
 // that sysfs does not carry. Only when the process may open the node for writing, which usbfs
 // requires for control requests, and only when the node is the very device (major:minor) that
