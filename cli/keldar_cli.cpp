@@ -78,8 +78,10 @@ int RunKeldar(int argc, const char* const* argv, std::ostream& out, std::ostream
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
-    const int status = app.exit(error, out, err);
-    return status == 0 ? kExitDetected : kExitUsage;
+    // --help and --version end the parse with a success of their own.
+    if (error.get_exit_code() == 0) return app.exit(error, out, err);
+    err << "keldar: " << error.what() << " (keldar --help lists the options)\n";
+    return kExitUsage;
   }
 
   try {
