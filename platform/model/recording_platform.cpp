@@ -336,8 +336,9 @@ std::unique_ptr<model::Hub> RecordingPlatform::BuildHub(const Name& name,
     }
     const USB_NODE_CONNECTION_INFORMATION& info = *portRecord.connectionInfo;
     // Nothing attached: an unlisted port says the same.
-    if (info.ConnectionStatus == 0) continue;
-    if (info.ConnectionStatus != 1) port.connectionStatus = info.ConnectionStatus;
+    const std::uint32_t status = info.ConnectionStatus;  // a packed field: copied, not bound
+    if (status == 0) continue;
+    if (status != 1) port.connectionStatus = status;
 
     auto device = std::make_unique<model::Device>();
     device->descriptor = FromRecord(info.DeviceDescriptor);
