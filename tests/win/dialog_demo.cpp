@@ -3,8 +3,8 @@
 //
 //   keldar_dialog_demo <topology.json> <folder>
 //
-// The program creates <folder>\main once the dialog is up and <folder>\notice when a message
-// box opens. It presses detect when <folder>\detect appears and ends when <folder>\quit does.
+// The program creates <folder>\main once the dialog is up, holding the dialog's place on the
+// screen as WxH+X+Y, and <folder>\notice when a message box opens. It presses detect when <folder>\detect appears and ends when <folder>\quit does.
 #include <windows.h>
 
 #include <cstdio>
@@ -29,10 +29,22 @@ bool Exists(const char* name) {
   return ::GetFileAttributesA(InFolder(name).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-void Signal(const char* name) {
+void Signal(const char* name, const std::string& content = "") {
   HANDLE file = ::CreateFileA(InFolder(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file != INVALID_HANDLE_VALUE) ::CloseHandle(file);
+  if (file == INVALID_HANDLE_VALUE) return;
+  DWORD written = 0;
+  ::WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
+  ::CloseHandle(file);
+}
+
+std::string Geometry(HWND window) {
+  RECT rect;
+  ::GetWindowRect(window, &rect);
+  char text[64];
+  std::snprintf(text, sizeof text, "%ldx%ld+%ld+%ld", rect.right - rect.left,
+                rect.bottom - rect.top, rect.left, rect.top);
+  return text;
 }
 
 LRESULT CALLBACK WatchActivation(int code, WPARAM wParam, LPARAM lParam) {
@@ -47,7 +59,7 @@ LRESULT CALLBACK WatchActivation(int code, WPARAM wParam, LPARAM lParam) {
 void CALLBACK Step(HWND, UINT, UINT_PTR, DWORD) {
   HWND dialog = g_dialog->m_hWnd;
   if (dialog == nullptr) return;
-  if (!Exists("main")) Signal("main");
+  if (!Exists("main")) Signal("main", Geometry(dialog));
   if (!g_detectPressed && Exists("detect")) {
     g_detectPressed = true;
     ::PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDC_DETECT, BN_CLICKED),
