@@ -164,16 +164,12 @@ TEST(RecordingPlatform, FullWalkRecordsTheModelItWasAnsweredFrom) {
   ASSERT_EQ(recorded.controllers.size(), 3u);
   EXPECT_EQ(recorded.controllers[0].friendlyName,
             U8(u8"Intel(R) USB 3.0 可扩展主机控制器 - 1.0 (Microsoft)"));
-  EXPECT_EQ(recorded.controllers[0].rootHub->name,
-            "USB#ROOT_HUB30#4&2d3a1c8&0&0#{f18a0e88-c30c-11d0-8815-00a0c906bed8}");
   const model::Device& key = *recorded.controllers[0].rootHub->ports[1].device->hub->ports[0].device;
   EXPECT_EQ(key.descriptor.idVendor, 0x096E);
   EXPECT_EQ(key.descriptor.idProduct, 0x0201);
   EXPECT_EQ(key.driverKey, kUsbClass + "0003");
   EXPECT_EQ(key.friendlyName, U8(u8"USB 加密锁"));
-  EXPECT_EQ(recorded.controllers[1].friendlyName, std::nullopt);
   EXPECT_TRUE(recorded.controllers[1].rootHub->faults.nodeInfoFails);
-  EXPECT_TRUE(recorded.controllers[2].rootHub->faults.openFails);
 
   // Replaying the recording shows the same tree.
   ModelPlatform replay(recorded);
