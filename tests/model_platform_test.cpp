@@ -5,10 +5,12 @@
 #include <algorithm>
 #include <cstring>
 #include <initializer_list>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "platform/model/text_codec.h"
+#include "platform/model/topology_file.h"
 
 namespace {
 
@@ -71,70 +73,19 @@ model::Port& AddPort(model::Hub& hub, int number) {
 
 // Two controllers: the first with a key on port 1, an external hub on port 3 (a low-speed
 // mouse behind it on its port 2) and a failed enumeration on port 4; the second with an empty
-// two-port root hub. Ports are listed out of order on purpose.
+// two-port root hub; two database entries that are not on USB. The ports are then listed in
+// reverse, as a model built by hand may list them: answers must follow port numbers.
 model::UsbModel SampleModel() {
-  model::UsbModel m;
-  m.computerName = "WORKSTATION-7";
-  m.ansiCodePage = 936;
-
-  model::Controller& first = m.controllers.emplace_back();
-  first.driverKey = "{36fc9e60-c465-11cf-8056-444553540000}\\0000";
-  first.friendlyName = U8(u8"USB 可扩展主机控制器");
-  first.rootHub = MakeHub("USB#ROOT_HUB30#0", 4, 0x00A9);
-  first.rootHub->descriptor.bPowerOnToPowerGood = 50;
-
-  model::Port& hubPort = AddPort(*first.rootHub, 3);
-  hubPort.device = std::make_unique<model::Device>();
-  model::Device& hub = *hubPort.device;
-  hub.descriptor.bDeviceClass = 9;
-  hub.descriptor.bDeviceProtocol = 1;
-  hub.descriptor.idVendor = 0x05E3;
-  hub.descriptor.idProduct = 0x0608;
-  hub.descriptor.bcdDevice = 0x8537;
-  hub.deviceAddress = 3;
-  hub.currentConfigurationValue = 1;
-  hub.driverKey = "{36fc9e60-c465-11cf-8056-444553540000}\\0004";
-  hub.friendlyName = U8(u8"通用 USB 集线器");
-  hub.hub = MakeHub("USB#HUB#3", 2, 0x00E0);
-  hub.hub->busPowered = true;
-  hub.hub->descriptor.bPowerOnToPowerGood = 50;
-  hub.hub->descriptor.bHubControlCurrent = 100;
-  model::Port& mousePort = AddPort(*hub.hub, 2);
-  mousePort.device = std::make_unique<model::Device>();
-  model::Device& mouse = *mousePort.device;
-  mouse.descriptor.bcdUSB = 0x0110;
-  mouse.descriptor.bMaxPacketSize0 = 8;
-  mouse.descriptor.idVendor = 0x046D;
-  mouse.descriptor.idProduct = 0xC077;
-  mouse.descriptor.bcdDevice = 0x7200;
-  mouse.descriptor.iManufacturer = 1;
-  mouse.descriptor.iProduct = 2;
-  mouse.lowSpeed = true;
-  mouse.deviceAddress = 4;
-  mouse.currentConfigurationValue = 1;
-  mouse.driverKey = "{745a17a0-74d3-11d0-b6fe-00a0c90f57da}\\0013";
-
-  model::Port& keyPort = AddPort(*first.rootHub, 1);
-  keyPort.device = std::make_unique<model::Device>();
-  model::Device& key = *keyPort.device;
-  key.descriptor.idVendor = 0x096E;
-  key.descriptor.idProduct = 0x0201;
-  key.descriptor.iManufacturer = 1;
-  key.descriptor.iProduct = 2;
-  key.deviceAddress = 2;
-  key.currentConfigurationValue = 1;
-  key.driverKey = "{745a17a0-74d3-11d0-b6fe-00a0c90f57da}\\0012";
-  key.friendlyName = U8(u8"加密狗");
-
-  AddPort(*first.rootHub, 4).connectionStatus = 2;
-
-  model::Controller& second = m.controllers.emplace_back();
-  second.driverKey = "{36fc9e60-c465-11cf-8056-444553540000}\\0001";
-  second.rootHub = MakeHub("USB#ROOT_HUB20#1", 2);
-
-  m.otherDevices.push_back({"{4d36e968-e325-11ce-bfc1-08002be10318}\\0000", "Display adapter", {}});
-  m.otherDevices.push_back({std::nullopt, "No driver", {}});
+  model::UsbModel m =
+      keldar::LoadTopologyFile(std::string(KELDAR_TEST_DATA_DIR) + "/model/platform-sample.json");
+  std::reverse(m.controllers[0].rootHub->ports.begin(), m.controllers[0].rootHub->ports.end());
   return m;
+}
+
+model::Port& PortOf(model::Hub& hub, int number) {
+  for (model::Port& port : hub.ports)
+    if (port.port == number) return port;
+  throw std::logic_error("no such port in the sample");
 }
 
 HANDLE Open(ModelPlatform& platform, const std::string& path) {
@@ -210,7 +161,7 @@ TEST_F(ModelPlatformTest, OpensControllersAndHubsByPathWithDistinctHandles) {
 
 TEST_F(ModelPlatformTest, OpenFaultsRefuseTheControllerOrHub) {
   model_.controllers[0].faults.openFails = true;
-  model_.controllers[0].rootHub->ports[0].device->hub->faults.openFails = true;
+  PortOf(*model_.controllers[0].rootHub, 3).device->hub->faults.openFails = true;
   EXPECT_EQ(Open(platform_, "\\\\.\\HCD0"), INVALID_HANDLE_VALUE);
   EXPECT_EQ(platform_.GetLastError(), ERROR_FILE_NOT_FOUND);
   EXPECT_NE(Open(platform_, "\\\\.\\HCD1"), INVALID_HANDLE_VALUE);
@@ -296,7 +247,7 @@ TEST_F(ModelPlatformTest, ConnectionInformationIsThe365ByteRecord) {
   }
   EXPECT_FALSE(Ask(platform_, external, kGetConnectionInformation, 365, Le32(3)).ok);
 
-  model_.controllers[0].rootHub->ports[1].faults.connectionInfoFails = true;  // port 1
+  PortOf(*model_.controllers[0].rootHub, 1).faults.connectionInfoFails = true;
   EXPECT_FALSE(Ask(platform_, root, kGetConnectionInformation, 365, Le32(1)).ok);
   EXPECT_TRUE(Ask(platform_, root, kGetConnectionInformation, 365, Le32(3)).ok);
 }
@@ -640,8 +591,8 @@ TEST_F(DatabaseReads, AFriendlyNameNeedsTheSizeItAnnounces) {
 }
 
 TEST_F(DatabaseReads, ReadFaultsFailAsTheModelSays) {
-  model_.controllers[0].rootHub->ports[1].device->databaseFaults.driverKeyReadFails = true;
-  model_.controllers[0].rootHub->ports[1].device->databaseFaults.friendlyNameReadFails = true;
+  model::Device& key = *PortOf(*model_.controllers[0].rootHub, 1).device;
+  key.databaseFaults = {true, true};
   platform_.SetupDiDestroyDeviceInfoList(set_);
   set_ = platform_.SetupDiGetClassDevsA(nullptr, nullptr, nullptr, 6);
 
@@ -663,7 +614,8 @@ TEST_F(DatabaseReads, ReadFaultsFailAsTheModelSays) {
 TEST(ModelPlatformDatabase, ASetThatCannotBeMadeIsAnInvalidHandle) {
   model::UsbModel m = SampleModel();
   m.deviceSetFails = true;
-  ModelPlatform platform(m);
+  ModelPlatform platform(std::move(m));  // the platform keeps a model it is given
+  EXPECT_TRUE(platform.Model().deviceSetFails);
   EXPECT_EQ(platform.SetupDiGetClassDevsA(nullptr, nullptr, nullptr, 6), INVALID_HANDLE_VALUE);
   EXPECT_EQ(platform.OpenDeviceSetCount(), 0u);
   EXPECT_EQ(platform.Counts().deviceSetEnumerations, 1u);
@@ -690,22 +642,16 @@ TEST_F(ModelPlatformTest, ComputerNameFollowsTheBufferSizeProtocol) {
   EXPECT_EQ(platform_.GetLastError(), ERROR_FILE_NOT_FOUND);
 }
 
-TEST(ModelPlatformOwnership, AMovedInModelIsKept) {
-  ModelPlatform platform(SampleModel());
-  EXPECT_EQ(platform.Model().controllers.size(), 2u);
-  EXPECT_NE(Open(platform, "\\\\.\\USB#HUB#3"), INVALID_HANDLE_VALUE);
-}
-
 TEST(UsbModelEquality, ComparesDeeplyAndClonesDeeply) {
   const model::UsbModel original = SampleModel();
   model::UsbModel copy = model::Clone(original);
   EXPECT_TRUE(copy == original);
   EXPECT_NE(copy.controllers[0].rootHub.get(), original.controllers[0].rootHub.get());
 
-  copy.controllers[0].rootHub->ports[0].device->hub->ports[0].device->descriptor.idProduct = 1;
+  PortOf(*PortOf(*copy.controllers[0].rootHub, 3).device->hub, 2).device->lowSpeed = false;
   EXPECT_FALSE(copy == original);
   copy = model::Clone(original);
-  copy.controllers[0].rootHub->ports[2].connectionStatus.reset();
+  PortOf(*copy.controllers[0].rootHub, 4).connectionStatus.reset();
   EXPECT_FALSE(copy == original);
   copy = model::Clone(original);
   copy.controllers[1].rootHub.reset();

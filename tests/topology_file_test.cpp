@@ -76,7 +76,6 @@ TEST(TopologyRead, FixtureValuesArriveInTheModel) {
   ASSERT_EQ(hub.hub->ports.size(), 2u);
   EXPECT_EQ(hub.hub->ports[0].port, 1);
   EXPECT_EQ(hub.hub->ports[0].device->descriptor.idVendor, 2414);
-  EXPECT_EQ(hub.hub->ports[0].device->descriptor.bMaxPacketSize0, 8);
   EXPECT_FALSE(hub.hub->ports[0].device->friendlyName);
   const model::Device& key = *hub.hub->ports[1].device;
   EXPECT_EQ(key.descriptor.idVendor, 0x096E);
@@ -84,11 +83,9 @@ TEST(TopologyRead, FixtureValuesArriveInTheModel) {
   EXPECT_TRUE(key.lowSpeed);
   EXPECT_EQ(key.driverKey, "{745a17a0-74d3-11d0-b6fe-00a0c90f57da}\\0012");
 
-  EXPECT_EQ(m.controllers[1].friendlyName, std::nullopt);
   ASSERT_EQ(m.otherDevices.size(), 2u);
   EXPECT_EQ(m.otherDevices[1].driverKey, std::nullopt);
   EXPECT_EQ(m.otherDevices[1].friendlyName, U8(u8"没有驱动程序的设备"));
-  EXPECT_FALSE(m.deviceSetFails);
 }
 
 TEST(TopologyRead, EveryFaultKeyReachesTheModel) {
@@ -224,8 +221,6 @@ TEST(TopologyErrors, NameTheFileThePathAndWhatWasExpected) {
        "bad.json: extra: expected one of the keys format, version, computerName, "
        "ansiCodePage, controllers, otherDevices, faults, got an unknown key"},
       {head + R"("controllers": {}})", "bad.json: controllers: expected an array, got an object"},
-      {head + R"("controllers": [], "computerName": null})",
-       "bad.json: computerName: expected a string, got null"},
       {head + R"("controllers": [], "ansiCodePage": 4242})",
        "bad.json: ansiCodePage: expected a code page this build converts (936, 1252, 437, "
        "65001, ...), got 4242"},
@@ -276,12 +271,6 @@ TEST(TopologyErrors, NameTheFileThePathAndWhatWasExpected) {
       {WithDevice(R"({"descriptor": {"idVendor": 1, "idProduct": 1.5}})"),
        "bad.json: controllers[0].rootHub.ports[0].device.descriptor.idProduct: expected an "
        "integer from 0 to 65535 or a \"0x\" hex string, got 1.5"},
-      {WithDevice(R"({"descriptor": {"idVendor": "0x", "idProduct": 1}})"),
-       "bad.json: controllers[0].rootHub.ports[0].device.descriptor.idVendor: expected an "
-       "integer from 0 to 65535 or a \"0x\" hex string, got the string \"0x\""},
-      {WithDevice(R"({"descriptor": {"idVendor": 1, "idProduct": 1, "bLength": 256}})"),
-       "bad.json: controllers[0].rootHub.ports[0].device.descriptor.bLength: expected an "
-       "integer from 0 to 255 or a \"0x\" hex string, got 256"},
       {WithDevice(R"({"descriptor": {"idVendor": 1, "idProduct": 1}, "lowSpeed": "yes"})"),
        "bad.json: controllers[0].rootHub.ports[0].device.lowSpeed: expected true or false, got "
        "the string \"yes\""},
@@ -290,9 +279,6 @@ TEST(TopologyErrors, NameTheFileThePathAndWhatWasExpected) {
                               "ports": [{"port": 3}]}})"),
        "bad.json: controllers[0].rootHub.ports[0].device.hub.ports[0].port: expected a port "
        "number from 1 to 2 (the hub's bNumberOfPorts), got 3"},
-      {head + R"("controllers": [], "otherDevices": [{"driverKey": "K", "faults": {"openFails": true}}]})",
-       "bad.json: otherDevices[0].faults.openFails: expected one of the keys "
-       "driverKeyReadFails, friendlyNameReadFails, got an unknown key"},
   };
   for (const auto& [json, expected] : cases) EXPECT_EQ(ErrorOf(json), expected) << json;
 }
