@@ -312,7 +312,7 @@ TEST_F(EmptyComputer, DetectWithoutControllersShowsOnlyTheComputerAndTheClosingN
   EXPECT_FALSE(run.popUps[0].hasIcon);
 }
 
-TEST_F(MainDialog, SelectionAndDoubleClickFillTheDetailListButASingleClickDoesNot) {
+TEST_F(MainDialog, DetailListFollowsSelectionAndDoubleClickNotSingleClickAndDetectEmptiesIt) {
   Rows computer, device, afterSingleClick, afterDoubleClick, afterMiss, afterDetect;
   size_t treeAfterSecondDetect = 0, devicesAfterSecondDetect = 0;
   DialogRun run = Run([&](HWND dialog) {
