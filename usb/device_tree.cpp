@@ -66,6 +66,7 @@ void DeviceTree::BuildDeviceTree() {
     m_computerNameFailure(m_platform.GetLastError());
     return;
   }
+  // A name that fills the buffer without its terminator is cut, not read past.
   nameBuffer[kComputerNameBufferSize - 1] = '\0';
   const char* computerName = m_store->Keep(AnsiText::Adopt(std::move(nameBuffer)));
 
