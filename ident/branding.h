@@ -10,7 +10,7 @@
 /* Follows the product title in every notice caption. */
 #define KELDAR_CAPTION_SUFFIX " - 技术支持 400-000-0000"
 /* The contact line of the main dialog and the shorter one of the About box. */
-#define KELDAR_CONTACT_LINE "技术支持电话：400-000-0000    邮箱：support@keldar.example.org"
+#define KELDAR_CONTACT_LINE "技术支持电话：400-000-0000"
 #define KELDAR_ABOUT_CONTACT_LINE "400-000-0000"
 /* The About box's notice line and the version record's copyright. */
 #define KELDAR_NOTICE_LINE "Keldar USB 加密狗检测工具"
