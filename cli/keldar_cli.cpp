@@ -1,13 +1,19 @@
 #include "cli/keldar_cli.h"
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include <CLI/CLI.hpp>
 #include "cli/report.h"
 #include "platform/model/model_platform.h"
+#include "platform/model/sysfs_scanner.h"
 #include "platform/model/topology_file.h"
 #ifdef _WIN32
+#include "platform/model/recording_platform.h"
 #include "platform/win32/win32_platform.h"
 #endif
 
@@ -19,15 +25,41 @@ namespace keldar::cli {
 
 namespace {
 
+constexpr const char* kLiveSysfsRoot = "/sys";
+
 struct Options {
   bool demo = false;
   std::string topologyFile;
+  std::string sysfsRoot;
+  std::string exportFile;
+  bool exporting = false;
   bool json = false;
   bool details = false;
 };
 
+// A file cut short by a failed write is left as it is: it is no longer valid JSON, so a
+// replay refuses it rather than showing half a machine.
+bool WriteExport(const std::string& path, const std::string& topology, std::ostream& err) {
+  errno = 0;
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) {
+    err << "keldar: " << path << ": cannot write the topology file: " << std::strerror(errno)
+        << '\n';
+    return false;
+  }
+  const bool written = std::fwrite(topology.data(), 1, topology.size(), file) == topology.size();
+  const int writeError = errno;
+  const bool closed = std::fclose(file) == 0;
+  if (written && closed) return true;
+  err << "keldar: " << path << ": cannot write the topology file: "
+      << std::strerror(written ? errno : writeError) << '\n';
+  return false;
+}
+
+// The detection runs first; the export is written before anything is printed, so that a
+// failed export leaves only its error line and a run prints either all of its result or none.
 int Report(Platform& platform, unsigned codePage, std::string source, const Options& options,
-           std::ostream& out, std::ostream& err) {
+           const std::function<std::string()>& topology, std::ostream& out, std::ostream& err) {
   DWORD computerNameError = 0;
   const std::optional<DetectionReport> report =
       RunDetection(platform, codePage, std::move(source), &computerNameError);
@@ -35,6 +67,7 @@ int Report(Platform& platform, unsigned codePage, std::string source, const Opti
     err << "keldar: the computer name is not available (error " << computerNameError << ")\n";
     return kExitFailure;
   }
+  if (options.exporting && !WriteExport(options.exportFile, topology(), err)) return kExitFailure;
   if (options.json)
     WriteJson(*report, out);
   else
@@ -45,32 +78,66 @@ int Report(Platform& platform, unsigned codePage, std::string source, const Opti
 int ReportModel(const model::UsbModel& usb, std::string source, const Options& options,
                 std::ostream& out, std::ostream& err) {
   ModelPlatform platform(usb);
-  return Report(platform, usb.ansiCodePage, std::move(source), options, out, err);
+  return Report(platform, usb.ansiCodePage, std::move(source), options,
+                [&usb] { return WriteTopology(usb); }, out, err);
 }
 
-int ReportLive(const Options& options, std::ostream& out, std::ostream& err) {
+int ReportSysfs(const std::string& root, std::string source, bool live, const Options& options,
+                const Machine& machine, std::ostream& out, std::ostream& err) {
+  model::UsbModel usb;
+  try {
+    usb = machine.scanSysfs(root);
+  } catch (const SysfsError& error) {
+    if (live)
+      err << "keldar: live USB is not available: " << error.what()
+          << " (keldar --demo detects on the bundled demo topology)\n";
+    else
+      err << "keldar: " << error.what() << '\n';
+    return kExitUsage;
+  }
+  return ReportModel(usb, std::move(source), options, out, err);
+}
+
+int ReportLive(const Options& options, const Machine& machine, std::ostream& out,
+               std::ostream& err) {
 #ifdef _WIN32
-  Win32Platform platform;
-  return Report(platform, GetACP(), "live", options, out, err);
+  (void)machine;
+  Win32Platform system;
+  if (!options.exporting) return Report(system, GetACP(), "live", options, {}, out, err);
+  RecordingPlatform recorder(system, GetACP());
+  return Report(recorder, GetACP(), "live", options,
+                [&recorder] { return WriteTopology(recorder.RecordedModel()); }, out, err);
 #else
-  (void)options;
-  (void)out;
-  err << "keldar: live USB is not available on this system; run `keldar --demo` for the "
-         "bundled demo topology or `keldar --topology FILE` to replay a topology file\n";
-  return kExitFailure;
+  return ReportSysfs(kLiveSysfsRoot, "live", true, options, machine, out, err);
 #endif
 }
 
 }  // namespace
 
+Machine ThisMachine() {
+  return {[](const std::string& sysfsRoot) { return ScanSysfs(sysfsRoot); }};
+}
+
 int RunKeldar(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+  return RunKeldar(argc, argv, out, err, ThisMachine());
+}
+
+int RunKeldar(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
+              const Machine& machine) {
   CLI::App app{"Walks the USB topology and names the USB protection keys plugged in.", "keldar"};
   Options options;
   auto* demo = app.add_flag("--demo", options.demo, "Detect on the bundled demo topology");
   auto* topology = app.add_option("--topology", options.topologyFile,
                                    "Detect on the USB topology recorded in FILE (JSON)")
                        ->type_name("FILE");
-  demo->excludes(topology);
+  auto* sysfs = app.add_option("--sysfs", options.sysfsRoot,
+                                "Detect on the sysfs tree mounted at DIR (the live one is /sys)")
+                    ->type_name("DIR");
+  demo->excludes(topology)->excludes(sysfs);
+  topology->excludes(sysfs);
+  auto* exportFile = app.add_option("--export", options.exportFile,
+                                    "Also write the topology the detection used to FILE")
+                         ->type_name("FILE");
   app.add_flag("--json", options.json, "Print the result as one JSON document");
   app.add_flag("--details", options.details, "Print each tree item's detail lines under it");
   app.set_version_flag("--version", std::string("keldar ") + KELDAR_VERSION);
@@ -83,6 +150,7 @@ int RunKeldar(int argc, const char* const* argv, std::ostream& out, std::ostream
     err << "keldar: " << error.what() << " (keldar --help lists the options)\n";
     return kExitUsage;
   }
+  options.exporting = exportFile->count() > 0;
 
   try {
     if (options.demo) {
@@ -93,6 +161,10 @@ int RunKeldar(int argc, const char* const* argv, std::ostream& out, std::ostream
       const model::UsbModel usb = LoadTopologyFile(options.topologyFile);
       return ReportModel(usb, "topology:" + options.topologyFile, options, out, err);
     }
+    if (sysfs->count() > 0)
+      return ReportSysfs(options.sysfsRoot, "sysfs:" + options.sysfsRoot, false, options,
+                         machine, out, err);
+    return ReportLive(options, machine, out, err);
   } catch (const TopologyError& error) {
     err << "keldar: " << error.what() << '\n';
     return kExitUsage;
@@ -100,7 +172,6 @@ int RunKeldar(int argc, const char* const* argv, std::ostream& out, std::ostream
     err << "keldar: " << error.what() << '\n';
     return kExitFailure;
   }
-  return ReportLive(options, out, err);
 }
 
 }  // namespace keldar::cli

@@ -1,22 +1,40 @@
-// The console front end `keldar`: one detection on this machine's USB, on the bundled demo
-// topology or on a topology file, printed as text or as one JSON document. Notices are
-// printed, never waited on.
+// The console front end `keldar`: one detection on this machine's USB, on a sysfs tree, on the
+// bundled demo topology or on a topology file, printed as text or as one JSON document, and
+// optionally exported as a topology file. Notices are printed, never waited on.
 #pragma once
 
+#include <functional>
 #include <ostream>
+#include <string>
 #include <string_view>
+
+#include "platform/model/usb_model.h"
 
 namespace keldar::cli {
 
-// Exit statuses: 0 after a detection (and for --help and --version), 2 for a usage error or a
-// topology file that cannot be read or is malformed, 1 for anything else.
+// Exit statuses: 0 after a detection (and for --help and --version); 2 for a usage error, a
+// topology file that cannot be read or is malformed, or a sysfs root that holds no USB tree
+// (also the live /sys of a machine without USB); 1 for anything else, among it an export file
+// that cannot be written.
 inline constexpr int kExitDetected = 0;
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
 
+// What the program reads from the machine it runs on besides its options.
+struct Machine {
+  // The USB topology below a sysfs mount point ("/sys" for the live one). Throws SysfsError
+  // when the root holds no sysfs USB tree.
+  std::function<model::UsbModel(const std::string& sysfsRoot)> scanSysfs;
+};
+
+// This machine: ScanSysfs with the hardware database, and usbfs for the live /sys.
+Machine ThisMachine();
+
 // Runs the program as `keldar` with these arguments (argv[0] is the program's name).
 // Everything it prints goes to `out` (the result) and `err` (errors, one line each).
 int RunKeldar(int argc, const char* const* argv, std::ostream& out, std::ostream& err);
+int RunKeldar(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
+              const Machine& machine);
 
 // The demo topology built into the program (UTF-8 JSON; the same bytes as samples/demo.json).
 std::string_view DemoTopology();

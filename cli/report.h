@@ -24,7 +24,7 @@ struct TreeNode {
 };
 
 struct DetectionReport {
-  std::string source;        // "demo", "live" or "topology:<path>"
+  std::string source;        // "demo", "live", "topology:<path>" or "sysfs:<dir>"
   unsigned ansiCodePage = 936;
   std::string computerName;  // ANSI
   std::vector<TreeNode> tree;

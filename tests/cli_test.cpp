@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/keldar_cli.h"
+#include "platform/model/sysfs_scanner.h"
 
 namespace {
 
@@ -69,7 +70,8 @@ int Lines(const std::string& text) { return static_cast<int>(std::count(text.beg
 TEST(Cli, HelpAndVersionSucceed) {
   const Outcome help = Keldar({"--help"});
   EXPECT_EQ(help.status, 0);
-  for (const char* option : {"--demo", "--topology FILE", "--json", "--details", "--version"})
+  for (const char* option : {"--demo", "--topology FILE", "--sysfs DIR", "--export FILE", "--json",
+                             "--details", "--version"})
     EXPECT_NE(help.out.find(option), std::string::npos) << option;
   EXPECT_EQ(help.err, "");
 
@@ -82,6 +84,9 @@ TEST(Cli, UsageErrorsExitWithTwoAndOneLine) {
   for (const auto& args : {std::initializer_list<std::string>{"--bogus"},
                            std::initializer_list<std::string>{"--topology"},
                            std::initializer_list<std::string>{"--demo", "--topology", "x.json"},
+                           std::initializer_list<std::string>{"--sysfs", "/sys", "--demo"},
+                           std::initializer_list<std::string>{"--topology", "x.json", "--sysfs", "/sys"},
+                           std::initializer_list<std::string>{"--export"},
                            std::initializer_list<std::string>{"extra"}}) {
     const Outcome run = Keldar(args);
     EXPECT_EQ(run.status, 2) << *args.begin();
@@ -129,14 +134,22 @@ TEST(Cli, UnavailableComputerNameExitsWithOne) {
 }
 
 #ifndef _WIN32
-TEST(Cli, LiveUsbIsNotAvailableYetAndSaysWhatToUseInstead) {
-  const Outcome run = Keldar({});
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.out, "");
-  EXPECT_EQ(Lines(run.err), 1);
-  EXPECT_NE(run.err.find("live USB is not available"), std::string::npos) << run.err;
-  EXPECT_NE(run.err.find("--demo"), std::string::npos);
-  EXPECT_NE(run.err.find("--topology FILE"), std::string::npos);
+// Live USB on Linux is the sysfs at /sys; a sysfs without a USB tree leaves nothing to detect.
+TEST(Cli, LiveUsbWithoutASysfsUsbTreeSaysSoAndExitsWithTwo) {
+  const TopologyFile notSysfs("not-sysfs", "");
+  std::vector<std::string> scanned;
+  const keldar::cli::Machine machine{[&](const std::string& root) {
+    scanned.push_back(root);
+    return keldar::ScanSysfs(notSysfs.Path(), {});
+  }};
+  const char* argv[] = {"keldar"};
+  std::ostringstream out, err;
+  EXPECT_EQ(keldar::cli::RunKeldar(1, argv, out, err, machine), 2);
+  EXPECT_EQ(scanned, std::vector<std::string>{"/sys"});
+  EXPECT_EQ(out.str(), "");
+  EXPECT_EQ(err.str(), "keldar: live USB is not available: \"" + notSysfs.Path() +
+                           "\" is not a directory (keldar --demo detects on the bundled demo "
+                           "topology)\n");
 }
 #endif
 
