@@ -1,0 +1,474 @@
+// The failure tables row by row: each row injects one fault into one small topology
+// (tests/data/faults/base.json, patched per row) and checks the tree, the device list, the
+// notices and the detail lines the user then sees. Rows named ..._SoundBehaviour_... are
+// conditions where the program keeps going instead of ending or reading past a reply.
+// Below the table: repeated detections keep their records, texts and handles flat, and hub
+// chains deeper than USB allows, or hubs containing themselves, end in a finite tree.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "cli/keldar_cli.h"
+#include "cli/report.h"
+#include "fake_platform.h"
+#include "ident/device_inspector.h"
+#include "platform/model/model_platform.h"
+#include "platform/model/topology_file.h"
+#include "ui/memory_views.h"
+
+namespace keldar {
+namespace {
+
+namespace fs = std::filesystem;
+using Lines = std::vector<std::vector<std::string>>;
+
+std::string ReadFaultsFile(const std::string& name) {
+  std::ifstream in(fs::path(KELDAR_TEST_DATA_DIR) / "faults" / name, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// One line per tree item in pre-order: two blanks per level, the text ("<empty>" for an item
+// made without one), and " +" when the item is expanded.
+void Outline(const cli::TreeNode& node, int depth, std::vector<std::string>& lines) {
+  lines.push_back(std::string(2 * depth, ' ') + (node.text.empty() ? "<empty>" : node.text) +
+                  (node.expanded ? " +" : ""));
+  for (const auto& child : node.children) Outline(child, depth + 1, lines);
+}
+
+void PreOrder(const cli::TreeNode& node, std::vector<const cli::TreeNode*>& nodes) {
+  nodes.push_back(&node);
+  for (const auto& child : node.children) PreOrder(child, nodes);
+}
+
+struct FaultRow {
+  const char* name;
+  const char* patch;  // JSON Patch applied to base.json
+  std::vector<std::string> outline;
+  Lines devices;
+  bool keyFound;
+  int detailItem;  // pre-order index of the item whose detail lines are checked
+  Lines details;   // its first lines
+  std::size_t detailCount;
+  bool abandoned = false;  // the computer name was unavailable
+};
+
+const std::vector<std::string> kBaseline = {
+    "MATRIX-PC +",
+    "  Host Controller A +",
+    "    RootHub +",
+    "      Protection Key",
+    "      Generic Hub",
+    "        Keyboard",
+    "  Host Controller B +",
+    "    RootHub +",
+    "      [Port1]NoDeviceConnected",
+};
+const std::vector<std::string> kExternalHubWithoutPorts = {
+    "MATRIX-PC +",
+    "  Host Controller A +",
+    "    RootHub +",
+    "      Protection Key",
+    "      Generic Hub",
+    "  Host Controller B +",
+    "    RootHub +",
+    "      [Port1]NoDeviceConnected",
+};
+const std::vector<std::string> kUnnamedController = {
+    "MATRIX-PC +",
+    "  <empty> +",
+    "    RootHub +",
+    "      Protection Key",
+    "      Generic Hub",
+    "        Keyboard",
+    "  Host Controller B +",
+    "    RootHub +",
+    "      [Port1]NoDeviceConnected",
+};
+const std::vector<std::string> kControllerWithoutRootHub = {
+    "MATRIX-PC +",
+    "  Host Controller A",
+    "  Host Controller B +",
+    "    RootHub +",
+    "      [Port1]NoDeviceConnected",
+};
+const std::vector<std::string> kRootHubWithoutPorts = {
+    "MATRIX-PC +",
+    "  Host Controller A +",
+    "    RootHub",
+    "  Host Controller B +",
+    "    RootHub +",
+    "      [Port1]NoDeviceConnected",
+};
+const std::vector<std::string> kUnnamedKey = {
+    "MATRIX-PC +",
+    "  Host Controller A +",
+    "    RootHub +",
+    "      <empty>",
+    "      Generic Hub",
+    "        Keyboard",
+    "  Host Controller B +",
+    "    RootHub +",
+    "      [Port1]NoDeviceConnected",
+};
+
+const std::vector<std::string> kKey = {"Unknown", "Protection Key", "0x 096E", "0x 0201"};
+const std::vector<std::string> kUnnamedKeyRow = {"Unknown", "", "0x 096E", "0x 0201"};
+const std::vector<std::string> kKeyboard = {"Logitech Inc.", "Keyboard", "0x 046D", "0x C31C"};
+
+const Lines kKeyDetails = {
+    {"DeviceDriverKeyName", "KEY-1"},
+    {"bLength:", "0x 0012"},
+    {"bcdUSB:", "0x 0200"},
+    {"bDeviceClass:", "0x 0000"},
+    {"bDeviceSubClass:", "0x 0000"},
+    {"bDeviceProtocol:", "0x 0000"},
+    {"bMaxPacketSize0:", "0x 0040\t( 64 )"},
+    {"bLength:", "0x 0012"},
+    {"idVendor:", "0x 096E"},
+    {"idProduct:", "0x 0201"},
+    {"bcdDevice:", "0x 0100"},
+    {"iManufacturer:", "0x 0000"},
+    {"iSerialNumber:", "0x 0000"},
+    {"bNumConfigurations:", "0x 0001"},
+    {"ConnectionStatus:", "0x 0001\t( Connected )"},
+    {"High Speed:", "Yes"},
+};
+const Lines kExternalHubDetails = {
+    {"Root Hub: ", "HUB_B"},
+    {"HubIsBusPowered: ", "Hub is Bus Powered"},
+    {"Number of Ports: ", "1"},
+    {"bDescriptorType: ", "0x 0029"},
+    {"wHubCharacteristics: ", "0x 0000"},
+    {"bPowerOnToPowerGood: ", "0x 0000"},
+    {"bHubControlCurrent: ", "0x 0000"},
+};
+
+#define CONTROLLER_A "/controllers/0"
+#define KEY_PORT CONTROLLER_A "/rootHub/ports/0"
+#define HUB_PORT CONTROLLER_A "/rootHub/ports/1"
+
+// A fault object added at `where`: R"([{"op":"add","path":where,"value":fault}])".
+#define ADD(where, fault) "[{\"op\":\"add\",\"path\":\"" where "\",\"value\":" fault "}]"
+
+const std::vector<FaultRow> kRows = {
+    {"NoFaults", "[]", kBaseline, {kKey, kKeyboard}, true, 4, kExternalHubDetails, 7},
+
+    // Opening the host controllers.
+    {"ControllerOpenFailsAtHcd0_NoControllers",
+     ADD(CONTROLLER_A "/faults", R"({"openFails": true})"),
+     {"MATRIX-PC +"}, {}, false, 0, {{"MATRIX-PC", ""}}, 1},
+    {"ControllerOpenFailsAtHcd1_SearchEndsAfterHcd0",
+     ADD("/controllers/1/faults", R"({"openFails": true})"),
+     {kBaseline.begin(), kBaseline.begin() + 6}, {kKey, kKeyboard}, true,
+     1, {{"Host Controller: ", "HCD-A"}}, 1},
+
+    // Opening hubs and their node information.
+    {"RootHubOpenFails_HubItemWithoutPorts",
+     ADD(CONTROLLER_A "/rootHub/faults", R"({"openFails": true})"),
+     kRootHubWithoutPorts, {}, false, 2, {{"Root Hub: ", "ROOT_HUB_A"}}, 1},
+    {"RootHubNodeInfoFails_HubItemWithoutPorts",
+     ADD(CONTROLLER_A "/rootHub/faults", R"({"nodeInfoFails": true})"),
+     kRootHubWithoutPorts, {}, false, 2, {{"Root Hub: ", "ROOT_HUB_A"}}, 1},
+    {"ExternalHubOpenFails_HubItemWithoutPorts",
+     ADD(HUB_PORT "/device/hub/faults", R"({"openFails": true})"),
+     kExternalHubWithoutPorts, {kKey}, true, 4, {{"Root Hub: ", "HUB_B"}}, 1},
+    {"ExternalHubNodeInfoFails_HubItemWithoutPorts",
+     ADD(HUB_PORT "/device/hub/faults", R"({"nodeInfoFails": true})"),
+     kExternalHubWithoutPorts, {kKey}, true, 4, {{"Root Hub: ", "HUB_B"}}, 1},
+
+    // Connection information: the hub driver lost the device; the walk goes on.
+    {"ConnectionInfoFails_SoundBehaviour_PortReadsEmpty",
+     ADD(KEY_PORT "/faults", R"({"connectionInfoFails": true})"),
+     {"MATRIX-PC +", "  Host Controller A +", "    RootHub +", "      [Port1]NoDeviceConnected",
+      "      Generic Hub", "        Keyboard", "  Host Controller B +", "    RootHub +",
+      "      [Port1]NoDeviceConnected"},
+     {kKeyboard}, false, 3, {{"No Device Connected!", ""}}, 1},
+    {"ConnectionInfoFailsAtHubPort_SoundBehaviour_PortReadsEmpty",
+     ADD(HUB_PORT "/faults", R"({"connectionInfoFails": true})"),
+     {"MATRIX-PC +", "  Host Controller A +", "    RootHub +", "      Protection Key",
+      "      [Port2]NoDeviceConnected", "  Host Controller B +", "    RootHub +",
+      "      [Port1]NoDeviceConnected"},
+     {kKey}, true, 4, {{"No Device Connected!", ""}}, 1},
+
+    // The controller's driver key: no key, no friendly name, an empty label.
+    {"ControllerDriverKeyProbeFails_NoKey",
+     ADD(CONTROLLER_A "/faults", R"({"driverKeyName": "probeFails"})"),
+     kUnnamedController, {kKey, kKeyboard}, true, 1, {{"Host Controller: ", ""}}, 1},
+    {"ControllerDriverKeyAbsurdLength_SoundBehaviour_NothingAllocated",
+     ADD(CONTROLLER_A "/faults", R"({"driverKeyName": "absurdLength"})"),
+     kUnnamedController, {kKey, kKeyboard}, true, 1, {{"Host Controller: ", ""}}, 1},
+    {"ControllerDriverKeyFetchFails_NoKey",
+     ADD(CONTROLLER_A "/faults", R"({"driverKeyName": "fetchFails"})"),
+     kUnnamedController, {kKey, kKeyboard}, true, 1, {{"Host Controller: ", ""}}, 1},
+    {"ControllerDriverKeyConversionFails_NoKey",
+     ADD(CONTROLLER_A "/faults", R"({"driverKeyName": "conversionFails"})"),
+     kUnnamedController, {kKey, kKeyboard}, true, 1, {{"Host Controller: ", ""}}, 1},
+    {"ControllerDriverKeyBareHeader_NoKey",
+     ADD(CONTROLLER_A "/faults", R"({"driverKeyName": "bareHeader"})"),
+     kUnnamedController, {kKey, kKeyboard}, true, 1, {{"Host Controller: ", ""}}, 1},
+    {"ControllerDriverKeyShortLength_SoundBehaviour_NoKey",
+     ADD(CONTROLLER_A "/faults", R"({"driverKeyName": "shortLength"})"),
+     kUnnamedController, {kKey, kKeyboard}, true, 1, {{"Host Controller: ", ""}}, 1},
+    {"ControllerDriverKeyOddLength_SoundBehaviour_NoKey",
+     ADD(CONTROLLER_A "/faults", R"({"driverKeyName": "oddLength"})"),
+     kUnnamedController, {kKey, kKeyboard}, true, 1, {{"Host Controller: ", ""}}, 1},
+    {"ControllerDriverKeyNoTerminator_SoundBehaviour_ReadWithinReply",
+     ADD(CONTROLLER_A "/faults", R"({"driverKeyName": "noTerminator"})"),
+     kBaseline, {kKey, kKeyboard}, true, 1, {{"Host Controller: ", "HCD-A"}}, 1},
+
+    // The root hub's name: without it the controller has nothing below it.
+    {"RootHubNameProbeFails_ControllerWithoutChildren",
+     ADD(CONTROLLER_A "/faults", R"({"rootHubName": "probeFails"})"),
+     kControllerWithoutRootHub, {}, false, 1, {{"Host Controller: ", "HCD-A"}}, 1},
+    {"RootHubNameAbsurdLength_SoundBehaviour_ControllerWithoutChildren",
+     ADD(CONTROLLER_A "/faults", R"({"rootHubName": "absurdLength"})"),
+     kControllerWithoutRootHub, {}, false, 1, {{"Host Controller: ", "HCD-A"}}, 1},
+    {"RootHubNameFetchFails_ControllerWithoutChildren",
+     ADD(CONTROLLER_A "/faults", R"({"rootHubName": "fetchFails"})"),
+     kControllerWithoutRootHub, {}, false, 1, {{"Host Controller: ", "HCD-A"}}, 1},
+    {"RootHubNameConversionFails_ControllerWithoutChildren",
+     ADD(CONTROLLER_A "/faults", R"({"rootHubName": "conversionFails"})"),
+     kControllerWithoutRootHub, {}, false, 1, {{"Host Controller: ", "HCD-A"}}, 1},
+    {"RootHubNameBareHeader_EmptyNameOpensNothing",
+     ADD(CONTROLLER_A "/faults", R"({"rootHubName": "bareHeader"})"),
+     kRootHubWithoutPorts, {}, false, 2, {{"Root Hub: ", ""}}, 1},
+
+    // A device's driver key: the device is listed and identified, but unnamed.
+    {"DeviceDriverKeyProbeFails_DeviceUnnamed",
+     ADD(KEY_PORT "/faults", R"({"driverKeyName": "probeFails"})"),
+     kUnnamedKey, {kUnnamedKeyRow, kKeyboard}, true, 3,
+     {{"DeviceDriverKeyName", ""}, {"bLength:", "0x 0012"}}, 16},
+    {"DeviceDriverKeyAbsurdLength_SoundBehaviour_NothingAllocated",
+     ADD(KEY_PORT "/faults", R"({"driverKeyName": "absurdLength"})"),
+     kUnnamedKey, {kUnnamedKeyRow, kKeyboard}, true, 3,
+     {{"DeviceDriverKeyName", ""}, {"bLength:", "0x 0012"}}, 16},
+    {"DeviceDriverKeyFetchFails_DeviceUnnamed",
+     ADD(KEY_PORT "/faults", R"({"driverKeyName": "fetchFails"})"),
+     kUnnamedKey, {kUnnamedKeyRow, kKeyboard}, true, 3,
+     {{"DeviceDriverKeyName", ""}, {"bLength:", "0x 0012"}}, 16},
+    {"DeviceDriverKeyConversionFails_DeviceUnnamed",
+     ADD(KEY_PORT "/faults", R"({"driverKeyName": "conversionFails"})"),
+     kUnnamedKey, {kUnnamedKeyRow, kKeyboard}, true, 3,
+     {{"DeviceDriverKeyName", ""}, {"bLength:", "0x 0012"}}, 16},
+    {"DeviceDriverKeyBareHeader_DeviceUnnamed",
+     ADD(KEY_PORT "/faults", R"({"driverKeyName": "bareHeader"})"),
+     kUnnamedKey, {kUnnamedKeyRow, kKeyboard}, true, 3,
+     {{"DeviceDriverKeyName", ""}, {"bLength:", "0x 0012"}}, 16},
+
+    // An external hub's name: without it the hub cannot be opened.
+    {"HubNameProbeFails_HubNotOpened",
+     ADD(HUB_PORT "/faults", R"({"hubName": "probeFails"})"),
+     kExternalHubWithoutPorts, {kKey}, true, 4, {{"Root Hub: ", ""}}, 1},
+    {"HubNameAbsurdLength_SoundBehaviour_HubNotOpened",
+     ADD(HUB_PORT "/faults", R"({"hubName": "absurdLength"})"),
+     kExternalHubWithoutPorts, {kKey}, true, 4, {{"Root Hub: ", ""}}, 1},
+    {"HubNameFetchFails_HubNotOpened",
+     ADD(HUB_PORT "/faults", R"({"hubName": "fetchFails"})"),
+     kExternalHubWithoutPorts, {kKey}, true, 4, {{"Root Hub: ", ""}}, 1},
+    {"HubNameConversionFails_HubNotOpened",
+     ADD(HUB_PORT "/faults", R"({"hubName": "conversionFails"})"),
+     kExternalHubWithoutPorts, {kKey}, true, 4, {{"Root Hub: ", ""}}, 1},
+    {"HubNameBareHeader_EmptyNameOpensNothing",
+     ADD(HUB_PORT "/faults", R"({"hubName": "bareHeader"})"),
+     kExternalHubWithoutPorts, {kKey}, true, 4, {{"Root Hub: ", ""}}, 1},
+
+    // The friendly-name lookup.
+    {"FriendlyNameNoDeviceSet_NothingNamed", ADD("/faults", R"({"deviceSetFails": true})"),
+     {"MATRIX-PC +", "  <empty> +", "    RootHub +", "      <empty>", "      <empty>",
+      "        <empty>", "  <empty> +", "    RootHub +", "      [Port1]NoDeviceConnected"},
+     {kUnnamedKeyRow, {"Logitech Inc.", "", "0x 046D", "0x C31C"}}, true,
+     1, {{"Host Controller: ", "HCD-A"}}, 1},
+    {"FriendlyNameNoMatch_DeviceUnnamed",
+     ADD(KEY_PORT "/device/faults", R"({"driverKeyReadFails": true})"),
+     kUnnamedKey, {kUnnamedKeyRow, kKeyboard}, true, 3, kKeyDetails, 16},
+    {"FriendlyNameAbsent_DriverKeyShown",
+     R"([{"op": "remove", "path": ")" KEY_PORT R"(/device/friendlyName"}])",
+     {"MATRIX-PC +", "  Host Controller A +", "    RootHub +", "      KEY-1", "      Generic Hub",
+      "        Keyboard", "  Host Controller B +", "    RootHub +",
+      "      [Port1]NoDeviceConnected"},
+     {{"Unknown", "KEY-1", "0x 096E", "0x 0201"}, kKeyboard}, true, 3, kKeyDetails, 16},
+    {"FriendlyNameReadFailsAfterReallocation_EmptyText",
+     ADD(KEY_PORT "/device/faults", R"({"friendlyNameReadFails": true})"),
+     kUnnamedKey, {kUnnamedKeyRow, kKeyboard}, true, 3, kKeyDetails, 16},
+
+    // The computer name.
+    {"ComputerNameUnavailable_BuildAbandoned",
+     R"([{"op": "remove", "path": "/computerName"}])", {}, {}, false, 0, {}, 0, true},
+};
+
+class FaultMatrix : public testing::TestWithParam<FaultRow> {};
+
+TEST_P(FaultMatrix, TreeDevicesNoticesAndDetails) {
+  const FaultRow& row = GetParam();
+  const nlohmann::json topology =
+      nlohmann::json::parse(ReadFaultsFile("base.json")).patch(nlohmann::json::parse(row.patch));
+  ModelPlatform platform(ReadTopology(topology.dump(), std::string(row.name) + ".json"));
+  DWORD error = 0;
+  const std::optional<cli::DetectionReport> report =
+      cli::RunDetection(platform, 936, row.name, &error);
+
+  // Nothing the detection opened stays open, whatever failed.
+  EXPECT_EQ(platform.OpenHandleCount(), 0u);
+  EXPECT_EQ(platform.OpenDeviceSetCount(), 0u);
+  if (row.abandoned) {
+    EXPECT_FALSE(report.has_value());
+    EXPECT_EQ(error, DWORD{ERROR_FILE_NOT_FOUND});
+    return;
+  }
+  ASSERT_TRUE(report.has_value());
+
+  std::vector<std::string> outline;
+  std::vector<const cli::TreeNode*> items;
+  for (const auto& root : report->tree) {
+    Outline(root, 0, outline);
+    PreOrder(root, items);
+  }
+  EXPECT_EQ(outline, row.outline);
+  EXPECT_EQ(report->devices, row.devices);
+
+  EXPECT_EQ(report->keyFound, row.keyFound);
+  ASSERT_EQ(report->notices.size(), 1u);
+  const std::string heading = row.keyFound ? "检测到以知加密狗\r\n" : "非常抱歉的通知:\r\n";
+  EXPECT_EQ(report->notices[0].text.substr(0, heading.size()), heading);
+
+  ASSERT_LT(static_cast<std::size_t>(row.detailItem), items.size());
+  const Lines& details = items[static_cast<std::size_t>(row.detailItem)]->details;
+  EXPECT_EQ(details.size(), row.detailCount);
+  const Lines leading(details.begin(),
+                      details.begin() + static_cast<std::ptrdiff_t>(
+                                            std::min(details.size(), row.details.size())));
+  EXPECT_EQ(leading, row.details);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, FaultMatrix, testing::ValuesIn(kRows),
+                         [](const testing::TestParamInfo<FaultRow>& info) {
+                           return std::string(info.param.name);
+                         });
+
+// Without a handler of its own, an unavailable computer name ends the process with the error.
+TEST(FaultMatrixDeathTest, ComputerNameUnavailableEndsTheProcessWithItsError) {
+  nlohmann::json topology = nlohmann::json::parse(ReadFaultsFile("base.json"));
+  topology.erase("computerName");
+  ModelPlatform platform(ReadTopology(topology.dump(), "no-name.json"));
+  MemoryTreeView tree;
+  MemoryListView deviceList, detailList;
+  MemoryNotifier notifier;
+  DeviceInspector inspector(platform, tree, deviceList, detailList, notifier, nullptr);
+  EXPECT_EXIT(inspector.Detect(), testing::ExitedWithCode(ERROR_FILE_NOT_FOUND), "");
+}
+
+TEST(Reliability, ThousandDetectionsKeepRecordsTextsAndHandlesFlat) {
+  ModelPlatform platform(ReadTopology(cli::DemoTopology(), "demo.json"));
+  MemoryTreeView tree;
+  MemoryListView deviceList, detailList;
+  MemoryNotifier notifier;
+  DeviceInspector inspector(platform, tree, deviceList, detailList, notifier, nullptr);
+
+  ASSERT_TRUE(inspector.Detect());
+  const DetectionStore* first = inspector.Store();
+  ASSERT_NE(first, nullptr);
+  const std::size_t records = first->RecordCount();
+  const std::size_t texts = first->TextCount();
+  EXPECT_GT(records, 0u);
+  EXPECT_GT(texts, 0u);
+  const unsigned items = tree.GetCount();
+  const std::size_t notices = notifier.Notices().size();
+
+  for (int detection = 2; detection <= 1000; ++detection) {
+    ASSERT_TRUE(inspector.Detect());
+    const DetectionStore* store = inspector.Store();
+    ASSERT_EQ(store->RecordCount(), records) << "detection " << detection;
+    ASSERT_EQ(store->TextCount(), texts) << "detection " << detection;
+    ASSERT_EQ(store->OpenHubHandleCount(), 0u) << "detection " << detection;
+    ASSERT_EQ(platform.OpenHandleCount(), 0u) << "detection " << detection;
+    ASSERT_EQ(platform.OpenDeviceSetCount(), 0u) << "detection " << detection;
+    ASSERT_EQ(tree.GetCount(), items) << "detection " << detection;
+    ASSERT_EQ(notifier.Notices().size(), static_cast<std::size_t>(detection) * notices)
+        << "detection " << detection;
+  }
+  // Every handle opened was closed again.
+  const ModelPlatform::Counters& counts = platform.Counts();
+  EXPECT_EQ(counts.createFileCalls - counts.failedOpens, counts.closeHandleCalls);
+}
+
+// Hub k hangs on port 1 of hub k-1, k = 1..7. The ports of hubs 1 to 5 are walked; hub 6 is
+// shown as a hub with its node information but without ports; hub 7 is never reached.
+TEST(Reliability, HubChainDeeperThanTheTierLimitStopsAtTheSixthHub) {
+  ModelPlatform platform(ReadTopology(ReadFaultsFile("hub-chain-seven-deep.json"), "chain.json"));
+  DWORD error = 0;
+  const auto report = cli::RunDetection(platform, 936, "chain", &error);
+  ASSERT_TRUE(report.has_value());
+  std::vector<std::string> outline;
+  std::vector<const cli::TreeNode*> items;
+  Outline(report->tree.at(0), 0, outline);
+  PreOrder(report->tree.at(0), items);
+  const std::vector<std::string> expected = {
+      "CHAIN-PC +",
+      "  Chain Controller +",
+      "    RootHub +",
+      "      Hub 1",
+      "        Hub 2",
+      "          Hub 3",
+      "            Hub 4",
+      "              Hub 5",
+      "                Hub 6",
+  };
+  EXPECT_EQ(outline, expected);
+  ASSERT_EQ(items.size(), 9u);
+  const Lines sixth = {
+      {"Root Hub: ", "CHAIN_HUB_6"}, {"HubIsBusPowered: ", "Self Power"},
+      {"Number of Ports: ", "1"},    {"bDescriptorType: ", "0x 0029"},
+      {"wHubCharacteristics: ", "0x 0000"}, {"bPowerOnToPowerGood: ", "0x 0000"},
+      {"bHubControlCurrent: ", "0x 0000"},
+  };
+  EXPECT_EQ(items[8]->details, sixth);
+  EXPECT_EQ(platform.OpenHandleCount(), 0u);
+}
+
+// A hub driver that names the hub on port 1 of hub LOOP as LOOP itself: every opening answers
+// the same hub. The walk ends at the tier limit with six hub items below the root hub.
+TEST(Reliability, HubContainingItselfEndsAtTheTierLimit) {
+  fake::FakePlatform platform;
+  platform.computerName = "LOOP-PC";
+  platform.deviceSetFails = true;
+  const HANDLE controller = fake::Handle(1);
+  const HANDLE loop = fake::Handle(2);
+  platform.files = {{"\\\\.\\HCD0", controller}, {"\\\\.\\LOOP", loop}};
+  platform.names[{controller, IOCTL_USB_GET_ROOT_HUB_NAME, 0}] = fake::Name(u"LOOP");
+  platform.names[{loop, IOCTL_USB_GET_NODE_CONNECTION_NAME, 1}] = fake::Name(u"LOOP");
+  platform.hubs[loop] = fake::HubInformation(1);
+  platform.connections[{loop, 1}] = fake::Connection(0x05E3, 0x0608, /*isHub=*/true);
+
+  MemoryTreeView tree;
+  MemoryListView deviceList, detailList;
+  MemoryNotifier notifier;
+  DeviceInspector inspector(platform, tree, deviceList, detailList, notifier, nullptr);
+  ASSERT_TRUE(inspector.Detect());
+
+  std::vector<int> depths;
+  for (TreeItem item : tree.PreOrder()) depths.push_back(tree.Depth(item));
+  EXPECT_EQ(depths, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8}));
+  ASSERT_EQ(inspector.NodeCount(), 9);
+  for (int row = 2; row < 9; ++row) {
+    const NodeEntry& node = inspector.Nodes()[static_cast<std::size_t>(row)];
+    EXPECT_EQ(node.kind, Hub) << "row " << row;
+    EXPECT_STREQ(node.label, "LOOP") << "row " << row;
+    EXPECT_NE(node.hubInfo, nullptr) << "row " << row;
+  }
+  EXPECT_EQ(deviceList.GetItemCount(), 0);
+  // Every hub handle the walk opened is closed when it ends.
+  EXPECT_EQ(inspector.Store()->OpenHubHandleCount(), 0u);
+}
+
+}  // namespace
+}  // namespace keldar
