@@ -6,6 +6,7 @@ JOBS ?= $(shell nproc)
 export DEBIAN_FRONTEND := noninteractive
 
 .PHONY: all demo check deps deps-native native asan mingw test-native test-asan test-windows bench fuzz clean
+.PHONY: fuzz-build fuzz-smoke
 
 all: native
 
@@ -43,7 +44,40 @@ demo: deps-native native
 check: deps
 	$(MAKE) test-native
 	$(MAKE) test-asan
+	$(MAKE) fuzz-smoke
 	$(MAKE) test-windows
+
+# libFuzzer targets (clang, ASan + UBSan). Each run grows a working corpus under build/fuzz,
+# seeded from fuzz/corpus; a crash is written to build/fuzz/artifacts. `fuzz-smoke` first
+# replays every regression input, then fuzzes each target for a few seconds.
+FUZZ_TARGETS := topology_reader hostile_platform sysfs_scanner text_output
+FUZZ_SECONDS ?= 60
+FUZZ_SMOKE_SECONDS ?= 5
+FUZZ_FLAGS ?= -timeout=10 -rss_limit_mb=2048 -print_final_stats=1
+
+fuzz-build:
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz -j$(JOBS)
+
+fuzz: fuzz-build
+	@set -e; for t in $(FUZZ_TARGETS); do \
+	  mkdir -p build/fuzz/corpus/$$t build/fuzz/artifacts; \
+	  echo "fuzz_$$t: $(FUZZ_SECONDS) s"; \
+	  build/fuzz/fuzz/fuzz_$$t $(FUZZ_FLAGS) -max_total_time=$(FUZZ_SECONDS) \
+	    -artifact_prefix=build/fuzz/artifacts/$$t- build/fuzz/corpus/$$t fuzz/corpus/$$t; \
+	done
+
+fuzz-smoke: fuzz-build
+	@set -e; for t in $(FUZZ_TARGETS); do \
+	  mkdir -p build/fuzz/corpus/$$t build/fuzz/artifacts; \
+	  echo "fuzz_$$t: regression inputs, then $(FUZZ_SMOKE_SECONDS) s"; \
+	  build/fuzz/fuzz/fuzz_$$t $(FUZZ_FLAGS) -runs=0 fuzz/regressions/$$t 2>build/fuzz/$$t-regressions.log \
+	    || { cat build/fuzz/$$t-regressions.log; exit 1; }; \
+	  build/fuzz/fuzz/fuzz_$$t $(FUZZ_FLAGS) -max_total_time=$(FUZZ_SMOKE_SECONDS) \
+	    -artifact_prefix=build/fuzz/artifacts/$$t- build/fuzz/corpus/$$t fuzz/corpus/$$t \
+	    2>build/fuzz/$$t-smoke.log || { cat build/fuzz/$$t-smoke.log; exit 1; }; \
+	  grep -h "stat::number_of_executed_units" build/fuzz/$$t-smoke.log || true; \
+	done
 
 clean:
 	rm -rf build
