@@ -77,8 +77,7 @@ void DeviceInspector::IdentifyKeys() {
       m_notifier.ShowNotice(notices[n], NoticeCaption(), kNoticeType);
     if (noticeCount > 0) m_keyFound = true;
 
-    const AnsiText deviceName = FindFriendlyName(m_platform, node.label);
-    m_deviceList.SetItemText(row, 1, TextOrEmpty(deviceName.get()));
+    m_deviceList.SetItemText(row, 1, TextOrEmpty(FriendlyName(node.label)));
     ++row;
   }
   if (!m_keyFound) m_notifier.ShowNotice(ClosingNotice(), NoticeCaption(), kNoticeType);

@@ -39,6 +39,13 @@ int DeviceTree::ReadableRows() const {
   return items < static_cast<unsigned>(m_nodeCount) ? static_cast<int>(items) : m_nodeCount;
 }
 
+const char* DeviceTree::FriendlyName(const char* driverKey) {
+  // A device without a driver key has nothing to look up, and the database need not be read.
+  if (driverKey == nullptr) return nullptr;
+  if (!m_friendlyNames) m_friendlyNames = FriendlyNames::Read(m_platform);
+  return m_friendlyNames->Find(driverKey);
+}
+
 void DeviceTree::AppendNode(NodeKind kind, TreeItem item, const USB_NODE_INFORMATION* hubInfo,
                             const USB_NODE_CONNECTION_INFORMATION* connectionInfo,
                             const char* label) {
@@ -53,6 +60,8 @@ void DeviceTree::BuildDeviceTree() {
   m_nodes.clear();
   m_nodeCount = 0;
   m_store = std::make_unique<DetectionStore>();
+  // The database is read afresh for every detection: devices come and go between them.
+  m_friendlyNames.reset();
   m_buildAbandoned = false;
 
   m_deviceTree.SetNormalImageList(m_treeImages);
@@ -82,10 +91,9 @@ void DeviceTree::BuildDeviceTree() {
     for (int i = 0; i < host.GetControllerCount(); ++i) {
       HCDevice controller(context, host.GetControllerHandle(i));
 
-      const AnsiText friendlyName =
-          FindFriendlyName(m_platform, controller.QueryDriverKey().get());
       const TreeItem controllerItem =
-          m_deviceTree.InsertItem(friendlyName.get(), kUsbPairImage, kUsbPairImage, computerItem);
+          m_deviceTree.InsertItem(FriendlyName(controller.QueryDriverKey().get()), kUsbPairImage,
+                                  kUsbPairImage, computerItem);
       AppendNode(HostController, controllerItem, nullptr, nullptr,
                  m_store->Keep(controller.QueryDriverKey()));
 
@@ -119,7 +127,8 @@ void DeviceTree::AddHubPorts(UsbContext& context, HANDLE hub, int portCount, Tre
 }
 
 void DeviceTree::AddEmptyPortNode(int portNumber, TreeItem parent) {
-  char text[32];
+  // Room for any int, not just the 255 ports a hub can have.
+  char text[48];
   std::snprintf(text, sizeof text, "[Port%d]NoDeviceConnected", portNumber);
   const TreeItem item = m_deviceTree.InsertItem(text, kUsbImage, kUsbImage, parent);
   AppendNode(PortDevice, item, nullptr, nullptr, kEmptyPortLabel);
@@ -129,9 +138,8 @@ void DeviceTree::AddPortNode(Port& port, TreeItem parent) {
   const USB_NODE_CONNECTION_INFORMATION* connectionInfo = port.GetConnectionInfo();
   if (connectionInfo == nullptr || m_context == nullptr) return;
 
-  const AnsiText friendlyName = FindFriendlyName(m_platform, port.QueryDriverKey().get());
-  const TreeItem item =
-      m_deviceTree.InsertItem(friendlyName.get(), kUsbPairImage, kUsbPairImage, parent);
+  const TreeItem item = m_deviceTree.InsertItem(FriendlyName(port.QueryDriverKey().get()),
+                                                kUsbPairImage, kUsbPairImage, parent);
 
   if (connectionInfo->DeviceIsHub == 0) {
     AppendNode(PortDevice, item, nullptr, connectionInfo, m_store->Keep(port.QueryDriverKey()));

@@ -7,11 +7,13 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "platform/platform.h"
 #include "ui/views.h"
 #include "usb/detection_store.h"
+#include "usb/friendly_names.h"
 #include "usb/records.h"
 
 namespace keldar {
@@ -66,6 +68,9 @@ class DeviceTree {
  protected:
   // How many rows a reader may walk: the tree's item count, bounded by the rows in use.
   int ReadableRows() const;
+  // The friendly name FindFriendlyName would give for `driverKey`, from the detection's one
+  // reading of the device-installation database (made at the first lookup); null when none.
+  const char* FriendlyName(const char* driverKey);
 
   Platform& m_platform;
   TreeView& m_deviceTree;
@@ -73,6 +78,8 @@ class DeviceTree {
   std::vector<NodeEntry> m_nodes;
   std::int32_t m_nodeCount = 0;
   std::unique_ptr<DetectionStore> m_store;
+  // Read at the first lookup of a detection; every later lookup of that detection uses it.
+  std::optional<FriendlyNames> m_friendlyNames;
 
  private:
   void AppendNode(NodeKind kind, TreeItem item, const USB_NODE_INFORMATION* hubInfo,
