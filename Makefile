@@ -7,6 +7,7 @@ export DEBIAN_FRONTEND := noninteractive
 
 .PHONY: all demo check deps deps-native native asan mingw test-native test-asan test-windows bench fuzz clean
 .PHONY: fuzz-build fuzz-smoke
+.PHONY: bench-build bench-smoke
 
 all: native
 
@@ -43,9 +44,25 @@ demo: deps-native native
 
 check: deps
 	$(MAKE) test-native
+	$(MAKE) bench-smoke
 	$(MAKE) test-asan
 	$(MAKE) fuzz-smoke
 	$(MAKE) test-windows
+
+# Benchmarks of whole detections on generated machines (Release build, Google Benchmark).
+# `bench` runs them in full and ends with the growth between sizes; `bench-smoke` runs each
+# once, so that they keep building and running (no timing is judged).
+bench-build:
+	cmake --preset bench >/dev/null
+	cmake --build --preset bench -j$(JOBS) --target keldar_bench keldar_generate_machine
+
+bench: bench-build
+	build/bench/bench/keldar_bench --benchmark_color=false
+
+bench-smoke: bench-build
+	build/bench/bench/keldar_bench --benchmark_min_time=0 --benchmark_color=false \
+	  >build/bench/smoke.log 2>&1 || { cat build/bench/smoke.log; exit 1; }
+	@grep -c '^BM_' build/bench/smoke.log | xargs echo "benchmarks run:"
 
 # libFuzzer targets (clang, ASan + UBSan). Each run grows a working corpus under build/fuzz,
 # seeded from fuzz/corpus; a crash is written to build/fuzz/artifacts. `fuzz-smoke` first
@@ -71,8 +88,11 @@ fuzz-smoke: fuzz-build
 	@set -e; for t in $(FUZZ_TARGETS); do \
 	  mkdir -p build/fuzz/corpus/$$t build/fuzz/artifacts; \
 	  echo "fuzz_$$t: regression inputs, then $(FUZZ_SMOKE_SECONDS) s"; \
-	  build/fuzz/fuzz/fuzz_$$t $(FUZZ_FLAGS) -runs=0 fuzz/regressions/$$t 2>build/fuzz/$$t-regressions.log \
-	    || { cat build/fuzz/$$t-regressions.log; exit 1; }; \
+	  regressions=$$(find fuzz/regressions/$$t -type f 2>/dev/null | sort); \
+	  if [ -n "$$regressions" ]; then \
+	    build/fuzz/fuzz/fuzz_$$t $(FUZZ_FLAGS) $$regressions 2>build/fuzz/$$t-regressions.log \
+	      || { cat build/fuzz/$$t-regressions.log; exit 1; }; \
+	  fi; \
 	  build/fuzz/fuzz/fuzz_$$t $(FUZZ_FLAGS) -max_total_time=$(FUZZ_SMOKE_SECONDS) \
 	    -artifact_prefix=build/fuzz/artifacts/$$t- build/fuzz/corpus/$$t fuzz/corpus/$$t \
 	    2>build/fuzz/$$t-smoke.log || { cat build/fuzz/$$t-smoke.log; exit 1; }; \

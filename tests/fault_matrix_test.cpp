@@ -470,5 +470,15 @@ TEST(Reliability, HubContainingItselfEndsAtTheTierLimit) {
   EXPECT_EQ(inspector.Store()->OpenHubHandleCount(), 0u);
 }
 
+// A path is whatever bytes the file system holds; the JSON document stays valid UTF-8.
+TEST(Reliability, JsonOfASourcePathThatIsNotUtf8ReplacesTheBadBytes) {
+  cli::DetectionReport report;
+  report.source = "topology:\xB2\xB2.json";
+  std::ostringstream out;
+  cli::WriteJson(report, out);
+  const nlohmann::json document = nlohmann::json::parse(out.str());
+  EXPECT_EQ(document.at("source"), "topology:\xEF\xBF\xBD\xEF\xBF\xBD.json");
+}
+
 }  // namespace
 }  // namespace keldar
