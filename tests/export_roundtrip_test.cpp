@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "cli/keldar_cli.h"
 
 namespace {
@@ -31,7 +33,7 @@ Outcome Keldar(const std::vector<std::string>& args) {
 
 // The JSON report without its "source" line, which names where the topology came from.
 std::string WithoutSource(const std::string& json, const std::string& source) {
-  const std::string line = "  \"source\": \"" + source + "\",\n";
+  const std::string line = "  \"source\": " + nlohmann::json(source).dump() + ",\n";
   const std::size_t at = json.find(line);
   if (at == std::string::npos) return "(no source line " + line + ") " + json;
   return json.substr(0, at) + json.substr(at + line.size());
