@@ -142,27 +142,25 @@ void DeviceInspector::OnTreeSelChanged() {
   const TreeItem selected = m_deviceTree.GetSelectedItem();
   // No selection matches no row, even a row whose item could not be inserted.
   if (selected == nullptr) return;
-  for (int i = 0; i < rows; ++i) {
-    const NodeEntry& node = m_nodes[static_cast<std::size_t>(i)];
-    if (node.treeItem != selected) continue;
-    switch (node.kind) {
-      case Computer:
+  const int row = RowOfItem(selected);
+  if (row < 0 || row >= rows) return;
+  const NodeEntry& node = m_nodes[static_cast<std::size_t>(row)];
+  switch (node.kind) {
+    case Computer:
+      AddDetailLine(node.label, "");
+      break;
+    case HostController:
+      AddDetailLine("Host Controller: ", node.label);
+      break;
+    case Hub:
+      ShowHubDetails(node);
+      break;
+    case PortDevice:
+      if (node.connectionInfo != nullptr)
+        ShowDeviceDetails(node);
+      else
         AddDetailLine(node.label, "");
-        break;
-      case HostController:
-        AddDetailLine("Host Controller: ", node.label);
-        break;
-      case Hub:
-        ShowHubDetails(node);
-        break;
-      case PortDevice:
-        if (node.connectionInfo != nullptr)
-          ShowDeviceDetails(node);
-        else
-          AddDetailLine(node.label, "");
-        break;
-    }
-    return;
+      break;
   }
 }
 

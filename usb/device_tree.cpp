@@ -39,6 +39,11 @@ int DeviceTree::ReadableRows() const {
   return items < static_cast<unsigned>(m_nodeCount) ? static_cast<int>(items) : m_nodeCount;
 }
 
+int DeviceTree::RowOfItem(TreeItem item) const {
+  const auto found = m_rowOfItem.find(item);
+  return found != m_rowOfItem.end() ? found->second : -1;
+}
+
 const char* DeviceTree::FriendlyName(const char* driverKey) {
   // A device without a driver key has nothing to look up, and the database need not be read.
   if (driverKey == nullptr) return nullptr;
@@ -49,6 +54,8 @@ const char* DeviceTree::FriendlyName(const char* driverKey) {
 void DeviceTree::AppendNode(NodeKind kind, TreeItem item, const USB_NODE_INFORMATION* hubInfo,
                             const USB_NODE_CONNECTION_INFORMATION* connectionInfo,
                             const char* label) {
+  // A later row with the same item (an item that could not be inserted) never answers for it.
+  m_rowOfItem.emplace(item, static_cast<int>(m_nodes.size()));
   m_nodes.push_back(NodeEntry{kind, item, hubInfo, connectionInfo, label});
   m_nodeCount = static_cast<std::int32_t>(m_nodes.size());
 }
@@ -58,6 +65,7 @@ void DeviceTree::BuildDeviceTree() {
   // Nothing refers to the previous detection any longer: its rows go, and with the old store
   // its records and texts.
   m_nodes.clear();
+  m_rowOfItem.clear();
   m_nodeCount = 0;
   m_store = std::make_unique<DetectionStore>();
   // The database is read afresh for every detection: devices come and go between them.

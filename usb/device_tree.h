@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/platform.h"
@@ -68,6 +69,9 @@ class DeviceTree {
  protected:
   // How many rows a reader may walk: the tree's item count, bounded by the rows in use.
   int ReadableRows() const;
+  // The first row whose tree item is `item`, or -1. Rows are found by their item; the index
+  // spares the detail list a walk over the whole table on every selection.
+  int RowOfItem(TreeItem item) const;
   // The friendly name FindFriendlyName would give for `driverKey`, from the detection's one
   // reading of the device-installation database (made at the first lookup); null when none.
   const char* FriendlyName(const char* driverKey);
@@ -78,6 +82,7 @@ class DeviceTree {
   std::vector<NodeEntry> m_nodes;
   std::int32_t m_nodeCount = 0;
   std::unique_ptr<DetectionStore> m_store;
+  std::unordered_map<TreeItem, int> m_rowOfItem;
   // Read at the first lookup of a detection; every later lookup of that detection uses it.
   std::optional<FriendlyNames> m_friendlyNames;
 
