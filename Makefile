@@ -8,7 +8,6 @@ export DEBIAN_FRONTEND := noninteractive
 .PHONY: all demo check deps deps-native native asan mingw test-native test-asan test-windows bench fuzz clean
 .PHONY: fuzz-build fuzz-smoke
 .PHONY: bench-build bench-smoke
-.PHONY: bench-build bench-smoke
 
 all: native
 
@@ -46,25 +45,9 @@ demo: deps-native native
 check: deps
 	$(MAKE) test-native
 	$(MAKE) bench-smoke
-	$(MAKE) bench-smoke
 	$(MAKE) test-asan
 	$(MAKE) fuzz-smoke
 	$(MAKE) test-windows
-
-# Benchmarks of whole detections on generated machines (Release build, Google Benchmark).
-# `bench` runs them in full and ends with the growth between sizes; `bench-smoke` runs each
-# once, so that they keep building and running (no timing is judged).
-bench-build:
-	cmake --preset bench >/dev/null
-	cmake --build --preset bench -j$(JOBS) --target keldar_bench keldar_generate_machine
-
-bench: bench-build
-	build/bench/bench/keldar_bench --benchmark_color=false
-
-bench-smoke: bench-build
-	build/bench/bench/keldar_bench --benchmark_min_time=0 --benchmark_color=false \
-	  >build/bench/smoke.log 2>&1 || { cat build/bench/smoke.log; exit 1; }
-	@grep -c '^BM_' build/bench/smoke.log | xargs echo "benchmarks run:"
 
 # Benchmarks of whole detections on generated machines (Release build, Google Benchmark).
 # `bench` runs them in full and ends with the growth between sizes; `bench-smoke` runs each
