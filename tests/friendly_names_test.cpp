@@ -129,7 +129,7 @@ TEST(FriendlyNamesDifferential, NoDeviceSetFindsNothing) {
   EXPECT_EQ(snapshot.KeyCount(), 0u);
 }
 
-// Scripted databases whose replies the hub-independent model cannot make: properties without
+// Scripted databases whose replies the model platform cannot make: properties without
 // their 0 byte, reads that succeed with nothing offered, sizes that keep growing, stay put or are
 // absurd, keys that are prefixes of one another.
 TEST(FriendlyNamesDifferential, OddPropertyRepliesAnswerAsTheLookupDoes) {
