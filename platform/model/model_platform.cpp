@@ -92,14 +92,15 @@ std::uintptr_t ModelPlatform::NewHandleValue() {
   return lastHandleValue_;
 }
 
-const model::Hub* ModelPlatform::FindHub(const std::string& name) const {
-  const model::Hub* found = nullptr;
-  auto visit = [&](const model::Hub& hub) {
-    if (found == nullptr && hub.name == name) found = &hub;
-  };
-  for (const model::Controller& controller : model_.controllers)
-    if (controller.rootHub) ForEachHub(*controller.rootHub, visit);
-  return found;
+const model::Hub* ModelPlatform::FindHub(const std::string& name) {
+  if (handles_.empty() || hubsByName_.empty()) {
+    hubsByName_.clear();
+    auto visit = [&](const model::Hub& hub) { hubsByName_.emplace(hub.name, &hub); };
+    for (const model::Controller& controller : model_.controllers)
+      if (controller.rootHub) ForEachHub(*controller.rootHub, visit);
+  }
+  const auto found = hubsByName_.find(name);
+  return found == hubsByName_.end() ? nullptr : found->second;
 }
 
 HANDLE ModelPlatform::CreateFileA(const char* path, DWORD /*desiredAccess*/,

@@ -25,6 +25,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <unordered_map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -108,7 +109,7 @@ class ModelPlatform final : public Platform {
 
   BOOL Fail(DWORD error);
   std::uintptr_t NewHandleValue();
-  const model::Hub* FindHub(const std::string& name) const;
+  const model::Hub* FindHub(const std::string& name);
   std::vector<DatabaseEntry> DatabaseEntries() const;
 
   BOOL AnswerController(const model::Controller& controller, DWORD code, void* out,
@@ -131,6 +132,10 @@ class ModelPlatform final : public Platform {
   DWORD lastError_ = ERROR_SUCCESS;
   std::uintptr_t lastHandleValue_ = 0x100;
   std::map<std::uintptr_t, OpenObject> handles_;
+  // Hubs by name, first in walk order. Made when a hub is opened while nothing is open (the
+  // start of a walk), so texts changed between walks are seen, and a walk of n hubs costs
+  // O(n) rather than a model search per open.
+  std::unordered_map<std::string, const model::Hub*> hubsByName_;
   std::map<std::uintptr_t, std::vector<DatabaseEntry>> deviceSets_;
   // Texts whose replies carried a ConversionFails fault: converting them fails from then on.
   std::set<std::u16string> unconvertible_;
