@@ -1,5 +1,7 @@
 #include "usb/access.h"
 
+#include "usb/property_reader.h"
+
 #include <algorithm>
 #include <climits>
 #include <cstring>
@@ -71,59 +73,6 @@ AnsiText QueryName(Platform& platform, HANDLE device, const NameQuery& query) {
   return Utf16ToAnsi(platform, reply.get() + headerSize / sizeof(WCHAR),
                      (actualLength - headerSize) / sizeof(WCHAR));
 }
-
-namespace {
-
-// The lookup's one working buffer. The platform is offered `capacity` bytes; one more 0 byte
-// lies behind them, so a property stored without its terminator still ends inside the block.
-class WorkingBuffer {
- public:
-  BYTE* data() { return reinterpret_cast<BYTE*>(bytes_.get()); }
-  const char* text() const { return bytes_.get(); }
-  DWORD capacity() const { return capacity_; }
-  // A new zero-filled block replaces the old one; on failure the old one stays.
-  bool Reallocate(DWORD size) {
-    std::unique_ptr<char[]> fresh(new (std::nothrow) char[static_cast<std::size_t>(size) + 1]());
-    if (!fresh) return false;
-    bytes_ = std::move(fresh);
-    capacity_ = size;
-    return true;
-  }
-  AnsiText Release() {
-    capacity_ = 0;
-    return AnsiText::Adopt(std::move(bytes_));
-  }
-
- private:
-  std::unique_ptr<char[]> bytes_;
-  DWORD capacity_ = 0;
-};
-
-// A property that keeps growing between reads is given up after this many re-allocations.
-constexpr int kMaxReallocations = 4;
-
-// Reads a text property into `buffer`, first declaring `size` bytes, then re-allocating to the
-// required size while the platform answers ERROR_INSUFFICIENT_BUFFER. On return `size` is the
-// size declared on the last read and `required` what the platform last reported. True when the
-// last read succeeded.
-bool ReadProperty(Platform& platform, HDEVINFO set, SP_DEVINFO_DATA& element, DWORD property,
-                  WorkingBuffer& buffer, DWORD& size, DWORD& required) {
-  for (int reallocations = 0;; ++reallocations) {
-    DWORD dataType = 0;
-    if (platform.SetupDiGetDeviceRegistryPropertyA(set, &element, property, &dataType,
-                                                   buffer.data(), size, &required))
-      return true;
-    if (platform.GetLastError() != ERROR_INSUFFICIENT_BUFFER) return false;
-    // A required size that does not grow, or grows without end, would hold the loop forever.
-    if (reallocations == kMaxReallocations || required <= size ||
-        required > kMaxNameReplySize)
-      return false;
-    if (!buffer.Reallocate(required)) return false;
-    size = required;
-  }
-}
-
-}  // namespace
 
 AnsiText FindFriendlyName(Platform& platform, const char* driverKey) {
   if (driverKey == nullptr) return {};

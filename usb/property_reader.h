@@ -1,0 +1,37 @@
+// Reading a text property of the device-installation database with the two-step protocol
+// (declare a size, re-allocate to what the platform requires). Shared by FindFriendlyName and
+// the per-detection snapshot of friendly names, which must read exactly alike.
+#pragma once
+
+#include <memory>
+
+#include "platform/platform.h"
+#include "usb/ansi_text.h"
+
+namespace keldar {
+
+// One working buffer. The platform is offered `capacity` bytes; one more 0 byte lies behind
+// them, so a property stored without its terminator still ends inside the block.
+class WorkingBuffer {
+ public:
+  BYTE* data() { return reinterpret_cast<BYTE*>(bytes_.get()); }
+  const char* text() const { return bytes_ ? bytes_.get() : ""; }
+  DWORD capacity() const { return capacity_; }
+  // A new zero-filled block replaces the old one; on failure the old one stays.
+  bool Reallocate(DWORD size);
+  // Hands the block over as a text (none when nothing was ever allocated).
+  AnsiText Release();
+
+ private:
+  std::unique_ptr<char[]> bytes_;
+  DWORD capacity_ = 0;
+};
+
+// Reads a text property into `buffer`, first declaring `size` bytes, then re-allocating to the
+// required size while the platform answers ERROR_INSUFFICIENT_BUFFER. On return `size` is the
+// size declared on the last read and `required` what the platform last reported. True when the
+// last read succeeded.
+bool ReadProperty(Platform& platform, HDEVINFO set, SP_DEVINFO_DATA& element, DWORD property,
+                  WorkingBuffer& buffer, DWORD& size, DWORD& required);
+
+}  // namespace keldar
