@@ -17,6 +17,7 @@
 
 #include "cli/keldar_cli.h"
 #include "platform/model/sysfs_scanner.h"
+#include "tests/sysfs_tree.h"
 
 namespace {
 
@@ -26,48 +27,7 @@ using nlohmann::json;
 // Narrow literals are GBK in this program; the console prints UTF-8.
 std::string Utf8(const char8_t* text) { return reinterpret_cast<const char*>(text); }
 
-void WriteValue(const fs::path& file, const json& value) {
-  fs::create_directories(file.parent_path());
-  std::ofstream out(file, std::ios::binary);
-  if (value.is_null()) return;
-  if (value.is_object()) {
-    std::istringstream hex(value.at("hex").get<std::string>());
-    unsigned byte = 0;
-    while (hex >> std::hex >> byte) out.put(static_cast<char>(byte));
-    return;
-  }
-  out << value.get<std::string>() << '\n';
-}
-
-// A fake sysfs root made from a description; removed again with the object.
-class SysfsTree {
- public:
-  SysfsTree() {
-    std::string pattern = (fs::temp_directory_path() / "keldar-live-cli-XXXXXX").string();
-    root_ = ::mkdtemp(pattern.data());
-  }
-  explicit SysfsTree(const std::string& description) : SysfsTree() {
-    std::ifstream in(fs::path(KELDAR_TEST_DATA_DIR) / "sysfs" / description);
-    const json tree = json::parse(in);
-    fs::create_directories(root_ / "bus/usb/devices");
-    for (const auto& [name, device] : tree.at("devices").items()) {
-      const std::string at = device.at("at");
-      fs::create_directories(root_ / at);
-      for (const auto& [attribute, value] : device.at("attributes").items())
-        WriteValue(root_ / at / attribute, value);
-      fs::create_symlink(device.value("link", "../../../" + at), root_ / "bus/usb/devices" / name);
-    }
-    const json files = tree.value("files", json::object());
-    for (const auto& [path, value] : files.items())
-      WriteValue(root_ / path, value);
-  }
-  ~SysfsTree() { fs::remove_all(root_); }
-
-  std::string Root() const { return root_.string(); }
-
- private:
-  fs::path root_;
-};
+using keldar::testing::SysfsTree;
 
 // The scanner without this machine's hardware database, on a computer of a fixed name, so
 // that names come from the tree alone. `scanned` collects the roots it was asked for;
