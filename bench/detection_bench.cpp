@@ -141,22 +141,8 @@ void BM_DetailLines(benchmark::State& state) {
 
 // Every driver key of the machine (and one no device carries) looked up through the device
 // set: once per key, and from one snapshot.
-void AddHubKeys(const model::Hub& hub, std::vector<std::string>& keys) {
-  for (const model::Port& port : hub.ports) {
-    if (!port.device) continue;
-    if (port.device->driverKey) keys.push_back(*port.device->driverKey);
-    if (port.device->hub) AddHubKeys(*port.device->hub, keys);
-  }
-}
-
 std::vector<std::string> KeysOf(const model::UsbModel& machine) {
-  std::vector<std::string> keys;
-  for (const model::Controller& controller : machine.controllers) {
-    keys.push_back(controller.driverKey);
-    if (controller.rootHub) AddHubKeys(*controller.rootHub, keys);
-  }
-  for (const model::OtherDevice& other : machine.otherDevices)
-    if (other.driverKey) keys.push_back(*other.driverKey);
+  std::vector<std::string> keys = model::DriverKeysOf(machine);
   keys.push_back("{36fc9e60-c465-11cf-8056-444553540000}\\9999");
   return keys;
 }

@@ -56,24 +56,6 @@ std::vector<std::string> KeysToAsk(const std::vector<std::string>& present) {
   return keys;
 }
 
-void AddHubKeys(const model::Hub& hub, std::vector<std::string>& keys) {
-  for (const model::Port& port : hub.ports) {
-    if (!port.device) continue;
-    if (port.device->driverKey) keys.push_back(*port.device->driverKey);
-    if (port.device->hub) AddHubKeys(*port.device->hub, keys);
-  }
-}
-
-std::vector<std::string> ModelKeys(const model::UsbModel& machine) {
-  std::vector<std::string> keys;
-  for (const model::Controller& controller : machine.controllers) {
-    keys.push_back(controller.driverKey);
-    if (controller.rootHub) AddHubKeys(*controller.rootHub, keys);
-  }
-  for (const model::OtherDevice& other : machine.otherDevices)
-    if (other.driverKey) keys.push_back(*other.driverKey);
-  return keys;
-}
 
 TEST(FriendlyNamesDifferential, GeneratedMachinesAnswerEveryKeyAsTheLookupDoes) {
   int compared = 0, named = 0, missing = 0, empty = 0;
@@ -98,7 +80,7 @@ TEST(FriendlyNamesDifferential, GeneratedMachinesAnswerEveryKeyAsTheLookupDoes) 
     EXPECT_EQ(platform.OpenDeviceSetCount(), 0u);
     EXPECT_EQ(snapshot.Find(nullptr), nullptr);
 
-    for (const std::string& key : KeysToAsk(ModelKeys(machine))) {
+    for (const std::string& key : KeysToAsk(model::DriverKeysOf(machine))) {
       const auto expected = Answer(FindFriendlyName(platform, key.c_str()));
       ASSERT_EQ(Answer(snapshot.Find(key.c_str())), expected) << "key " << key;
       ++compared;
@@ -122,7 +104,7 @@ TEST(FriendlyNamesDifferential, NoDeviceSetFindsNothing) {
   ModelPlatform platform(machine);
 
   const FriendlyNames snapshot = FriendlyNames::Read(platform);
-  for (const std::string& key : ModelKeys(machine)) {
+  for (const std::string& key : model::DriverKeysOf(machine)) {
     EXPECT_FALSE(FindFriendlyName(platform, key.c_str()));
     EXPECT_EQ(snapshot.Find(key.c_str()), nullptr);
   }

@@ -215,6 +215,14 @@ std::size_t HubDevices(const Hub& hub) {
   return devices;
 }
 
+void AddHubKeys(const Hub& hub, std::vector<std::string>& keys) {
+  for (const Port& port : hub.ports) {
+    if (!port.device) continue;
+    if (port.device->driverKey) keys.push_back(*port.device->driverKey);
+    if (port.device->hub) AddHubKeys(*port.device->hub, keys);
+  }
+}
+
 }  // namespace
 
 UsbModel GenerateMachine(const MachineShape& shape) { return Generator(shape).Run(); }
@@ -235,6 +243,17 @@ std::size_t CountPresentDevices(const UsbModel& model) {
   for (const Controller& controller : model.controllers)
     if (controller.rootHub) devices += HubDevices(*controller.rootHub);
   return devices;
+}
+
+std::vector<std::string> DriverKeysOf(const UsbModel& model) {
+  std::vector<std::string> keys;
+  for (const Controller& controller : model.controllers) {
+    keys.push_back(controller.driverKey);
+    if (controller.rootHub) AddHubKeys(*controller.rootHub, keys);
+  }
+  for (const OtherDevice& other : model.otherDevices)
+    if (other.driverKey) keys.push_back(*other.driverKey);
+  return keys;
 }
 
 }  // namespace keldar::model

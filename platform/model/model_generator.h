@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
+#include <vector>
 #include <cstdint>
 
 #include "platform/model/usb_model.h"
@@ -44,5 +46,8 @@ std::size_t CountTreeItems(const UsbModel& model);
 
 // Entries of the device-installation database: controllers, USB devices, other devices.
 std::size_t CountPresentDevices(const UsbModel& model);
+
+// The driver keys of the database's entries in enumeration order (entries without one left out).
+std::vector<std::string> DriverKeysOf(const UsbModel& model);
 
 }  // namespace keldar::model
