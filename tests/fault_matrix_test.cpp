@@ -62,6 +62,9 @@ struct FaultRow {
   bool abandoned = false;  // the computer name was unavailable
 };
 
+// Failures name the row, not its bytes.
+void PrintTo(const FaultRow& row, std::ostream* out) { *out << row.name; }
+
 const std::vector<std::string> kBaseline = {
     "MATRIX-PC +",
     "  Host Controller A +",
