@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/keldar_cli.h"
+#include "tests/scratch_path.h"
 #include "platform/model/sysfs_scanner.h"
 
 namespace {
@@ -52,7 +53,7 @@ std::string ReadFile(const fs::path& path) {
 class TopologyFile {
  public:
   TopologyFile(const std::string& name, const std::string& content)
-      : path_(fs::temp_directory_path() / ("keldar-cli-test-" + name)) {
+      : path_(keldar::testing::ScratchPath(name)) {
     std::ofstream(path_, std::ios::binary) << content;
   }
   ~TopologyFile() {

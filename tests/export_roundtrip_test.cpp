@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/keldar_cli.h"
+#include "tests/scratch_path.h"
 
 namespace {
 
@@ -42,7 +43,7 @@ std::string WithoutSource(const std::string& json, const std::string& source) {
 class ExportFile {
  public:
   explicit ExportFile(const std::string& name)
-      : path_(fs::temp_directory_path() / ("keldar-export-test-" + name)) {
+      : path_(keldar::testing::ScratchPath(name)) {
     std::error_code ignored;
     fs::remove(path_, ignored);
   }
