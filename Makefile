@@ -1,13 +1,13 @@
 # The front door. `make demo` builds the console program and runs one detection; `make check`
+# installs what is missing, builds the native, sanitizer and Windows builds, and runs every test
+# (with a brief run of the benchmarks and the fuzz targets).
 MAKEFLAGS += --no-print-directory
-# installs what is missing, builds the native, sanitizer and Windows builds, and runs every test.
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 export DEBIAN_FRONTEND := noninteractive
 
-.PHONY: all demo check deps deps-native native asan mingw test-native test-asan test-windows bench fuzz clean
-.PHONY: fuzz-build fuzz-smoke
-.PHONY: bench-build bench-smoke
+.PHONY: all demo check deps deps-native native asan mingw test-native test-asan test-windows clean
+.PHONY: bench bench-build bench-smoke fuzz fuzz-build fuzz-smoke
 
 all: native
 
