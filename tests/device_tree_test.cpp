@@ -1,6 +1,6 @@
 // The device tree builder and its node table, on model topologies: which row points at which
-// record, what a build leaves open or allocated, the computer-name failure, and hubs chained
-// deeper than USB allows. The texts and the order of the rows are pinned by the fixture tests.
+// record, what a build leaves open or allocated, and the computer-name failure. The texts and the
+// order of the rows are pinned by the fixture tests; the tier limit by the fault matrix.
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -69,36 +69,25 @@ TEST(DeviceTree, RowsDescribeTheTreeItemsInPreOrderAndPointAtTheirRecords) {
   EXPECT_EQ(nodes[6].connectionInfo->DeviceDescriptor.idProduct, 0xC31C);
 }
 
-TEST(DeviceTree, TreeGetsTheImageListAndTheColours) {
+TEST(DeviceTree, TreeGetsTheImageListAndTheColoursAndRepeatedBuildsTheSameRows) {
   Desk desk(kDesk);
+  const auto labels = [&desk] {
+    std::vector<std::string> labels;
+    for (const NodeEntry& node : desk.builder.Nodes())
+      labels.push_back(node.label ? node.label : "-");
+    return labels;
+  };
   desk.builder.BuildDeviceTree();
   EXPECT_EQ(desk.tree.NormalImageList(), kImages);
   EXPECT_EQ(desk.tree.TextColour(), 0x003300u);
   EXPECT_EQ(desk.tree.BkColour(), 0xF0F0F0u);
-}
-
-TEST(DeviceTree, RepeatedBuildsGiveTheSameRowsAndKeepMemoryAndHandlesFlat) {
-  Desk desk(kDesk);
-  desk.builder.BuildDeviceTree();
-  const std::size_t records = desk.builder.Store()->RecordCount();
-  const std::size_t texts = desk.builder.Store()->TextCount();
-  std::vector<std::string> firstLabels;
-  for (const NodeEntry& node : desk.builder.Nodes()) firstLabels.push_back(node.label ? node.label : "(none)");
-  EXPECT_EQ(desk.platform.OpenHandleCount(), 0u);
-  EXPECT_EQ(desk.platform.OpenDeviceSetCount(), 0u);
+  const std::vector<std::string> first = labels();
   EXPECT_EQ(desk.builder.Store()->OpenHubHandleCount(), 0u);
 
+  // Records, texts and handles over many detections are pinned by the reliability run.
   for (int build = 0; build < 3; ++build) desk.builder.BuildDeviceTree();
-
-  EXPECT_EQ(desk.builder.NodeCount(), 11);
   EXPECT_EQ(desk.tree.GetCount(), 11u);
-  std::vector<std::string> labels;
-  for (const NodeEntry& node : desk.builder.Nodes()) labels.push_back(node.label ? node.label : "(none)");
-  EXPECT_EQ(labels, firstLabels);
-  EXPECT_EQ(desk.builder.Store()->RecordCount(), records);
-  EXPECT_EQ(desk.builder.Store()->TextCount(), texts);
-  EXPECT_EQ(desk.platform.OpenHandleCount(), 0u);
-  EXPECT_EQ(desk.platform.OpenDeviceSetCount(), 0u);
+  EXPECT_EQ(labels(), first);
 }
 
 TEST(DeviceTree, UnavailableComputerNameGoesToTheHandlerAndLeavesNoTree) {
@@ -116,65 +105,6 @@ TEST(DeviceTree, UnavailableComputerNameGoesToTheHandlerAndLeavesNoTree) {
   EXPECT_EQ(desk.tree.GetCount(), 0u);
   EXPECT_EQ(desk.builder.NodeCount(), 0);
   EXPECT_EQ(desk.builder.Store()->RecordCount(), 0u);
-  EXPECT_EQ(desk.platform.OpenHandleCount(), 0u);
-}
-
-#if GTEST_HAS_DEATH_TEST && !defined(_WIN32)
-TEST(DeviceTree, UnavailableComputerNameEndsTheProcessWithTheErrorCodeByDefault) {
-  Desk desk(kDesk);
-  desk.model.computerName.reset();
-  EXPECT_EXIT(desk.builder.BuildDeviceTree(), testing::ExitedWithCode(ERROR_FILE_NOT_FOUND), "");
-}
-#endif
-
-// Seven external hubs in a chain, each with the next hub on its port 1 and a device (vendor
-// 0x1000 + its tier) on its port 2.
-std::string HubChain() {
-  std::string hub;
-  for (int tier = 7; tier >= 1; --tier) {
-    const std::string id = std::to_string(tier);
-    std::string ports;
-    if (!hub.empty()) {
-      ports = R"({"port": 1, "device": {"descriptor": {"idVendor": 1, "idProduct": 1},)"
-              R"( "driverKey": "{hub}\\)" + std::to_string(tier + 1) + R"(", "hub": )" + hub + "}},";
-    }
-    ports += R"({"port": 2, "device": {"descriptor": {"idVendor": )" + std::to_string(0x1000 + tier) +
-             R"(, "idProduct": 2}, "driverKey": "{dev}\\)" + id + R"("}})";
-    hub = R"({"name": "EXT_HUB_)" + id + R"(", "hubDescriptor": {"bNumberOfPorts": 2}, "ports": [)" +
-          ports + "]}";
-  }
-  return R"({"format": "keldar-topology", "version": 1, "computerName": "CHAIN",
-    "controllers": [{"driverKey": "{hc}\\0000", "rootHub": {"name": "ROOT_HUB",
-      "hubDescriptor": {"bNumberOfPorts": 1}, "ports": [{"port": 1, "device": {
-        "descriptor": {"idVendor": 1, "idProduct": 1}, "driverKey": "{hub}\\1", "hub": )" +
-         hub + "}}]}}]}";
-}
-
-TEST(DeviceTree, HubBeyondTheFifthExternalTierIsShownButItsPortsAreNotWalked) {
-  Desk desk(HubChain());
-  desk.builder.BuildDeviceTree();
-
-  // Computer, controller, root hub; hubs of tiers 1 to 6, each followed (after the hubs below
-  // it) by its device, except the sixth, whose ports are left alone.
-  std::vector<std::string> hubLabels;
-  std::vector<int> deviceTiers;
-  for (const NodeEntry& node : desk.builder.Nodes()) {
-    if (node.kind == Hub) hubLabels.push_back(node.label);
-    if (node.kind == PortDevice && node.connectionInfo != nullptr)
-      deviceTiers.push_back(node.connectionInfo->DeviceDescriptor.idVendor - 0x1000);
-  }
-  EXPECT_EQ(hubLabels, (std::vector<std::string>{"ROOT_HUB", "EXT_HUB_1", "EXT_HUB_2", "EXT_HUB_3",
-                                                 "EXT_HUB_4", "EXT_HUB_5", "EXT_HUB_6"}));
-  EXPECT_EQ(deviceTiers, (std::vector<int>{5, 4, 3, 2, 1}));
-  ASSERT_EQ(desk.builder.NodeCount(), 14);
-  EXPECT_EQ(desk.tree.GetCount(), 14u);
-
-  const NodeEntry& sixth = desk.builder.Nodes()[8];
-  ASSERT_EQ(sixth.kind, Hub);
-  EXPECT_STREQ(sixth.label, "EXT_HUB_6");
-  ASSERT_NE(sixth.hubInfo, nullptr);
-  EXPECT_EQ(sixth.hubInfo->HubInformation.HubDescriptor.bNumberOfPorts, 2);
-  EXPECT_TRUE(desk.tree.Find(sixth.treeItem)->children.empty());
   EXPECT_EQ(desk.platform.OpenHandleCount(), 0u);
 }
 

@@ -46,11 +46,9 @@ inline std::string Hex(DWORD value) {
 
 struct CreateFileCall {
   std::string path;
-  DWORD desiredAccess;
-  DWORD shareMode;
+  DWORD desiredAccess, shareMode;
   void* securityAttributes;
-  DWORD creationDisposition;
-  DWORD flagsAndAttributes;
+  DWORD creationDisposition, flagsAndAttributes;
   HANDLE templateFile;
 };
 
@@ -59,11 +57,9 @@ struct IoctlCall {
   DWORD code;
   bool hasInput;       // an input buffer was passed
   bool inputIsOutput;  // and it was the output buffer itself
-  DWORD inSize;
-  DWORD outSize;
+  DWORD inSize, outSize;
   std::vector<std::uint8_t> input;  // the input bytes as they were sent
-  bool bytesReturnedGiven;
-  bool overlappedGiven;
+  bool bytesReturnedGiven, overlappedGiven;
 
   // The 32-bit little-endian value at `offset` of the input as sent.
   std::uint32_t InputWord(std::size_t offset) const {
@@ -80,21 +76,16 @@ struct WideCall {
   WideString text;  // the units the call covered (up to and including the 0 unit for -1)
   bool hasOutput;
   int outSize;
-  bool defaultCharGiven;
-  bool usedDefaultCharGiven;
+  bool defaultCharGiven, usedDefaultCharGiven;
 };
 
 struct EnumCall {
-  DWORD index;
-  DWORD cbSize;
+  DWORD index, cbSize;
 };
 
 struct PropertyCall {
   DWORD device;  // the element's index in the device list
-  DWORD property;
-  bool hasBuffer;
-  DWORD bufferSize;
-  DWORD requiredOnEntry;
+  DWORD property, bufferSize, requiredOnEntry;
   bool requiredGiven;
 };
 
@@ -155,8 +146,6 @@ struct DatabaseDevice {
       onRead;
   std::map<DWORD, int> rounds;
 };
-
-inline constexpr DWORD kErrorBufferOverflow = 111;
 
 class FakePlatform : public Platform {
  public:
@@ -250,15 +239,8 @@ class FakePlatform : public Platform {
 
   int WideCharToMultiByte(UINT codePage, DWORD flags, const WCHAR* text, int length, char* out,
                           int outSize, const char* defaultChar, BOOL* usedDefaultChar) override {
-    WideString units;
-    if (length < 0) {
-      for (const WCHAR* p = text;; ++p) {
-        units.push_back(*p);
-        if (*p == 0) break;
-      }
-    } else {
-      units.assign(text, text + length);
-    }
+    WideString units(text, length < 0 ? std::char_traits<WCHAR>::length(text) + 1
+                                      : static_cast<std::size_t>(length));
     WideCall call{codePage,       flags, length, units, out != nullptr, outSize,
                   defaultChar != nullptr, usedDefaultChar != nullptr};
     conversions.push_back(call);
@@ -269,19 +251,13 @@ class FakePlatform : public Platform {
     }
     std::string bytes;
     for (WCHAR unit : units) {
-      if (unit < 0x80) {
-        bytes.push_back(static_cast<char>(unit));
-        continue;
-      }
       auto found = ansi.find(unit);
-      bytes += found != ansi.end() ? found->second : std::string("?");
+      bytes += unit < 0x80 ? std::string(1, static_cast<char>(unit))
+                           : found != ansi.end() ? found->second : "?";
     }
     const int required = static_cast<int>(bytes.size());
     if (outSize == 0) return required;
-    if (outSize < required) {
-      lastError = ERROR_INSUFFICIENT_BUFFER;
-      return 0;
-    }
+    if (outSize < required) return Fail(ERROR_INSUFFICIENT_BUFFER);
     std::memcpy(out, bytes.data(), bytes.size());
     return required;
   }
@@ -301,14 +277,9 @@ class FakePlatform : public Platform {
   BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, SP_DEVINFO_DATA* element) override {
     enums.push_back({index, element->cbSize});
     log.push_back("SetupDiEnumDeviceInfo " + std::to_string(index));
-    if (set != DeviceSet() || element->cbSize != sizeof(SP_DEVINFO_DATA)) {
-      lastError = set != DeviceSet() ? ERROR_INVALID_HANDLE : ERROR_INVALID_USER_BUFFER;
-      return FALSE;
-    }
-    if (index >= devices.size()) {
-      lastError = ERROR_NO_MORE_ITEMS;
-      return FALSE;
-    }
+    if (set != DeviceSet()) return Fail(ERROR_INVALID_HANDLE);
+    if (element->cbSize != sizeof(SP_DEVINFO_DATA)) return Fail(ERROR_INVALID_USER_BUFFER);
+    if (index >= devices.size()) return Fail(ERROR_NO_MORE_ITEMS);
     element->DevInst = index;
     return TRUE;
   }
@@ -317,15 +288,12 @@ class FakePlatform : public Platform {
                                          DWORD* /*regDataType*/, BYTE* buffer, DWORD bufferSize,
                                          DWORD* required) override {
     const DWORD index = element->DevInst;
-    propertyReads.push_back({index, property, buffer != nullptr, bufferSize,
-                             required ? *required : 0, required != nullptr});
+    propertyReads.push_back({index, property, bufferSize, required ? *required : 0,
+                             required != nullptr});
     log.push_back("SetupDiGetDeviceRegistryPropertyA " + std::to_string(index) + " " +
                   (property == SPDRP_DRIVER ? "driver" : "friendlyName") + " " +
                   std::to_string(bufferSize));
-    if (set != DeviceSet() || index >= devices.size()) {
-      lastError = ERROR_INVALID_PARAMETER;
-      return FALSE;
-    }
+    if (set != DeviceSet() || index >= devices.size()) return Fail(ERROR_INVALID_PARAMETER);
     DatabaseDevice& device = devices[index];
     const int round = device.rounds[property]++;
     if (device.onRead)
@@ -333,16 +301,11 @@ class FakePlatform : public Platform {
         return *answer;
     const std::optional<std::string>& value =
         property == SPDRP_DRIVER ? device.driverKey : device.friendlyName;
-    if (!value || (property != SPDRP_DRIVER && property != SPDRP_FRIENDLYNAME)) {
-      lastError = ERROR_INVALID_DATA;
-      return FALSE;
-    }
+    if (!value || (property != SPDRP_DRIVER && property != SPDRP_FRIENDLYNAME))
+      return Fail(ERROR_INVALID_DATA);
     const DWORD size = static_cast<DWORD>(value->size() + (device.terminated ? 1 : 0));
     if (required) *required = size;
-    if (bufferSize < size || buffer == nullptr) {
-      lastError = ERROR_INSUFFICIENT_BUFFER;
-      return FALSE;
-    }
+    if (bufferSize < size || buffer == nullptr) return Fail(ERROR_INSUFFICIENT_BUFFER);
     std::memcpy(buffer, value->c_str(), size);
     return TRUE;
   }
@@ -358,13 +321,10 @@ class FakePlatform : public Platform {
 
   BOOL GetComputerNameA(char* buffer, DWORD* size) override {
     log.push_back("GetComputerNameA " + std::to_string(*size));
-    if (!computerName) {
-      lastError = ERROR_FILE_NOT_FOUND;
-      return FALSE;
-    }
+    if (!computerName) return Fail(ERROR_FILE_NOT_FOUND);
     if (*size < computerName->size() + 1) {
       *size = static_cast<DWORD>(computerName->size() + 1);
-      lastError = kErrorBufferOverflow;
+      lastError = 111;  // ERROR_BUFFER_OVERFLOW
       return FALSE;
     }
     std::memcpy(buffer, computerName->c_str(), computerName->size() + 1);
@@ -372,17 +332,9 @@ class FakePlatform : public Platform {
     return TRUE;
   }
 
-  // The DeviceIoControl calls with this control code, in order.
-  std::vector<IoctlCall> IoctlsWith(DWORD code) const {
-    std::vector<IoctlCall> found;
-    for (const IoctlCall& call : ioctls)
-      if (call.code == code) found.push_back(call);
-    return found;
-  }
-
  private:
-  BOOL Fail() {
-    lastError = ERROR_GEN_FAILURE;
+  BOOL Fail(DWORD error = ERROR_GEN_FAILURE) {
+    lastError = error;
     return FALSE;
   }
 

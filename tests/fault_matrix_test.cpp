@@ -11,6 +11,8 @@
 #include <fstream>
 #include <optional>
 #include <sstream>
+#include <tuple>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -38,21 +40,18 @@ std::string ReadFaultsFile(const std::string& name) {
 }
 
 // One line per tree item in pre-order: two blanks per level, the text ("<empty>" for an item
-// made without one), and " +" when the item is expanded.
-void Outline(const cli::TreeNode& node, int depth, std::vector<std::string>& lines) {
+// made without one), and " +" when the item is expanded; `nodes` gets the items in that order.
+void Outline(const cli::TreeNode& node, int depth, std::vector<std::string>& lines,
+             std::vector<const cli::TreeNode*>& nodes) {
   lines.push_back(std::string(2 * depth, ' ') + (node.text.empty() ? "<empty>" : node.text) +
                   (node.expanded ? " +" : ""));
-  for (const auto& child : node.children) Outline(child, depth + 1, lines);
-}
-
-void PreOrder(const cli::TreeNode& node, std::vector<const cli::TreeNode*>& nodes) {
   nodes.push_back(&node);
-  for (const auto& child : node.children) PreOrder(child, nodes);
+  for (const auto& child : node.children) Outline(child, depth + 1, lines, nodes);
 }
 
 struct FaultRow {
-  const char* name;
-  const char* patch;  // JSON Patch applied to base.json
+  std::string name;
+  std::string patch;  // JSON Patch applied to base.json
   std::vector<std::string> outline;
   Lines devices;
   bool keyFound;
@@ -65,249 +64,155 @@ struct FaultRow {
 // Failures name the row, not its bytes.
 void PrintTo(const FaultRow& row, std::ostream* out) { *out << row.name; }
 
-const std::vector<std::string> kBaseline = {
-    "MATRIX-PC +",
-    "  Host Controller A +",
-    "    RootHub +",
-    "      Protection Key",
-    "      Generic Hub",
-    "        Keyboard",
-    "  Host Controller B +",
-    "    RootHub +",
-    "      [Port1]NoDeviceConnected",
-};
-const std::vector<std::string> kExternalHubWithoutPorts = {
-    "MATRIX-PC +",
-    "  Host Controller A +",
-    "    RootHub +",
-    "      Protection Key",
-    "      Generic Hub",
-    "  Host Controller B +",
-    "    RootHub +",
-    "      [Port1]NoDeviceConnected",
-};
-const std::vector<std::string> kUnnamedController = {
-    "MATRIX-PC +",
-    "  <empty> +",
-    "    RootHub +",
-    "      Protection Key",
-    "      Generic Hub",
-    "        Keyboard",
-    "  Host Controller B +",
-    "    RootHub +",
-    "      [Port1]NoDeviceConnected",
-};
-const std::vector<std::string> kControllerWithoutRootHub = {
-    "MATRIX-PC +",
-    "  Host Controller A",
-    "  Host Controller B +",
-    "    RootHub +",
-    "      [Port1]NoDeviceConnected",
-};
-const std::vector<std::string> kRootHubWithoutPorts = {
-    "MATRIX-PC +",
-    "  Host Controller A +",
-    "    RootHub",
-    "  Host Controller B +",
-    "    RootHub +",
-    "      [Port1]NoDeviceConnected",
-};
-const std::vector<std::string> kUnnamedKey = {
-    "MATRIX-PC +",
-    "  Host Controller A +",
-    "    RootHub +",
-    "      <empty>",
-    "      Generic Hub",
-    "        Keyboard",
-    "  Host Controller B +",
-    "    RootHub +",
-    "      [Port1]NoDeviceConnected",
-};
+// A fault object added at `where`.
+std::string Add(const std::string& where, const std::string& fault) {
+  return R"([{"op": "add", "path": ")" + where + R"(", "value": )" + fault + "}]";
+}
+
+using Outlines = std::vector<std::string>;
+const Outlines kBaseline = {
+    "MATRIX-PC +",     "  Host Controller A +", "    RootHub +",          "      Protection Key",
+    "      Generic Hub", "        Keyboard",    "  Host Controller B +", "    RootHub +",
+    "      [Port1]NoDeviceConnected"};
+Outlines Replaced(std::size_t line, const char* text, Outlines outline = kBaseline) {
+  outline.at(line) = text;
+  return outline;
+}
+const Outlines kExternalHubWithoutPorts = {
+    "MATRIX-PC +",       "  Host Controller A +", "    RootHub +",
+    "      Protection Key", "      Generic Hub",   "  Host Controller B +",
+    "    RootHub +",        "      [Port1]NoDeviceConnected"};
+const Outlines kUnnamedController = Replaced(1, "  <empty> +");
+const Outlines kControllerWithoutRootHub = {"MATRIX-PC +", "  Host Controller A",
+                                            "  Host Controller B +", "    RootHub +",
+                                            "      [Port1]NoDeviceConnected"};
+const Outlines kRootHubWithoutPorts = {"MATRIX-PC +",   "  Host Controller A +",
+                                       "    RootHub",   "  Host Controller B +",
+                                       "    RootHub +", "      [Port1]NoDeviceConnected"};
+const Outlines kUnnamedKey = Replaced(3, "      <empty>");
 
 const std::vector<std::string> kKey = {"Unknown", "Protection Key", "0x 096E", "0x 0201"};
 const std::vector<std::string> kUnnamedKeyRow = {"Unknown", "", "0x 096E", "0x 0201"};
 const std::vector<std::string> kKeyboard = {"Logitech Inc.", "Keyboard", "0x 046D", "0x C31C"};
 
 const Lines kKeyDetails = {
-    {"DeviceDriverKeyName", "KEY-1"},
-    {"bLength:", "0x 0012"},
-    {"bcdUSB:", "0x 0200"},
-    {"bDeviceClass:", "0x 0000"},
-    {"bDeviceSubClass:", "0x 0000"},
-    {"bDeviceProtocol:", "0x 0000"},
-    {"bMaxPacketSize0:", "0x 0040\t( 64 )"},
-    {"bLength:", "0x 0012"},
-    {"idVendor:", "0x 096E"},
-    {"idProduct:", "0x 0201"},
-    {"bcdDevice:", "0x 0100"},
-    {"iManufacturer:", "0x 0000"},
-    {"iSerialNumber:", "0x 0000"},
-    {"bNumConfigurations:", "0x 0001"},
-    {"ConnectionStatus:", "0x 0001\t( Connected )"},
-    {"High Speed:", "Yes"},
-};
+    {"DeviceDriverKeyName", "KEY-1"}, {"bLength:", "0x 0012"},     {"bcdUSB:", "0x 0200"},
+    {"bDeviceClass:", "0x 0000"},     {"bDeviceSubClass:", "0x 0000"},
+    {"bDeviceProtocol:", "0x 0000"},  {"bMaxPacketSize0:", "0x 0040\t( 64 )"},
+    {"bLength:", "0x 0012"},          {"idVendor:", "0x 096E"},     {"idProduct:", "0x 0201"},
+    {"bcdDevice:", "0x 0100"},        {"iManufacturer:", "0x 0000"},
+    {"iSerialNumber:", "0x 0000"},    {"bNumConfigurations:", "0x 0001"},
+    {"ConnectionStatus:", "0x 0001\t( Connected )"}, {"High Speed:", "Yes"}};
 const Lines kExternalHubDetails = {
-    {"Root Hub: ", "HUB_B"},
-    {"HubIsBusPowered: ", "Hub is Bus Powered"},
-    {"Number of Ports: ", "1"},
-    {"bDescriptorType: ", "0x 0029"},
-    {"wHubCharacteristics: ", "0x 0000"},
-    {"bPowerOnToPowerGood: ", "0x 0000"},
-    {"bHubControlCurrent: ", "0x 0000"},
-};
+    {"Root Hub: ", "HUB_B"}, {"HubIsBusPowered: ", "Hub is Bus Powered"},
+    {"Number of Ports: ", "1"}, {"bDescriptorType: ", "0x 0029"},
+    {"wHubCharacteristics: ", "0x 0000"}, {"bPowerOnToPowerGood: ", "0x 0000"},
+    {"bHubControlCurrent: ", "0x 0000"}};
 
-#define CONTROLLER_A "/controllers/0"
-#define KEY_PORT CONTROLLER_A "/rootHub/ports/0"
-#define HUB_PORT CONTROLLER_A "/rootHub/ports/1"
+const std::string kControllerA = "/controllers/0";
+const std::string kKeyPort = kControllerA + "/rootHub/ports/0";
+const std::string kHubPort = kControllerA + "/rootHub/ports/1";
 
-// A fault object added at `where`: R"([{"op":"add","path":where,"value":fault}])".
-#define ADD(where, fault) "[{\"op\":\"add\",\"path\":\"" where "\",\"value\":" fault "}]"
+// The ways a name reply of the hub driver goes wrong, with the row names' spelling of each.
+const std::pair<const char*, const char*> kNameFaults[] = {
+    {"probeFails", "ProbeFails"},           {"absurdLength", "AbsurdLength_SoundBehaviour"},
+    {"fetchFails", "FetchFails"},           {"conversionFails", "ConversionFails"},
+    {"bareHeader", "BareHeader"},           {"shortLength", "ShortLength_SoundBehaviour"},
+    {"oddLength", "OddLength_SoundBehaviour"}};
 
-const std::vector<FaultRow> kRows = {
-    {"NoFaults", "[]", kBaseline, {kKey, kKeyboard}, true, 4, kExternalHubDetails, 7},
+std::vector<FaultRow> Rows() {
+  std::vector<FaultRow> rows = {
+      {"NoFaults", "[]", kBaseline, {kKey, kKeyboard}, true, 4, kExternalHubDetails, 7},
 
-    // Opening the host controllers.
-    {"ControllerOpenFailsAtHcd0_NoControllers",
-     ADD(CONTROLLER_A "/faults", R"({"openFails": true})"),
-     {"MATRIX-PC +"}, {}, false, 0, {{"MATRIX-PC", ""}}, 1},
-    {"ControllerOpenFailsAtHcd1_SearchEndsAfterHcd0",
-     ADD("/controllers/1/faults", R"({"openFails": true})"),
-     {kBaseline.begin(), kBaseline.begin() + 6}, {kKey, kKeyboard}, true,
-     1, {{"Host Controller: ", "HCD-A"}}, 1},
+      // Opening the host controllers.
+      {"ControllerOpenFailsAtHcd0_NoControllers",
+       Add(kControllerA + "/faults", R"({"openFails": true})"), {"MATRIX-PC +"}, {}, false, 0,
+       {{"MATRIX-PC", ""}}, 1},
+      {"ControllerOpenFailsAtHcd1_SearchEndsAfterHcd0",
+       Add("/controllers/1/faults", R"({"openFails": true})"),
+       {kBaseline.begin(), kBaseline.begin() + 6}, {kKey, kKeyboard}, true, 1,
+       {{"Host Controller: ", "HCD-A"}}, 1},
 
-    // Opening hubs and their node information.
-    {"RootHubOpenFails_HubItemWithoutPorts",
-     ADD(CONTROLLER_A "/rootHub/faults", R"({"openFails": true})"),
-     kRootHubWithoutPorts, {}, false, 2, {{"Root Hub: ", "ROOT_HUB_A"}}, 1},
-    {"RootHubNodeInfoFails_HubItemWithoutPorts",
-     ADD(CONTROLLER_A "/rootHub/faults", R"({"nodeInfoFails": true})"),
-     kRootHubWithoutPorts, {}, false, 2, {{"Root Hub: ", "ROOT_HUB_A"}}, 1},
-    {"ExternalHubOpenFails_HubItemWithoutPorts",
-     ADD(HUB_PORT "/device/hub/faults", R"({"openFails": true})"),
-     kExternalHubWithoutPorts, {kKey}, true, 4, {{"Root Hub: ", "HUB_B"}}, 1},
-    {"ExternalHubNodeInfoFails_HubItemWithoutPorts",
-     ADD(HUB_PORT "/device/hub/faults", R"({"nodeInfoFails": true})"),
-     kExternalHubWithoutPorts, {kKey}, true, 4, {{"Root Hub: ", "HUB_B"}}, 1},
+      // Connection information: the hub driver lost the device; the walk goes on.
+      {"ConnectionInfoFails_SoundBehaviour_PortReadsEmpty",
+       Add(kKeyPort + "/faults", R"({"connectionInfoFails": true})"),
+       Replaced(3, "      [Port1]NoDeviceConnected"), {kKeyboard}, false, 3,
+       {{"No Device Connected!", ""}}, 1},
+      {"ConnectionInfoFailsAtHubPort_SoundBehaviour_PortReadsEmpty",
+       Add(kHubPort + "/faults", R"({"connectionInfoFails": true})"),
+       Replaced(4, "      [Port2]NoDeviceConnected", kExternalHubWithoutPorts), {kKey}, true, 4,
+       {{"No Device Connected!", ""}}, 1},
 
-    // Connection information: the hub driver lost the device; the walk goes on.
-    {"ConnectionInfoFails_SoundBehaviour_PortReadsEmpty",
-     ADD(KEY_PORT "/faults", R"({"connectionInfoFails": true})"),
-     {"MATRIX-PC +", "  Host Controller A +", "    RootHub +", "      [Port1]NoDeviceConnected",
-      "      Generic Hub", "        Keyboard", "  Host Controller B +", "    RootHub +",
-      "      [Port1]NoDeviceConnected"},
-     {kKeyboard}, false, 3, {{"No Device Connected!", ""}}, 1},
-    {"ConnectionInfoFailsAtHubPort_SoundBehaviour_PortReadsEmpty",
-     ADD(HUB_PORT "/faults", R"({"connectionInfoFails": true})"),
-     {"MATRIX-PC +", "  Host Controller A +", "    RootHub +", "      Protection Key",
-      "      [Port2]NoDeviceConnected", "  Host Controller B +", "    RootHub +",
-      "      [Port1]NoDeviceConnected"},
-     {kKey}, true, 4, {{"No Device Connected!", ""}}, 1},
+      {"ControllerDriverKeyNoTerminator_SoundBehaviour_ReadWithinReply",
+       Add(kControllerA + "/faults", R"({"driverKeyName": "noTerminator"})"), kBaseline,
+       {kKey, kKeyboard}, true, 1, {{"Host Controller: ", "HCD-A"}}, 1},
+      // An empty root hub or hub name is no path to open.
+      {"RootHubNameBareHeader_EmptyNameOpensNothing",
+       Add(kControllerA + "/faults", R"({"rootHubName": "bareHeader"})"), kRootHubWithoutPorts,
+       {}, false, 2, {{"Root Hub: ", ""}}, 1},
 
-    // The controller's driver key: no key, no friendly name, an empty label.
-    {"ControllerDriverKeyProbeFails_NoKey",
-     ADD(CONTROLLER_A "/faults", R"({"driverKeyName": "probeFails"})"),
-     kUnnamedController, {kKey, kKeyboard}, true, 1, {{"Host Controller: ", ""}}, 1},
-    {"ControllerDriverKeyAbsurdLength_SoundBehaviour_NothingAllocated",
-     ADD(CONTROLLER_A "/faults", R"({"driverKeyName": "absurdLength"})"),
-     kUnnamedController, {kKey, kKeyboard}, true, 1, {{"Host Controller: ", ""}}, 1},
-    {"ControllerDriverKeyFetchFails_NoKey",
-     ADD(CONTROLLER_A "/faults", R"({"driverKeyName": "fetchFails"})"),
-     kUnnamedController, {kKey, kKeyboard}, true, 1, {{"Host Controller: ", ""}}, 1},
-    {"ControllerDriverKeyConversionFails_NoKey",
-     ADD(CONTROLLER_A "/faults", R"({"driverKeyName": "conversionFails"})"),
-     kUnnamedController, {kKey, kKeyboard}, true, 1, {{"Host Controller: ", ""}}, 1},
-    {"ControllerDriverKeyBareHeader_NoKey",
-     ADD(CONTROLLER_A "/faults", R"({"driverKeyName": "bareHeader"})"),
-     kUnnamedController, {kKey, kKeyboard}, true, 1, {{"Host Controller: ", ""}}, 1},
-    {"ControllerDriverKeyShortLength_SoundBehaviour_NoKey",
-     ADD(CONTROLLER_A "/faults", R"({"driverKeyName": "shortLength"})"),
-     kUnnamedController, {kKey, kKeyboard}, true, 1, {{"Host Controller: ", ""}}, 1},
-    {"ControllerDriverKeyOddLength_SoundBehaviour_NoKey",
-     ADD(CONTROLLER_A "/faults", R"({"driverKeyName": "oddLength"})"),
-     kUnnamedController, {kKey, kKeyboard}, true, 1, {{"Host Controller: ", ""}}, 1},
-    {"ControllerDriverKeyNoTerminator_SoundBehaviour_ReadWithinReply",
-     ADD(CONTROLLER_A "/faults", R"({"driverKeyName": "noTerminator"})"),
-     kBaseline, {kKey, kKeyboard}, true, 1, {{"Host Controller: ", "HCD-A"}}, 1},
+      // The friendly-name lookup.
+      {"FriendlyNameNoDeviceSet_NothingNamed", Add("/faults", R"({"deviceSetFails": true})"),
+       {"MATRIX-PC +", "  <empty> +", "    RootHub +", "      <empty>", "      <empty>",
+        "        <empty>", "  <empty> +", "    RootHub +", "      [Port1]NoDeviceConnected"},
+       {kUnnamedKeyRow, {"Logitech Inc.", "", "0x 046D", "0x C31C"}}, true, 1,
+       {{"Host Controller: ", "HCD-A"}}, 1},
+      {"FriendlyNameNoMatch_DeviceUnnamed",
+       Add(kKeyPort + "/device/faults", R"({"driverKeyReadFails": true})"), kUnnamedKey,
+       {kUnnamedKeyRow, kKeyboard}, true, 3, kKeyDetails, 16},
+      {"FriendlyNameAbsent_DriverKeyShown",
+       R"([{"op": "remove", "path": ")" + kKeyPort + R"(/device/friendlyName"}])",
+       Replaced(3, "      KEY-1"), {{"Unknown", "KEY-1", "0x 096E", "0x 0201"}, kKeyboard}, true,
+       3, kKeyDetails, 16},
+      {"FriendlyNameReadFailsAfterReallocation_EmptyText",
+       Add(kKeyPort + "/device/faults", R"({"friendlyNameReadFails": true})"), kUnnamedKey,
+       {kUnnamedKeyRow, kKeyboard}, true, 3, kKeyDetails, 16},
 
-    // The root hub's name: without it the controller has nothing below it.
-    {"RootHubNameProbeFails_ControllerWithoutChildren",
-     ADD(CONTROLLER_A "/faults", R"({"rootHubName": "probeFails"})"),
-     kControllerWithoutRootHub, {}, false, 1, {{"Host Controller: ", "HCD-A"}}, 1},
-    {"RootHubNameAbsurdLength_SoundBehaviour_ControllerWithoutChildren",
-     ADD(CONTROLLER_A "/faults", R"({"rootHubName": "absurdLength"})"),
-     kControllerWithoutRootHub, {}, false, 1, {{"Host Controller: ", "HCD-A"}}, 1},
-    {"RootHubNameFetchFails_ControllerWithoutChildren",
-     ADD(CONTROLLER_A "/faults", R"({"rootHubName": "fetchFails"})"),
-     kControllerWithoutRootHub, {}, false, 1, {{"Host Controller: ", "HCD-A"}}, 1},
-    {"RootHubNameConversionFails_ControllerWithoutChildren",
-     ADD(CONTROLLER_A "/faults", R"({"rootHubName": "conversionFails"})"),
-     kControllerWithoutRootHub, {}, false, 1, {{"Host Controller: ", "HCD-A"}}, 1},
-    {"RootHubNameBareHeader_EmptyNameOpensNothing",
-     ADD(CONTROLLER_A "/faults", R"({"rootHubName": "bareHeader"})"),
-     kRootHubWithoutPorts, {}, false, 2, {{"Root Hub: ", ""}}, 1},
+      {"ComputerNameUnavailable_BuildAbandoned",
+       R"([{"op": "remove", "path": "/computerName"}])", {}, {}, false, 0, {}, 0, true},
+  };
 
-    // A device's driver key: the device is listed and identified, but unnamed.
-    {"DeviceDriverKeyProbeFails_DeviceUnnamed",
-     ADD(KEY_PORT "/faults", R"({"driverKeyName": "probeFails"})"),
-     kUnnamedKey, {kUnnamedKeyRow, kKeyboard}, true, 3,
-     {{"DeviceDriverKeyName", ""}, {"bLength:", "0x 0012"}}, 16},
-    {"DeviceDriverKeyAbsurdLength_SoundBehaviour_NothingAllocated",
-     ADD(KEY_PORT "/faults", R"({"driverKeyName": "absurdLength"})"),
-     kUnnamedKey, {kUnnamedKeyRow, kKeyboard}, true, 3,
-     {{"DeviceDriverKeyName", ""}, {"bLength:", "0x 0012"}}, 16},
-    {"DeviceDriverKeyFetchFails_DeviceUnnamed",
-     ADD(KEY_PORT "/faults", R"({"driverKeyName": "fetchFails"})"),
-     kUnnamedKey, {kUnnamedKeyRow, kKeyboard}, true, 3,
-     {{"DeviceDriverKeyName", ""}, {"bLength:", "0x 0012"}}, 16},
-    {"DeviceDriverKeyConversionFails_DeviceUnnamed",
-     ADD(KEY_PORT "/faults", R"({"driverKeyName": "conversionFails"})"),
-     kUnnamedKey, {kUnnamedKeyRow, kKeyboard}, true, 3,
-     {{"DeviceDriverKeyName", ""}, {"bLength:", "0x 0012"}}, 16},
-    {"DeviceDriverKeyBareHeader_DeviceUnnamed",
-     ADD(KEY_PORT "/faults", R"({"driverKeyName": "bareHeader"})"),
-     kUnnamedKey, {kUnnamedKeyRow, kKeyboard}, true, 3,
-     {{"DeviceDriverKeyName", ""}, {"bLength:", "0x 0012"}}, 16},
+  // Opening a hub, or its node information, failing: a hub item without ports.
+  for (const char* fault : {"openFails", "nodeInfoFails"}) {
+    const std::string name = std::string(fault[0] == 'o' ? "Open" : "NodeInfo") +
+                             "Fails_HubItemWithoutPorts";
+    rows.push_back({"RootHub" + name,
+                    Add(kControllerA + "/rootHub/faults", "{\"" + std::string(fault) + "\": true}"),
+                    kRootHubWithoutPorts, {}, false, 2, {{"Root Hub: ", "ROOT_HUB_A"}}, 1});
+    rows.push_back({"ExternalHub" + name,
+                    Add(kHubPort + "/device/hub/faults", "{\"" + std::string(fault) + "\": true}"),
+                    kExternalHubWithoutPorts, {kKey}, true, 4, {{"Root Hub: ", "HUB_B"}}, 1});
+  }
 
-    // An external hub's name: without it the hub cannot be opened.
-    {"HubNameProbeFails_HubNotOpened",
-     ADD(HUB_PORT "/faults", R"({"hubName": "probeFails"})"),
-     kExternalHubWithoutPorts, {kKey}, true, 4, {{"Root Hub: ", ""}}, 1},
-    {"HubNameAbsurdLength_SoundBehaviour_HubNotOpened",
-     ADD(HUB_PORT "/faults", R"({"hubName": "absurdLength"})"),
-     kExternalHubWithoutPorts, {kKey}, true, 4, {{"Root Hub: ", ""}}, 1},
-    {"HubNameFetchFails_HubNotOpened",
-     ADD(HUB_PORT "/faults", R"({"hubName": "fetchFails"})"),
-     kExternalHubWithoutPorts, {kKey}, true, 4, {{"Root Hub: ", ""}}, 1},
-    {"HubNameConversionFails_HubNotOpened",
-     ADD(HUB_PORT "/faults", R"({"hubName": "conversionFails"})"),
-     kExternalHubWithoutPorts, {kKey}, true, 4, {{"Root Hub: ", ""}}, 1},
-    {"HubNameBareHeader_EmptyNameOpensNothing",
-     ADD(HUB_PORT "/faults", R"({"hubName": "bareHeader"})"),
-     kExternalHubWithoutPorts, {kKey}, true, 4, {{"Root Hub: ", ""}}, 1},
-
-    // The friendly-name lookup.
-    {"FriendlyNameNoDeviceSet_NothingNamed", ADD("/faults", R"({"deviceSetFails": true})"),
-     {"MATRIX-PC +", "  <empty> +", "    RootHub +", "      <empty>", "      <empty>",
-      "        <empty>", "  <empty> +", "    RootHub +", "      [Port1]NoDeviceConnected"},
-     {kUnnamedKeyRow, {"Logitech Inc.", "", "0x 046D", "0x C31C"}}, true,
-     1, {{"Host Controller: ", "HCD-A"}}, 1},
-    {"FriendlyNameNoMatch_DeviceUnnamed",
-     ADD(KEY_PORT "/device/faults", R"({"driverKeyReadFails": true})"),
-     kUnnamedKey, {kUnnamedKeyRow, kKeyboard}, true, 3, kKeyDetails, 16},
-    {"FriendlyNameAbsent_DriverKeyShown",
-     R"([{"op": "remove", "path": ")" KEY_PORT R"(/device/friendlyName"}])",
-     {"MATRIX-PC +", "  Host Controller A +", "    RootHub +", "      KEY-1", "      Generic Hub",
-      "        Keyboard", "  Host Controller B +", "    RootHub +",
-      "      [Port1]NoDeviceConnected"},
-     {{"Unknown", "KEY-1", "0x 096E", "0x 0201"}, kKeyboard}, true, 3, kKeyDetails, 16},
-    {"FriendlyNameReadFailsAfterReallocation_EmptyText",
-     ADD(KEY_PORT "/device/faults", R"({"friendlyNameReadFails": true})"),
-     kUnnamedKey, {kUnnamedKeyRow, kKeyboard}, true, 3, kKeyDetails, 16},
-
-    // The computer name.
-    {"ComputerNameUnavailable_BuildAbandoned",
-     R"([{"op": "remove", "path": "/computerName"}])", {}, {}, false, 0, {}, 0, true},
-};
+  // The first `faults` ways of kNameFaults on the name `field` at `where`, each expecting `row`
+  // (whose name is the outcome).
+  const auto nameRows = [&rows](const std::string& subject, const std::string& where,
+                                const std::string& field, std::size_t faults, FaultRow row) {
+    const std::string outcome = row.name;
+    for (std::size_t i = 0; i < faults; ++i) {
+      row.name = subject + kNameFaults[i].second + "_" + outcome;
+      row.patch = Add(where + "/faults", "{\"" + field + "\": \"" + kNameFaults[i].first + "\"}");
+      rows.push_back(row);
+    }
+  };
+  // The controller's driver key: no key, no friendly name, an empty label.
+  nameRows("ControllerDriverKey", kControllerA, "driverKeyName", 7,
+           {"NoKey", "", kUnnamedController, {kKey, kKeyboard}, true, 1,
+            {{"Host Controller: ", ""}}, 1});
+  // The root hub's name: without it the controller has nothing below it.
+  nameRows("RootHubName", kControllerA, "rootHubName", 4,
+           {"ControllerWithoutChildren", "", kControllerWithoutRootHub, {}, false, 1,
+            {{"Host Controller: ", "HCD-A"}}, 1});
+  // A device's driver key: the device is listed and identified, but unnamed.
+  nameRows("DeviceDriverKey", kKeyPort, "driverKeyName", 5,
+           {"DeviceUnnamed", "", kUnnamedKey, {kUnnamedKeyRow, kKeyboard}, true, 3,
+            {{"DeviceDriverKeyName", ""}, {"bLength:", "0x 0012"}}, 16});
+  // An external hub's name: without it the hub cannot be opened.
+  nameRows("HubName", kHubPort, "hubName", 5,
+           {"HubNotOpened", "", kExternalHubWithoutPorts, {kKey}, true, 4, {{"Root Hub: ", ""}},
+            1});
+  return rows;
+}
 
 class FaultMatrix : public testing::TestWithParam<FaultRow> {};
 
@@ -332,10 +237,7 @@ TEST_P(FaultMatrix, TreeDevicesNoticesAndDetails) {
 
   std::vector<std::string> outline;
   std::vector<const cli::TreeNode*> items;
-  for (const auto& root : report->tree) {
-    Outline(root, 0, outline);
-    PreOrder(root, items);
-  }
+  for (const auto& root : report->tree) Outline(root, 0, outline, items);
   EXPECT_EQ(outline, row.outline);
   EXPECT_EQ(report->devices, row.devices);
 
@@ -353,9 +255,9 @@ TEST_P(FaultMatrix, TreeDevicesNoticesAndDetails) {
   EXPECT_EQ(leading, row.details);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, FaultMatrix, testing::ValuesIn(kRows),
+INSTANTIATE_TEST_SUITE_P(Rows, FaultMatrix, testing::ValuesIn(Rows()),
                          [](const testing::TestParamInfo<FaultRow>& info) {
-                           return std::string(info.param.name);
+                           return info.param.name;
                          });
 
 // Without a handler of its own, an unavailable computer name ends the process with the error.
@@ -390,11 +292,10 @@ TEST(Reliability, ThousandDetectionsKeepRecordsTextsAndHandlesFlat) {
   for (int detection = 2; detection <= 1000; ++detection) {
     ASSERT_TRUE(inspector.Detect());
     const DetectionStore* store = inspector.Store();
-    ASSERT_EQ(store->RecordCount(), records) << "detection " << detection;
-    ASSERT_EQ(store->TextCount(), texts) << "detection " << detection;
-    ASSERT_EQ(store->OpenHubHandleCount(), 0u) << "detection " << detection;
-    ASSERT_EQ(platform.OpenHandleCount(), 0u) << "detection " << detection;
-    ASSERT_EQ(platform.OpenDeviceSetCount(), 0u) << "detection " << detection;
+    ASSERT_EQ(std::tuple(store->RecordCount(), store->TextCount(), store->OpenHubHandleCount(),
+                         platform.OpenHandleCount(), platform.OpenDeviceSetCount()),
+              std::tuple(records, texts, std::size_t{0}, std::size_t{0}, std::size_t{0}))
+        << "detection " << detection;
     ASSERT_EQ(tree.GetCount(), items) << "detection " << detection;
     ASSERT_EQ(notifier.Notices().size(), static_cast<std::size_t>(detection) * notices)
         << "detection " << detection;
@@ -413,19 +314,11 @@ TEST(Reliability, HubChainDeeperThanTheTierLimitStopsAtTheSixthHub) {
   ASSERT_TRUE(report.has_value());
   std::vector<std::string> outline;
   std::vector<const cli::TreeNode*> items;
-  Outline(report->tree.at(0), 0, outline);
-  PreOrder(report->tree.at(0), items);
+  Outline(report->tree.at(0), 0, outline, items);
   const std::vector<std::string> expected = {
-      "CHAIN-PC +",
-      "  Chain Controller +",
-      "    RootHub +",
-      "      Hub 1",
-      "        Hub 2",
-      "          Hub 3",
-      "            Hub 4",
-      "              Hub 5",
-      "                Hub 6",
-  };
+      "CHAIN-PC +",         "  Chain Controller +", "    RootHub +",
+      "      Hub 1",        "        Hub 2",         "          Hub 3",
+      "            Hub 4", "              Hub 5",   "                Hub 6"};
   EXPECT_EQ(outline, expected);
   ASSERT_EQ(items.size(), 9u);
   const Lines sixth = {

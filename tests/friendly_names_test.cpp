@@ -32,13 +32,8 @@ std::optional<std::string> Answer(const char* text) {
   return std::string(text);
 }
 
-std::string Upper(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return text;
-}
-
-std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+std::string Cased(std::string text, int (*to)(int)) {
+  for (char& c : text) c = static_cast<char>(to(static_cast<unsigned char>(c)));
   return text;
 }
 
@@ -47,8 +42,8 @@ std::vector<std::string> KeysToAsk(const std::vector<std::string>& present) {
   std::vector<std::string> keys = {"", "{36fc9e60-c465-11cf-8056-444553540000}\\9999", "KEY"};
   for (const std::string& key : present) {
     keys.push_back(key);
-    keys.push_back(Upper(key));
-    keys.push_back(Lower(key));
+    keys.push_back(Cased(key, ::toupper));
+    keys.push_back(Cased(key, ::tolower));
     if (!key.empty()) keys.push_back(key.substr(0, key.size() - 1));
     keys.push_back(key);
     keys.back().push_back('0');
@@ -61,17 +56,12 @@ TEST(FriendlyNamesDifferential, GeneratedMachinesAnswerEveryKeyAsTheLookupDoes) 
   int compared = 0, named = 0, missing = 0, empty = 0;
   for (std::uint32_t seed = 1; seed <= 24; ++seed) {
     SCOPED_TRACE("seed " + std::to_string(seed));
-    model::MachineShape shape;
-    shape.treeItems = 40 + seed * 3;
-    shape.controllers = 1 + static_cast<int>(seed % 3);
-    shape.otherDevices = 20 + seed;
-    shape.seed = seed;
-    shape.duplicateKeyPercent = 15;
-    shape.caseVariantPercent = 20;
-    shape.noDriverKeyPercent = 10;
-    shape.noFriendlyNamePercent = 20;
-    shape.driverKeyReadFailsPercent = 5;
-    shape.friendlyNameReadFailsPercent = 5;
+    model::MachineShape shape{.treeItems = 40 + seed * 3,
+                              .controllers = 1 + static_cast<int>(seed % 3),
+                              .otherDevices = 20 + seed, .seed = seed, .duplicateKeyPercent = 15,
+                              .caseVariantPercent = 20, .noDriverKeyPercent = 10,
+                              .noFriendlyNamePercent = 20, .driverKeyReadFailsPercent = 5,
+                              .friendlyNameReadFailsPercent = 5};
     const model::UsbModel machine = model::GenerateMachine(shape);
     ModelPlatform platform(machine);
 
@@ -96,21 +86,6 @@ TEST(FriendlyNamesDifferential, GeneratedMachinesAnswerEveryKeyAsTheLookupDoes) 
   EXPECT_GT(compared, 4000);
 }
 
-TEST(FriendlyNamesDifferential, NoDeviceSetFindsNothing) {
-  model::MachineShape shape;
-  shape.treeItems = 30;
-  model::UsbModel machine = model::GenerateMachine(shape);
-  machine.deviceSetFails = true;
-  ModelPlatform platform(machine);
-
-  const FriendlyNames snapshot = FriendlyNames::Read(platform);
-  for (const std::string& key : model::DriverKeysOf(machine)) {
-    EXPECT_FALSE(FindFriendlyName(platform, key.c_str()));
-    EXPECT_EQ(snapshot.Find(key.c_str()), nullptr);
-  }
-  EXPECT_EQ(snapshot.KeyCount(), 0u);
-}
-
 // Scripted databases whose replies the model platform cannot make: properties without
 // their 0 byte, reads that succeed with nothing offered, sizes that keep growing, stay put or are
 // absurd, keys that are prefixes of one another.
@@ -120,6 +95,16 @@ TEST(FriendlyNamesDifferential, OddPropertyRepliesAnswerAsTheLookupDoes) {
   const std::vector<std::optional<std::string>> namePool = {
       std::nullopt, "", "A", "Dongle", "A Friendly Name Far Longer Than Any Of The Keys"};
   using Quirk = std::function<std::optional<BOOL>(DWORD, int, BYTE*, DWORD, DWORD*, DWORD&)>;
+  // Every read of `property` fails with `error`, asking for `size(round, bytes offered)`.
+  const auto refusing = [](DWORD property, DWORD error, DWORD (*size)(int, DWORD)) -> Quirk {
+    return [=](DWORD asked, int round, BYTE*, DWORD offered, DWORD* required,
+               DWORD& lastError) -> std::optional<BOOL> {
+      if (asked != property) return std::nullopt;
+      if (required != nullptr) *required = size(round, offered);
+      lastError = error;
+      return FALSE;
+    };
+  };
   const std::vector<Quirk> quirks = {
       nullptr,
       // Claims success with nothing offered on the first driver-key read.
@@ -127,36 +112,15 @@ TEST(FriendlyNamesDifferential, OddPropertyRepliesAnswerAsTheLookupDoes) {
         if (property == SPDRP_DRIVER && round == 0) return TRUE;
         return std::nullopt;
       },
-      // Grows by ten bytes on every read of the friendly name.
-      [](DWORD property, int round, BYTE*, DWORD, DWORD* required,
-         DWORD& lastError) -> std::optional<BOOL> {
-        if (property != SPDRP_FRIENDLYNAME) return std::nullopt;
-        *required = 60 + 10 * static_cast<DWORD>(round);
-        lastError = ERROR_INSUFFICIENT_BUFFER;
-        return FALSE;
-      },
+      // The friendly name grows by ten bytes on every read.
+      refusing(SPDRP_FRIENDLYNAME, ERROR_INSUFFICIENT_BUFFER,
+               [](int round, DWORD) { return 60 + 10 * static_cast<DWORD>(round); }),
       // Asks for no more than it was given, and still fails for want of room.
-      [](DWORD property, int, BYTE*, DWORD size, DWORD* required,
-         DWORD& lastError) -> std::optional<BOOL> {
-        if (property != SPDRP_FRIENDLYNAME) return std::nullopt;
-        *required = size;
-        lastError = ERROR_INSUFFICIENT_BUFFER;
-        return FALSE;
-      },
+      refusing(SPDRP_FRIENDLYNAME, ERROR_INSUFFICIENT_BUFFER, [](int, DWORD got) { return got; }),
       // An absurd size for the driver key.
-      [](DWORD property, int, BYTE*, DWORD, DWORD* required,
-         DWORD& lastError) -> std::optional<BOOL> {
-        if (property != SPDRP_DRIVER) return std::nullopt;
-        *required = 0x7FFFFFFF;
-        lastError = ERROR_INSUFFICIENT_BUFFER;
-        return FALSE;
-      },
+      refusing(SPDRP_DRIVER, ERROR_INSUFFICIENT_BUFFER, [](int, DWORD) { return 0x7FFFFFFFu; }),
       // The friendly-name read fails at once with another error.
-      [](DWORD property, int, BYTE*, DWORD, DWORD*, DWORD& lastError) -> std::optional<BOOL> {
-        if (property != SPDRP_FRIENDLYNAME) return std::nullopt;
-        lastError = ERROR_INVALID_DATA;
-        return FALSE;
-      },
+      refusing(SPDRP_FRIENDLYNAME, ERROR_INVALID_DATA, [](int, DWORD given) { return given; }),
   };
 
   std::mt19937 random(7);
@@ -190,61 +154,58 @@ TEST(FriendlyNamesDifferential, OddPropertyRepliesAnswerAsTheLookupDoes) {
   EXPECT_GT(compared, 5000);
 }
 
-// One small database, with the answers written out.
-class FriendlyNamesSnapshot : public ::testing::Test {
- protected:
-  static fake::DatabaseDevice Device(std::optional<std::string> key,
-                                     std::optional<std::string> friendlyName) {
+// One small database, with the answers written out, for the snapshot and the lookup alike.
+TEST(FriendlyNamesSnapshot, SnapshotAndLookupAnswerAsTheDatabaseSaysReadingEachDeviceOnce) {
+  const auto device = [](std::optional<std::string> key, std::optional<std::string> name) {
     fake::DatabaseDevice device;
     device.driverKey = std::move(key);
-    device.friendlyName = std::move(friendlyName);
+    device.friendlyName = std::move(name);
     return device;
-  }
-
-  void SetUp() override {
-    platform.devices.push_back(Device(std::nullopt, "No Key"));
-    platform.devices.push_back(Device("{36fc9e60-c465-11cf-8056-444553540000}\\0001", "First"));
-    platform.devices.push_back(Device("{36fc9e60-c465-11cf-8056-444553540000}\\0001", "Second"));
-    platform.devices.push_back(Device("{36FC9E60-C465-11CF-8056-444553540000}\\0002", "Upper"));
-    platform.devices.push_back(Device("{36fc9e60-c465-11cf-8056-444553540000}\\0003", std::nullopt));
-    // A friendly name longer than the key needs a second, larger buffer; this read fails there.
-    platform.devices.push_back(Device("{36fc9e60-c465-11cf-8056-444553540000}\\0004",
-                                      "A friendly name longer than its driver key, by far"));
-    platform.devices.back().onRead = [](DWORD property, int round, BYTE*, DWORD, DWORD*,
-                                        DWORD& lastError) -> std::optional<BOOL> {
-      if (property != SPDRP_FRIENDLYNAME || round == 0) return std::nullopt;
-      lastError = ERROR_INVALID_DATA;
-      return FALSE;
-    };
-  }
-
+  };
+  const std::string key = "{36fc9e60-c465-11cf-8056-444553540000}\\000";
   fake::FakePlatform platform;
-};
+  platform.devices = {device(std::nullopt, "No Key"), device(key + "1", "First"),
+                      device(key + "1", "Second"),
+                      device("{36FC9E60-C465-11CF-8056-444553540000}\\0002", "Upper"),
+                      device(key + "3", std::nullopt),
+                      device(key + "4", "A friendly name longer than its driver key, by far")};
+  // The longer name needs a second, larger buffer; this read fails there.
+  platform.devices.back().onRead = [](DWORD property, int round, BYTE*, DWORD, DWORD*,
+                                      DWORD& lastError) -> std::optional<BOOL> {
+    if (property != SPDRP_FRIENDLYNAME || round == 0) return std::nullopt;
+    lastError = ERROR_INVALID_DATA;
+    return FALSE;
+  };
+  const std::pair<std::string, std::optional<std::string>> answers[] = {
+      {key + "1", "First"},
+      {key + "2", std::nullopt},
+      {"{36FC9E60-C465-11CF-8056-444553540000}\\0002", "Upper"},
+      {key + "3", key + "3"},
+      {key + "4", ""},
+      {key, std::nullopt},
+      {"", std::nullopt}};
 
-TEST_F(FriendlyNamesSnapshot, AnswersAsTheDatabaseSays) {
-  const FriendlyNames names = FriendlyNames::Read(platform);
-
-  EXPECT_STREQ(names.Find("{36fc9e60-c465-11cf-8056-444553540000}\\0001"), "First");
-  EXPECT_EQ(names.Find("{36fc9e60-c465-11cf-8056-444553540000}\\0002"), nullptr);
-  EXPECT_STREQ(names.Find("{36FC9E60-C465-11CF-8056-444553540000}\\0002"), "Upper");
-  EXPECT_STREQ(names.Find("{36fc9e60-c465-11cf-8056-444553540000}\\0003"),
-               "{36fc9e60-c465-11cf-8056-444553540000}\\0003");
-  EXPECT_STREQ(names.Find("{36fc9e60-c465-11cf-8056-444553540000}\\0004"), "");
-  EXPECT_EQ(names.Find("{36fc9e60-c465-11cf-8056-444553540000}\\000"), nullptr);
-  EXPECT_EQ(names.Find(""), nullptr);
+  fake::FakePlatform forSnapshot = platform;
+  const FriendlyNames names = FriendlyNames::Read(forSnapshot);
+  for (const auto& [asked, answer] : answers) {
+    EXPECT_EQ(Answer(names.Find(asked.c_str())), answer) << "snapshot, key " << asked;
+    fake::FakePlatform forLookup = platform;
+    EXPECT_EQ(Answer(FindFriendlyName(forLookup, asked.c_str())), answer) << "lookup " << asked;
+    EXPECT_EQ(forLookup.deviceSetsDestroyed, 1) << "lookup, key " << asked;
+    // The failing read was offered the size the first one asked for: 50 bytes and the 0.
+    if (answer == "") {
+      EXPECT_EQ(forLookup.propertyReads.back().bufferSize, 51u);
+    }
+  }
   EXPECT_EQ(names.Find(nullptr), nullptr);
   EXPECT_EQ(names.KeyCount(), 4u);
-}
 
-TEST_F(FriendlyNamesSnapshot, ReadsEachDeviceOnceInOneSet) {
-  FriendlyNames::Read(platform);
-
-  EXPECT_EQ(platform.deviceSetsOpened, 1);
-  EXPECT_EQ(platform.deviceSetsDestroyed, 1);
+  EXPECT_EQ(forSnapshot.deviceSetsOpened, 1);
+  EXPECT_EQ(forSnapshot.deviceSetsDestroyed, 1);
   // Six devices and the index past the last.
-  ASSERT_EQ(platform.enums.size(), 7u);
+  ASSERT_EQ(forSnapshot.enums.size(), 7u);
   int driverReads = 0, nameReads = 0, secondDeviceNameReads = 0;
-  for (const fake::PropertyCall& read : platform.propertyReads) {
+  for (const fake::PropertyCall& read : forSnapshot.propertyReads) {
     (read.property == SPDRP_DRIVER ? driverReads : nameReads) += 1;
     if (read.device == 2 && read.property == SPDRP_FRIENDLYNAME) ++secondDeviceNameReads;
   }
@@ -258,9 +219,7 @@ TEST_F(FriendlyNamesSnapshot, ReadsEachDeviceOnceInOneSet) {
 // A whole detection reads the database once, whatever the size of its tree.
 TEST(FriendlyNamesInDetection, OneDeviceSetPerDetection) {
   for (std::size_t items : {50u, 400u}) {
-    model::MachineShape shape;
-    shape.treeItems = items;
-    shape.otherDevices = 120;
+    const model::MachineShape shape{.treeItems = items, .otherDevices = 120};
     const model::UsbModel machine = model::GenerateMachine(shape);
     const std::size_t present = model::CountPresentDevices(machine);
     ModelPlatform platform(machine);

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "tests/fake_platform.h"
@@ -17,7 +18,7 @@ using fake::Wide;
 
 // ---- UTF-16 to ANSI ----
 
-TEST(Utf16ToAnsi, AsksForTheSizeThenConvertsAnExplicitLength) {
+TEST(Utf16ToAnsi, AsksForTheSizeThenConvertsAnExplicitLengthNeverPastTheBound) {
   FakePlatform platform;
   platform.ansi[u'中'] = "\xD6\xD0";
   const fake::WideString text = Wide(u"中USB\0"sv);
@@ -27,52 +28,35 @@ TEST(Utf16ToAnsi, AsksForTheSizeThenConvertsAnExplicitLength) {
   ASSERT_TRUE(ansi);
   EXPECT_EQ(ansi.view(), "\xD6\xD0USB"sv);
   ASSERT_EQ(platform.conversions.size(), 2u);
-  const fake::WideCall& sizing = platform.conversions[0];
-  EXPECT_EQ(sizing.codePage, CP_ACP);
-  EXPECT_EQ(sizing.flags, 0u);
-  EXPECT_EQ(sizing.length, 4);
-  EXPECT_FALSE(sizing.hasOutput);
-  EXPECT_EQ(sizing.outSize, 0);
-  EXPECT_FALSE(sizing.defaultCharGiven);
-  EXPECT_FALSE(sizing.usedDefaultCharGiven);
-  const fake::WideCall& converting = platform.conversions[1];
-  EXPECT_EQ(converting.length, 4);
-  EXPECT_TRUE(converting.hasOutput);
-  EXPECT_EQ(converting.outSize, 5);
-  EXPECT_FALSE(converting.defaultCharGiven);
-}
+  const auto sent = [](const fake::WideCall& call) {
+    return std::tuple(call.codePage, call.flags, call.length, call.hasOutput, call.outSize,
+                      call.defaultCharGiven, call.usedDefaultCharGiven);
+  };
+  const UINT ansiCodePage = CP_ACP;
+  EXPECT_EQ(sent(platform.conversions[0]), std::tuple(ansiCodePage, 0u, 4, false, 0, false, false));
+  EXPECT_EQ(sent(platform.conversions[1]), std::tuple(ansiCodePage, 0u, 4, true, 5, false, false));
 
-TEST(Utf16ToAnsi, UnitsPastTheBoundAreNeverRead) {
-  FakePlatform platform;
   const fake::WideString unterminated = Wide(u"ABCDEFGH"sv);
   EXPECT_EQ(Utf16ToAnsi(platform, unterminated.data(), 3).view(), "ABC");
   EXPECT_EQ(platform.conversions.back().text, Wide(u"ABC"));
 }
 
-TEST(Utf16ToAnsi, EmptyTextIsAnEmptyNameNotNone) {
+TEST(Utf16ToAnsi, EmptyTextIsAnEmptyNameAndRefusalOfEitherCallIsNone) {
   FakePlatform platform;
   const fake::WideString empty = Wide(u"\0A"sv);
-  AnsiText ansi = Utf16ToAnsi(platform, empty.data(), empty.size());
-  ASSERT_TRUE(ansi);
-  EXPECT_EQ(ansi.view(), "");
+  for (std::size_t units : {empty.size(), std::size_t{0}}) {
+    AnsiText ansi = Utf16ToAnsi(platform, empty.data(), units);
+    ASSERT_TRUE(ansi);
+    EXPECT_EQ(ansi.view(), "");
+  }
   // The platform refuses a length of 0; it is not asked at all.
   EXPECT_TRUE(platform.conversions.empty());
 
-  const fake::WideString text = Wide(u"A"sv);
-  AnsiText none = Utf16ToAnsi(platform, text.data(), 0);
-  ASSERT_TRUE(none);
-  EXPECT_EQ(none.view(), "");
-}
-
-TEST(Utf16ToAnsi, RefusalOfEitherCallIsNone) {
-  FakePlatform platform;
   const fake::WideString text = Wide(u"ROOT"sv);
   EXPECT_FALSE(Utf16ToAnsi(platform, nullptr, 4));
-
   platform.conversionFails = [](const fake::WideCall& call) { return !call.hasOutput; };
   EXPECT_FALSE(Utf16ToAnsi(platform, text.data(), text.size()));
   EXPECT_EQ(platform.conversions.size(), 1u);
-
   platform.conversionFails = [](const fake::WideCall& call) { return call.hasOutput; };
   EXPECT_FALSE(Utf16ToAnsi(platform, text.data(), text.size()));
   EXPECT_EQ(platform.conversions.size(), 3u);
@@ -165,29 +149,17 @@ TEST(NameQuery, LongestAcceptedReplyIs64KiB) {
 
 TEST(NameQuery, FailureAtAnyStepIsNone) {
   for (const QueryKind& kind : kQueryKinds) {
-    SCOPED_TRACE(kind.label);
-    {
+    for (const char* step : {"probe", "fetch", "conversion"}) {
+      SCOPED_TRACE(std::string(kind.label) + ", " + step + " fails");
       FakePlatform platform;
       fake::NameReply reply = fake::Name(u"NAME");
-      reply.probeFails = true;
+      reply.probeFails = step[0] == 'p';
+      reply.fetchFails = step[0] == 'f';
       platform.names[KeyOf(kind)] = reply;
+      if (step[0] == 'c') platform.conversionFails = [](const fake::WideCall&) { return true; };
       EXPECT_FALSE(QueryName(platform, fake::Handle(1), kind.query));
-      EXPECT_EQ(platform.ioctls.size(), 1u);
-    }
-    {
-      FakePlatform platform;
-      fake::NameReply reply = fake::Name(u"NAME");
-      reply.fetchFails = true;
-      platform.names[KeyOf(kind)] = reply;
-      EXPECT_FALSE(QueryName(platform, fake::Handle(1), kind.query));
-      EXPECT_EQ(platform.ioctls.size(), 2u);
-      EXPECT_TRUE(platform.conversions.empty());
-    }
-    {
-      FakePlatform platform;
-      platform.names[KeyOf(kind)] = fake::Name(u"NAME");
-      platform.conversionFails = [](const fake::WideCall&) { return true; };
-      EXPECT_FALSE(QueryName(platform, fake::Handle(1), kind.query));
+      EXPECT_EQ(platform.ioctls.size(), reply.probeFails ? 1u : 2u);
+      EXPECT_EQ(platform.conversions.empty(), step[0] != 'c');
     }
   }
 }
@@ -239,70 +211,6 @@ TEST(FriendlyName, ReadsEachKeyAfreshAndTheNameWithTheKeysSize) {
   EXPECT_TRUE(platform.propertyReads[0].requiredGiven);
 }
 
-TEST(FriendlyName, FirstOfTwoDevicesWithTheSameKeyWins) {
-  FakePlatform platform;
-  platform.devices.push_back(Device(kKey2, "First Device"));
-  platform.devices.push_back(Device(kKey2, "Second Device"));
-
-  EXPECT_EQ(FindFriendlyName(platform, kKey2).view(), "First Device");
-  ASSERT_EQ(platform.enums.size(), 1u);
-  EXPECT_EQ(platform.deviceSetsDestroyed, 1);
-}
-
-TEST(FriendlyName, KeyDifferingOnlyInCaseMatchesNothing) {
-  FakePlatform platform;
-  platform.devices.push_back(Device("{36fc9e60-c465-11cf-8056-444553540000}\\0002", "Lower"));
-  platform.devices.push_back(Device(kKey1, "Other"));
-
-  EXPECT_FALSE(FindFriendlyName(platform, kKey2));
-  // Every device was looked at, the enumeration ran past the last, and the set was released.
-  ASSERT_EQ(platform.enums.size(), 3u);
-  EXPECT_EQ(platform.enums.back().index, 2u);
-  EXPECT_EQ(platform.deviceSetsDestroyed, 1);
-}
-
-TEST(FriendlyName, DeviceWithUnreadableKeyIsSkipped) {
-  FakePlatform platform;
-  platform.devices.push_back(Device(std::nullopt, "No Driver"));
-  platform.devices.push_back(Device(kKey1, "Token"));
-
-  EXPECT_EQ(FindFriendlyName(platform, kKey1).view(), "Token");
-  EXPECT_EQ(platform.enums.size(), 2u);
-}
-
-TEST(FriendlyName, WithoutFriendlyNameTheKeyItselfIsTheName) {
-  FakePlatform platform;
-  platform.devices.push_back(Device(kKey3, std::nullopt));
-
-  AnsiText name = FindFriendlyName(platform, kKey3);
-
-  ASSERT_TRUE(name);
-  EXPECT_EQ(name.view(), kKey3);
-  EXPECT_EQ(platform.deviceSetsDestroyed, 1);
-}
-
-TEST(FriendlyName, NameReadFailingAfterReallocationIsEmptyText) {
-  FakePlatform platform;
-  platform.devices.push_back(Device(kKey1, std::nullopt));
-  platform.devices.back().onRead = [](DWORD property, int round, BYTE*, DWORD, DWORD* required,
-                                      DWORD& lastError) -> std::optional<BOOL> {
-    if (property != SPDRP_FRIENDLYNAME) return std::nullopt;
-    if (round == 0) {
-      *required = 80;
-      lastError = ERROR_INSUFFICIENT_BUFFER;
-    } else {
-      lastError = ERROR_INVALID_DATA;
-    }
-    return FALSE;
-  };
-
-  AnsiText name = FindFriendlyName(platform, kKey1);
-
-  ASSERT_TRUE(name);
-  EXPECT_EQ(name.view(), "");
-  EXPECT_EQ(platform.propertyReads.back().bufferSize, 80u);
-}
-
 TEST(FriendlyName, NoKeyOrNoDeviceSetIsNone) {
   FakePlatform platform;
   platform.devices.push_back(Device(kKey1, "Token"));
@@ -321,45 +229,31 @@ TEST(FriendlyName, NoKeyOrNoDeviceSetIsNone) {
 }
 
 TEST(FriendlyName, PlatformThatKeepsAskingForMoreIsGivenUp) {
-  FakePlatform platform;
   // Forever growing, never growing, and absurdly large required sizes.
-  fake::DatabaseDevice growing = Device(kKey1, "Growing");
-  growing.onRead = [](DWORD, int round, BYTE*, DWORD, DWORD* required,
-                      DWORD& lastError) -> std::optional<BOOL> {
-    *required = 50 + 10 * static_cast<DWORD>(round);
-    lastError = ERROR_INSUFFICIENT_BUFFER;
-    return FALSE;
+  const auto asking = [](DWORD (*size)(int round)) {
+    fake::DatabaseDevice device = Device(kKey1, "Asking");
+    device.onRead = [size](DWORD, int round, BYTE*, DWORD, DWORD* required,
+                           DWORD& lastError) -> std::optional<BOOL> {
+      *required = size(round);
+      lastError = ERROR_INSUFFICIENT_BUFFER;
+      return FALSE;
+    };
+    return device;
   };
-  fake::DatabaseDevice stuck = Device(kKey1, "Stuck");
-  stuck.onRead = [](DWORD, int, BYTE*, DWORD, DWORD* required,
-                    DWORD& lastError) -> std::optional<BOOL> {
-    *required = 50;
-    lastError = ERROR_INSUFFICIENT_BUFFER;
-    return FALSE;
-  };
-  fake::DatabaseDevice absurd = Device(kKey1, "Absurd");
-  absurd.onRead = [](DWORD, int, BYTE*, DWORD, DWORD* required,
-                     DWORD& lastError) -> std::optional<BOOL> {
-    *required = 0x7FFFFFFF;
-    lastError = ERROR_INSUFFICIENT_BUFFER;
-    return FALSE;
-  };
-  platform.devices.push_back(growing);
-  platform.devices.push_back(stuck);
-  platform.devices.push_back(absurd);
-  platform.devices.push_back(Device(kKey1, "Readable"));
+  FakePlatform platform;
+  platform.devices = {asking([](int round) { return 50 + 10 * static_cast<DWORD>(round); }),
+                      asking([](int) { return DWORD{50}; }),
+                      asking([](int) { return DWORD{0x7FFFFFFF}; }), Device(kKey1, "Readable")};
 
   EXPECT_EQ(FindFriendlyName(platform, kKey1).view(), "Readable");
-  int growingReads = 0, stuckReads = 0, absurdReads = 0;
+  int reads[4] = {};
   for (const fake::PropertyCall& read : platform.propertyReads) {
-    if (read.device == 0) ++growingReads;
-    if (read.device == 1) ++stuckReads;
-    if (read.device == 2) ++absurdReads;
+    ++reads[read.device];
     EXPECT_LE(read.bufferSize, 65536u);
   }
-  EXPECT_LT(growingReads, 10);
-  EXPECT_EQ(stuckReads, 2);
-  EXPECT_EQ(absurdReads, 1);
+  EXPECT_LT(reads[0], 10);
+  EXPECT_EQ(reads[1], 2);
+  EXPECT_EQ(reads[2], 1);
 }
 
 TEST(FriendlyName, PropertiesStoredWithoutTerminatorEndWithinTheBuffer) {

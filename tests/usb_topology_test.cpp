@@ -3,6 +3,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/fake_platform.h"
@@ -34,31 +35,25 @@ class TopologyObjects : public ::testing::Test {
     platform.hubs[kRootHub] = fake::HubInformation(ports);
   }
 
-  void ExpectOpenedLikeADevice(const fake::CreateFileCall& call) {
-    EXPECT_EQ(call.desiredAccess, 0x40000000u);  // GENERIC_WRITE
-    EXPECT_EQ(call.shareMode, 2u);               // FILE_SHARE_WRITE
-    EXPECT_EQ(call.securityAttributes, nullptr);
-    EXPECT_EQ(call.creationDisposition, 3u);  // OPEN_EXISTING
-    EXPECT_EQ(call.flagsAndAttributes, 0u);
-    EXPECT_EQ(call.templateFile, nullptr);
+  // GENERIC_WRITE, FILE_SHARE_WRITE, no security attributes, OPEN_EXISTING, no flags or template.
+  static void ExpectOpenedLikeADevice(const fake::CreateFileCall& c) {
+    EXPECT_EQ(std::tuple(c.desiredAccess, c.shareMode, c.securityAttributes,
+                         c.creationDisposition, c.flagsAndAttributes, c.templateFile),
+              std::tuple(DWORD{0x40000000}, DWORD{2}, nullptr, DWORD{3}, DWORD{0}, nullptr));
   }
 
-  void ExpectRecordBothWays(const fake::IoctlCall& call, DWORD size) {
-    EXPECT_TRUE(call.inputIsOutput);
-    EXPECT_EQ(call.inSize, size);
-    EXPECT_EQ(call.outSize, size);
-    EXPECT_TRUE(call.bytesReturnedGiven);
-    EXPECT_FALSE(call.overlappedGiven);
+  static void ExpectRecordBothWays(const fake::IoctlCall& c, DWORD size) {
+    EXPECT_EQ(std::tuple(c.inputIsOutput, c.inSize, c.outSize, c.bytesReturnedGiven,
+                         c.overlappedGiven),
+              std::tuple(true, size, size, true, false));
   }
 };
 
 // ---- PCHost ----
 
 TEST_F(TopologyObjects, ControllerSearchStopsAtTheFirstGapAndClosesOnlyWhatItOpened) {
-  platform.files["\\\\.\\HCD0"] = Handle(1);
-  platform.files["\\\\.\\HCD1"] = Handle(2);
-  platform.files["\\\\.\\HCD2"] = Handle(3);
-  platform.files["\\\\.\\HCD4"] = Handle(5);
+  platform.files = {{"\\\\.\\HCD0", Handle(1)}, {"\\\\.\\HCD1", Handle(2)},
+                    {"\\\\.\\HCD2", Handle(3)}, {"\\\\.\\HCD4", Handle(5)}};
   auto host = std::make_unique<PCHost>(platform);
 
   EXPECT_EQ(host->GetControllerCount(), 3);
@@ -77,26 +72,25 @@ TEST_F(TopologyObjects, ControllerSearchStopsAtTheFirstGapAndClosesOnlyWhatItOpe
   EXPECT_EQ(platform.closed, (std::vector<HANDLE>{Handle(1), Handle(2), Handle(3)}));
 }
 
-TEST_F(TopologyObjects, AtMostTenControllers) {
-  for (unsigned n = 0; n <= 10; ++n)
+TEST_F(TopologyObjects, AtMostTenControllersAndNoneWhenTheFirstCannotBeOpened) {
+  std::vector<HANDLE> ascending;
+  for (unsigned n = 0; n <= 10; ++n) {
     platform.files["\\\\.\\HCD" + std::to_string(n)] = Handle(100 + n);
-  auto host = std::make_unique<PCHost>(platform);
-
-  EXPECT_EQ(host->GetControllerCount(), 10);
-  ASSERT_EQ(platform.createFiles.size(), 10u);
-  EXPECT_EQ(platform.createFiles.back().path, "\\\\.\\HCD9");
-  EXPECT_EQ(host->GetControllerHandle(9), Handle(109));
-  EXPECT_EQ(host->GetControllerHandle(10), nullptr);
-
-  host.reset();
-  const std::vector<HANDLE> ascending = {Handle(100), Handle(101), Handle(102), Handle(103),
-                                         Handle(104), Handle(105), Handle(106), Handle(107),
-                                         Handle(108), Handle(109)};
+    if (n < 10) ascending.push_back(Handle(100 + n));
+  }
+  {
+    PCHost host(platform);
+    EXPECT_EQ(host.GetControllerCount(), 10);
+    ASSERT_EQ(platform.createFiles.size(), 10u);
+    EXPECT_EQ(platform.createFiles.back().path, "\\\\.\\HCD9");
+    EXPECT_EQ(host.GetControllerHandle(9), Handle(109));
+    EXPECT_EQ(host.GetControllerHandle(10), nullptr);
+  }
   EXPECT_EQ(platform.closed, ascending);
-}
 
-TEST_F(TopologyObjects, NoControllersWhenTheFirstCannotBeOpened) {
-  platform.files["\\\\.\\HCD1"] = Handle(2);
+  platform.files.erase("\\\\.\\HCD0");
+  platform.createFiles.clear();
+  platform.closed.clear();
   {
     PCHost host(platform);
     EXPECT_EQ(host.GetControllerCount(), 0);
@@ -108,20 +102,16 @@ TEST_F(TopologyObjects, NoControllersWhenTheFirstCannotBeOpened) {
 
 // ---- HCDevice ----
 
-TEST_F(TopologyObjects, RootHubIsNamedOpenedAndQueried) {
+TEST_F(TopologyObjects, RootHubIsNamedOpenedAndQueriedAndReopenedKeepsTheLastAnswer) {
   ScriptRootHub(4);
   auto controller = std::make_unique<HCDevice>(context, kController);
 
   EXPECT_EQ(controller->GetPortCount(), 4);
   EXPECT_EQ(controller->GetRootHubHandle(), kRootHub);
+  // Root hub name probe and fetch, its conversion, the opening, the node information.
   const std::vector<std::string> expected = {
-      "DeviceIoControl h1 0x220408",  // root hub name: probe
-      "DeviceIoControl h1 0x220408",  // and fetch
-      "WideCharToMultiByte 4 0",
-      "WideCharToMultiByte 4 4",
-      "CreateFileA \\\\.\\ROOT",
-      "DeviceIoControl h2 0x220408",  // node information
-  };
+      "DeviceIoControl h1 0x220408", "DeviceIoControl h1 0x220408", "WideCharToMultiByte 4 0",
+      "WideCharToMultiByte 4 4",     "CreateFileA \\\\.\\ROOT",     "DeviceIoControl h2 0x220408"};
   EXPECT_EQ(platform.log, expected);
   // The root hub name query sends no input.
   EXPECT_FALSE(platform.ioctls[0].hasInput);
@@ -131,70 +121,30 @@ TEST_F(TopologyObjects, RootHubIsNamedOpenedAndQueried) {
   ExpectOpenedLikeADevice(platform.createFiles[0]);
   ExpectRecordBothWays(platform.ioctls[2], 76);
 
-  // The root hub stays open after the object is gone, until the walk ends; the controller
-  // handle is not the walk's to close.
-  controller.reset();
-  EXPECT_TRUE(platform.closed.empty());
-  EXPECT_EQ(store.OpenHubHandleCount(), 1u);
-  store.CloseHubHandles();
-  EXPECT_EQ(platform.closed, (std::vector<HANDLE>{kRootHub}));
-}
-
-TEST_F(TopologyObjects, ReopenedRootHubKeepsPortCountOfTheLastAnswerAndTheNewerHandle) {
-  ScriptRootHub(4);
-  auto controller = std::make_unique<HCDevice>(context, kController);
+  // Opened again: the newer handle, and a failed query keeps the last port count.
   platform.files["\\\\.\\ROOT"] = Handle(4);
   platform.hubs[Handle(4)] = fake::HubInformation(6);
   const USB_NODE_INFORMATION* record = controller->OpenRootHub();
   ASSERT_NE(record, nullptr);
   EXPECT_EQ(controller->GetPortCount(), 6);
-
   platform.files["\\\\.\\ROOT"] = Handle(3);  // a hub that does not answer
   EXPECT_EQ(controller->OpenRootHub(), nullptr);
   EXPECT_EQ(controller->GetPortCount(), 6);
   EXPECT_EQ(controller->GetRootHubHandle(), Handle(3));
 
-  // Records belong to the detection, not to the object.
+  // Records belong to the detection, and the root hub handles stay open until the walk ends;
+  // the controller handle is not the walk's to close.
   controller.reset();
   EXPECT_EQ(record->HubInformation.HubDescriptor.bNumberOfPorts, 6);
   EXPECT_EQ(record->HubInformation.HubDescriptor.bDescriptorType, 0x29);
-}
-
-TEST_F(TopologyObjects, RootHubWithoutNameOrThatCannotBeOpenedHasNoPorts) {
-  fake::NameReply unnamed = fake::Name(u"ROOT");
-  unnamed.probeFails = true;
-  platform.names[{kController, IOCTL_USB_GET_ROOT_HUB_NAME, 0}] = unnamed;
-  platform.hubs[kRootHub] = fake::HubInformation(4);
-
-  HCDevice withoutName(context, kController);
-  EXPECT_EQ(withoutName.GetPortCount(), 0);
-  EXPECT_EQ(withoutName.GetRootHubHandle(), INVALID_HANDLE_VALUE);
-  // No path, so nothing is opened and no query is sent.
-  EXPECT_TRUE(platform.createFiles.empty());
-  EXPECT_EQ(platform.ioctls.size(), 1u);
-
-  // Named, but the path does not open: the query goes to the failed handle and fails.
-  platform.names[{kController, IOCTL_USB_GET_ROOT_HUB_NAME, 0}] = fake::Name(u"ROOT");
-  HCDevice unopened(context, kController);
-  EXPECT_EQ(unopened.GetPortCount(), 0);
-  EXPECT_EQ(unopened.GetRootHubHandle(), INVALID_HANDLE_VALUE);
-  ASSERT_EQ(platform.ioctls.size(), 4u);
-  EXPECT_EQ(platform.ioctls[3].device, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(store.OpenHubHandleCount(), 0u);
+  EXPECT_TRUE(platform.closed.empty());
+  EXPECT_EQ(store.OpenHubHandleCount(), 3u);
+  store.CloseHubHandles();
+  EXPECT_EQ(platform.closed, (std::vector<HANDLE>{kRootHub, Handle(4), Handle(3)}));
 }
 
 TEST_F(TopologyObjects, RootHubNamesAndPaths) {
   HCDevice controller(context, kController);  // no root hub: its name probe fails
-
-  // A probe announcing just the 0 unit is the empty name, not none.
-  fake::NameReply empty;
-  empty.text = fake::Wide(u"\0"sv);
-  platform.names[{kController, IOCTL_USB_GET_ROOT_HUB_NAME, 0}] = empty;
-  AnsiText name = controller.QueryRootHubName();
-  ASSERT_TRUE(name);
-  EXPECT_EQ(name.view(), "");
-  EXPECT_EQ(platform.ioctls.back().outSize, 6u);
-
   platform.names[{kController, IOCTL_USB_GET_ROOT_HUB_NAME, 0}] = fake::Name(u"R");
   AnsiText shortPath = controller.RootHubPath();
   EXPECT_EQ(shortPath.view(), "\\\\.\\R");
@@ -209,7 +159,7 @@ TEST_F(TopologyObjects, RootHubNamesAndPaths) {
   EXPECT_FALSE(controller.RootHubPath());
 }
 
-TEST_F(TopologyObjects, ControllerDriverKeySendsItsBufferBothWaysAndRefusesAnEmptyKey) {
+TEST_F(TopologyObjects, ControllerDriverKeySendsItsBufferBothWays) {
   HCDevice controller(context, kController);
   platform.ioctls.clear();
   platform.names[{kController, IOCTL_GET_HCD_DRIVERKEY_NAME, 0}] =
@@ -221,14 +171,6 @@ TEST_F(TopologyObjects, ControllerDriverKeySendsItsBufferBothWaysAndRefusesAnEmp
   EXPECT_EQ(platform.ioctls[0].code, 0x220424u);
   ExpectRecordBothWays(platform.ioctls[0], 6);
   ExpectRecordBothWays(platform.ioctls[1], 4 + 88);
-
-  // ActualLength 6: the 0 unit alone.
-  platform.ioctls.clear();
-  fake::NameReply empty;
-  empty.text = fake::Wide(u"\0"sv);
-  platform.names[{kController, IOCTL_GET_HCD_DRIVERKEY_NAME, 0}] = empty;
-  EXPECT_FALSE(controller.QueryDriverKey());
-  EXPECT_EQ(platform.ioctls.size(), 1u);
 }
 
 // ---- Port ----
@@ -271,14 +213,9 @@ TEST_F(TopologyObjects, PortWithAHubOpensAndQueriesIt) {
   EXPECT_EQ(port->GetHubPortCount(), 7);
   EXPECT_EQ(port->GetHubHandle(), kHub);
   const std::vector<std::string> expected = {
-      "DeviceIoControl h2 0x22040C",
-      "DeviceIoControl h2 0x220414",
-      "DeviceIoControl h2 0x220414",
-      "WideCharToMultiByte 4 0",
-      "WideCharToMultiByte 4 4",
-      "CreateFileA \\\\.\\HUB7",
-      "DeviceIoControl h5 0x220408",
-  };
+      "DeviceIoControl h2 0x22040C", "DeviceIoControl h2 0x220414", "DeviceIoControl h2 0x220414",
+      "WideCharToMultiByte 4 0",     "WideCharToMultiByte 4 4",     "CreateFileA \\\\.\\HUB7",
+      "DeviceIoControl h5 0x220408"};
   EXPECT_EQ(platform.log, expected);
   ExpectRecordBothWays(platform.ioctls[1], 10);
   EXPECT_EQ(platform.ioctls[1].InputWord(0), 2u);
@@ -332,17 +269,9 @@ TEST_F(TopologyObjects, HubNameUsesThePortNumberTheHubEchoedAndDriverKeyThePorts
   EXPECT_EQ(platform.ioctls[0].InputWord(0), 2u);
   ExpectRecordBothWays(platform.ioctls[1], 8 + 88);
   EXPECT_EQ(platform.ioctls[1].InputWord(0), 2u);
-
-  // ActualLength 10: the 0 unit alone.
-  platform.ioctls.clear();
-  fake::NameReply empty;
-  empty.text = fake::Wide(u"\0"sv);
-  platform.names[{kRootHub, IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, 2}] = empty;
-  EXPECT_FALSE(port.QueryDriverKey());
-  EXPECT_EQ(platform.ioctls.size(), 1u);
 }
 
-TEST_F(TopologyObjects, FailedConnectionQueryLeavesAnEmptyPortAndTheWalkGoesOn) {
+TEST_F(TopologyObjects, FailedConnectionQueryLeavesAnEmptyPortWithoutAHubName) {
   Port port(context, kRootHub, 4);
 
   EXPECT_EQ(port.GetConnectionInfo(), nullptr);
@@ -353,32 +282,6 @@ TEST_F(TopologyObjects, FailedConnectionQueryLeavesAnEmptyPortAndTheWalkGoesOn) 
   // Without a record there is no port number the hub confirmed to ask its name by.
   EXPECT_FALSE(port.QueryHubName());
   EXPECT_EQ(platform.ioctls.size(), 1u);
-
-  platform.connections[{kRootHub, 5}] = fake::Connection(0x0529, 0x0001);
-  Port next(context, kRootHub, 5);
-  ASSERT_NE(next.GetConnectionInfo(), nullptr);
-  EXPECT_EQ(next.GetConnectionInfo()->DeviceDescriptor.idVendor, 0x0529);
-}
-
-TEST_F(TopologyObjects, AttachedHubThatCannotBeNamedOrOpenedHasNoPorts) {
-  platform.connections[{kRootHub, 1}] = fake::Connection(0x05E3, 0x0608, true);
-  fake::NameReply unnamed = fake::Name(u"HUB1");
-  unnamed.fetchFails = true;
-  platform.names[{kRootHub, IOCTL_USB_GET_NODE_CONNECTION_NAME, 1}] = unnamed;
-  platform.connections[{kRootHub, 2}] = fake::Connection(0x05E3, 0x0608, true);
-  platform.names[{kRootHub, IOCTL_USB_GET_NODE_CONNECTION_NAME, 2}] = fake::Name(u"GONE");
-
-  Port withoutName(context, kRootHub, 1);
-  EXPECT_EQ(withoutName.GetHubPortCount(), 0);
-  EXPECT_EQ(withoutName.GetHubHandle(), INVALID_HANDLE_VALUE);
-  EXPECT_TRUE(platform.createFiles.empty());
-  EXPECT_TRUE(platform.IoctlsWith(IOCTL_USB_GET_NODE_INFORMATION).empty());
-
-  Port unopened(context, kRootHub, 2);
-  EXPECT_EQ(unopened.GetHubPortCount(), 0);
-  EXPECT_EQ(unopened.GetHubHandle(), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(platform.createFiles.size(), 1u);
-  EXPECT_EQ(store.OpenHubHandleCount(), 0u);
 }
 
 }  // namespace
