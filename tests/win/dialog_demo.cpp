@@ -4,11 +4,13 @@
 //   keldar_dialog_demo <topology.json> <folder>
 //
 // The program creates <folder>\main once the dialog is up, holding the dialog's place on the
-// screen as WxH+X+Y, and <folder>\notice when a message box opens. It presses detect when <folder>\detect appears and ends when <folder>\quit does.
+// screen as WxH+X+Y, and <folder>\notice when a message box opens. It presses detect when
+// <folder>\detect appears and ends when <folder>\quit does.
 #include <windows.h>
 
 #include <cstdio>
 #include <exception>
+#include <fstream>
 #include <string>
 
 #include "app/keldar_dlg.h"
@@ -21,7 +23,6 @@ namespace {
 CWinApp demoApp;
 CKeldarDlg* g_dialog = nullptr;
 std::string g_folder;
-bool g_detectPressed = false;
 
 std::string InFolder(const char* name) { return g_folder + "\\" + name; }
 
@@ -29,28 +30,10 @@ bool Exists(const char* name) {
   return ::GetFileAttributesA(InFolder(name).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-void Signal(const char* name, const std::string& content = "") {
-  HANDLE file = ::CreateFileA(InFolder(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return;
-  DWORD written = 0;
-  ::WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
-  ::CloseHandle(file);
-}
-
-std::string Geometry(HWND window) {
-  RECT rect;
-  ::GetWindowRect(window, &rect);
-  char text[64];
-  std::snprintf(text, sizeof text, "%ldx%ld+%ld+%ld", rect.right - rect.left,
-                rect.bottom - rect.top, rect.left, rect.top);
-  return text;
-}
-
 LRESULT CALLBACK WatchActivation(int code, WPARAM wParam, LPARAM lParam) {
   if (code == HCBT_ACTIVATE && g_dialog != nullptr &&
       reinterpret_cast<HWND>(wParam) != g_dialog->m_hWnd) {
-    Signal("notice");
+    std::ofstream{InFolder("notice")};
   }
   return ::CallNextHookEx(nullptr, code, wParam, lParam);
 }
@@ -59,9 +42,14 @@ LRESULT CALLBACK WatchActivation(int code, WPARAM wParam, LPARAM lParam) {
 void CALLBACK Step(HWND, UINT, UINT_PTR, DWORD) {
   HWND dialog = g_dialog->m_hWnd;
   if (dialog == nullptr) return;
-  if (!Exists("main")) Signal("main", Geometry(dialog));
-  if (!g_detectPressed && Exists("detect")) {
-    g_detectPressed = true;
+  if (!Exists("main")) {
+    RECT r;
+    ::GetWindowRect(dialog, &r);
+    std::ofstream(InFolder("main")) << r.right - r.left << "x" << r.bottom - r.top << "+" << r.left
+                                    << "+" << r.top;
+  }
+  // Once: the folder's detect goes with the press.
+  if (Exists("detect") && ::DeleteFileA(InFolder("detect").c_str())) {
     ::PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDC_DETECT, BN_CLICKED),
                    reinterpret_cast<LPARAM>(::GetDlgItem(dialog, IDC_DETECT)));
   }

@@ -20,6 +20,12 @@ struct ActiveRun {
 };
 ActiveRun* g_active = nullptr;
 
+std::string WindowText(HWND window) {
+  char text[1024] = "";
+  ::GetWindowTextA(window, text, sizeof text);
+  return text;
+}
+
 std::string ClassName(HWND window) {
   char name[64] = "";
   ::GetClassNameA(window, name, sizeof name);
@@ -30,14 +36,13 @@ BOOL CALLBACK DescribeChild(HWND child, LPARAM param) {
   auto& popUp = *reinterpret_cast<PopUp*>(param);
   // The box itself is not shown yet when it is activated; its controls' own style counts.
   const LONG style = ::GetWindowLongA(child, GWL_STYLE);
-  if ((style & WS_VISIBLE) == 0) return TRUE;
   const std::string kind = ClassName(child);
-  if (_stricmp(kind.c_str(), "Button") == 0 &&
-      ((style & BS_TYPEMASK) == BS_PUSHBUTTON || (style & BS_TYPEMASK) == BS_DEFPUSHBUTTON)) {
+  if ((style & WS_VISIBLE) == 0) return TRUE;
+  // A push button, default or not.
+  if (_stricmp(kind.c_str(), "Button") == 0 && (style & BS_TYPEMASK) <= BS_DEFPUSHBUTTON) {
     popUp.buttons.push_back(::GetDlgCtrlID(child));
-  }
-  if (_stricmp(kind.c_str(), "Static") == 0 && (style & SS_TYPEMASK) == SS_ICON &&
-      ::SendMessageA(child, STM_GETICON, 0, 0) != 0) {
+  } else if (_stricmp(kind.c_str(), "Static") == 0 && (style & SS_TYPEMASK) == SS_ICON &&
+             ::SendMessageA(child, STM_GETICON, 0, 0) != 0) {
     popUp.hasIcon = true;
   }
   return TRUE;
@@ -58,13 +63,17 @@ void Answer(HWND window) {
                  reinterpret_cast<LPARAM>(::GetDlgItem(window, IDOK)));
 }
 
-// Records every dialog other than the one under test when it is activated, and answers it.
+// A dialog other than the one under test.
+bool IsPopUp(HWND window) {
+  return g_active != nullptr && window != g_active->dialog->m_hWnd && ClassName(window) == "#32770";
+}
+
+// Records every pop-up when it is first activated, and answers it.
 LRESULT CALLBACK WatchActivation(int code, WPARAM wParam, LPARAM lParam) {
-  if (code == HCBT_ACTIVATE && g_active != nullptr) {
-    HWND window = reinterpret_cast<HWND>(wParam);
+  HWND window = reinterpret_cast<HWND>(wParam);
+  if (code == HCBT_ACTIVATE && IsPopUp(window)) {
     auto& answered = g_active->answered;
-    if (window != g_active->dialog->m_hWnd && ClassName(window) == "#32770" &&
-        std::find(answered.begin(), answered.end(), window) == answered.end()) {
+    if (std::find(answered.begin(), answered.end(), window) == answered.end()) {
       answered.push_back(window);
       g_active->run->popUps.push_back(Describe(window));
       Answer(window);
@@ -79,18 +88,14 @@ void CALLBACK RunScript(HWND, UINT, UINT_PTR timer, DWORD) {
   (*g_active->script)(g_active->dialog->m_hWnd);
 }
 
-BOOL CALLBACK AnswerLeftOver(HWND window, LPARAM) {
-  if (g_active != nullptr && window != g_active->dialog->m_hWnd &&
-      ClassName(window) == "#32770") {
-    Answer(window);
-  }
-  return TRUE;
-}
-
 void CALLBACK Watchdog(HWND, UINT, UINT_PTR, DWORD) {
   if (g_active == nullptr) return;
   g_active->run->timedOut = true;
-  ::EnumThreadWindows(::GetCurrentThreadId(), &AnswerLeftOver, 0);
+  auto answerPopUp = [](HWND window, LPARAM) -> BOOL {
+    if (IsPopUp(window)) Answer(window);
+    return TRUE;
+  };
+  ::EnumThreadWindows(::GetCurrentThreadId(), answerPopUp, 0);
   if (g_active->dialog->m_hWnd != nullptr) g_active->dialog->EndDialog(-2);
 }
 
@@ -127,12 +132,6 @@ LRESULT Notify(HWND dialog, int controlId, int code, NMHDR* header) {
                         reinterpret_cast<LPARAM>(header));
 }
 
-std::string WindowText(HWND window) {
-  char text[1024] = "";
-  ::GetWindowTextA(window, text, sizeof text);
-  return text;
-}
-
 namespace {
 
 void ReadSubtree(HWND tree, HTREEITEM item, int depth, std::vector<TreeRow>& rows) {
@@ -161,36 +160,33 @@ std::vector<TreeRow> ReadTree(HWND tree) {
 
 std::vector<std::vector<std::string>> ReadList(HWND list) {
   const int columns = Header_GetItemCount(ListView_GetHeader(list));
-  const int count = ListView_GetItemCount(list);
-  std::vector<std::vector<std::string>> rows;
-  for (int row = 0; row < count; ++row) {
-    auto& cells = rows.emplace_back();
+  std::vector<std::vector<std::string>> rows(ListView_GetItemCount(list));
+  for (size_t row = 0; row < rows.size(); ++row) {
     for (int column = 0; column < columns; ++column) {
       char text[512] = "";
       LVITEMA cell{};
       cell.iSubItem = column;
       cell.pszText = text;
       cell.cchTextMax = sizeof text;
-      ::SendMessageA(list, LVM_GETITEMTEXTA, static_cast<WPARAM>(row),
-                     reinterpret_cast<LPARAM>(&cell));
-      cells.push_back(text);
+      ::SendMessageA(list, LVM_GETITEMTEXTA, row, reinterpret_cast<LPARAM>(&cell));
+      rows[row].push_back(text);
     }
   }
   return rows;
 }
 
-std::vector<ListColumn> ReadColumns(HWND list) {
-  std::vector<ListColumn> columns;
-  const int count = Header_GetItemCount(ListView_GetHeader(list));
-  for (int column = 0; column < count; ++column) {
+std::vector<std::string> ReadColumns(HWND list) {
+  static const char* const kJustification[] = {"left", "right", "centre", "?"};
+  std::vector<std::string> columns(Header_GetItemCount(ListView_GetHeader(list)));
+  for (size_t column = 0; column < columns.size(); ++column) {
     char heading[128] = "";
     LVCOLUMNA info{};
     info.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT;
     info.pszText = heading;
     info.cchTextMax = sizeof heading;
-    ::SendMessageA(list, LVM_GETCOLUMNA, static_cast<WPARAM>(column),
-                   reinterpret_cast<LPARAM>(&info));
-    columns.push_back({heading, info.fmt, info.cx});
+    ::SendMessageA(list, LVM_GETCOLUMNA, column, reinterpret_cast<LPARAM>(&info));
+    columns[column] = std::string(heading) + "|" +
+                      kJustification[info.fmt & LVCFMT_JUSTIFYMASK] + "|" + std::to_string(info.cx);
   }
   return columns;
 }

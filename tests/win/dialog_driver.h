@@ -43,9 +43,6 @@ void ClickButton(HWND dialog, int id);
 // Sends the dialog a WM_NOTIFY from one of its controls.
 LRESULT Notify(HWND dialog, int controlId, int code, NMHDR* header);
 
-// Texts of the 8-bit (ANSI) controls, read back as the program would.
-std::string WindowText(HWND window);
-
 struct TreeRow {
   int depth;
   std::string text;
@@ -60,11 +57,7 @@ std::vector<TreeRow> ReadTree(HWND tree);
 // Every row of a report list, every column of it.
 std::vector<std::vector<std::string>> ReadList(HWND list);
 
-struct ListColumn {
-  std::string heading;
-  int format;
-  int width;
-};
-std::vector<ListColumn> ReadColumns(HWND list);
+// Every column of a report list as "heading|left|width" (or "right", "centre").
+std::vector<std::string> ReadColumns(HWND list);
 
 }  // namespace keldar::wintest

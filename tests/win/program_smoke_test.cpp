@@ -1,6 +1,7 @@
 // keldar.exe itself, as shipped, started as its own process: under wine there is no USB host
 // controller, so a detection finds only the computer and ends with the closing notice.
 #include <windows.h>
+#include <commctrl.h>
 
 #include <gtest/gtest.h>
 
@@ -11,44 +12,17 @@
 
 namespace {
 
-struct Search {
-  DWORD process;
-  const char* caption;
-  HWND found;
-};
-
-BOOL CALLBACK MatchWindow(HWND window, LPARAM param) {
-  auto& search = *reinterpret_cast<Search*>(param);
-  DWORD process = 0;
-  ::GetWindowThreadProcessId(window, &process);
-  char className[32] = "", caption[256] = "";
-  ::GetClassNameA(window, className, sizeof className);
-  ::GetWindowTextA(window, caption, sizeof caption);
-  if (process == search.process && std::string(className) == "#32770" &&
-      std::string(caption) == search.caption && ::IsWindowVisible(window)) {
-    search.found = window;
-    return FALSE;
-  }
-  return TRUE;
-}
-
+// The visible dialog of `process` with `caption`, once it appears.
 HWND WaitForDialog(DWORD process, const char* caption) {
-  for (int waited = 0; waited < 15000; waited += 20) {
-    Search search{process, caption, nullptr};
-    ::EnumWindows(&MatchWindow, reinterpret_cast<LPARAM>(&search));
-    if (search.found != nullptr) return search.found;
-    ::Sleep(20);
+  for (int waited = 0; waited < 15000; waited += 20, ::Sleep(20)) {
+    for (HWND window = nullptr;
+         (window = ::FindWindowExA(nullptr, window, "#32770", caption)) != nullptr;) {
+      DWORD owner = 0;
+      ::GetWindowThreadProcessId(window, &owner);
+      if (owner == process && ::IsWindowVisible(window)) return window;
+    }
   }
   return nullptr;
-}
-
-std::string ProgramPath() {
-  char self[MAX_PATH] = "";
-  ::GetModuleFileNameA(nullptr, self, sizeof self);
-  std::string path(self);
-  path.erase(path.find_last_of('\\') + 1);
-  for (char c : std::string(KELDAR_PROGRAM)) path += c == '/' ? '\\' : c;
-  return path;
 }
 
 class ShippedProgram : public ::testing::Test {
@@ -65,7 +39,11 @@ class ShippedProgram : public ::testing::Test {
 };
 
 TEST_F(ShippedProgram, DetectShowsTheClosingNoticeAndExitEndsTheProcessWith18) {
-  const std::string program = ProgramPath();
+  char self[MAX_PATH] = "";
+  ::GetModuleFileNameA(nullptr, self, sizeof self);
+  std::string program(self);
+  program.erase(program.find_last_of('\\') + 1);
+  for (char c : std::string(KELDAR_PROGRAM)) program += c == '/' ? '\\' : c;
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   ASSERT_TRUE(::CreateProcessA(program.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr,
@@ -81,8 +59,12 @@ TEST_F(ShippedProgram, DetectShowsTheClosingNoticeAndExitEndsTheProcessWith18) {
   EXPECT_EQ(::GetWindow(notice, GW_OWNER), dialog);
   char text[1024] = "";
   ::GetDlgItemTextA(notice, 0xFFFF, text, sizeof text);
-  EXPECT_EQ(std::string(text).rfind("非常抱歉的通知:\r\n\r\n\r\n\r\n没有检测到以知加密狗", 0), 0u)
-      << text;
+  EXPECT_STREQ(text, "非常抱歉的通知:\r\n\r\n\r\n\r\n没有检测到以知加密狗,请联系我们，我们将免费为您辨别"
+                     "您的加密狗型号\r\n我们的网站：https://keldar.example.org  电话：400-000-0000  "
+                     "\r\n\r\n感谢您的使用！！\r\n ");
+  // Only the computer is listed, and no device.
+  EXPECT_EQ(::SendDlgItemMessageA(dialog, IDC_DEVICE_TREE, TVM_GETCOUNT, 0, 0), 1);
+  EXPECT_EQ(::SendDlgItemMessageA(dialog, IDC_DEVICE_LIST, LVM_GETITEMCOUNT, 0, 0), 0);
   ::PostMessageA(notice, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
   for (int waited = 0; ::IsWindow(notice) && waited < 5000; waited += 20) ::Sleep(20);
   EXPECT_FALSE(::IsWindow(notice));

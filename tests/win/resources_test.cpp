@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
+#include <cwctype>
+#include <sstream>
 #include <string>
-#include <variant>
 #include <vector>
 
 #include "ident/branding.h"
@@ -27,247 +29,151 @@ std::vector<WORD> Languages(LPCSTR type, LPCSTR name) {
   return languages;
 }
 
-const BYTE* Resource(LPCSTR type, int id, DWORD* size = nullptr) {
+// A resource of the module; each is in Chinese (PRC) alone.
+const BYTE* Resource(LPCSTR type, int id) {
+  EXPECT_EQ(Languages(type, MAKEINTRESOURCEA(id)), std::vector<WORD>{kChinesePrc})
+      << "resource " << id;
   HRSRC found = ::FindResourceA(nullptr, MAKEINTRESOURCEA(id), type);
   if (found == nullptr) return nullptr;
-  if (size != nullptr) *size = ::SizeofResource(nullptr, found);
   return static_cast<const BYTE*>(::LockResource(::LoadResource(nullptr, found)));
 }
 
-// Reads a template's little-endian fields in order.
+// Reads a resource's little-endian fields in order.
 class Reader {
  public:
   explicit Reader(const BYTE* at) : start_(at), at_(at) {}
   template <class T>
   T Get() {
-    T value;
-    std::memcpy(&value, at_, sizeof value);
+    T value = Peek<T>();
     at_ += sizeof value;
     return value;
   }
-  // A name or an ordinal (0xFFFF followed by the number).
-  std::variant<std::wstring, int> NameOrOrdinal() {
-    if (Peek() == 0xFFFF) {
-      Get<WORD>();
-      return static_cast<int>(Get<WORD>());
-    }
-    return Text();
+  template <class T = WORD>
+  T Peek() const {
+    T value;
+    std::memcpy(&value, at_, sizeof value);
+    return value;
+  }
+  // A name, or an ordinal (0xFFFF followed by the number) written as "#number".
+  std::wstring NameOrOrdinal() {
+    if (Peek() != 0xFFFF) return Text();
+    Get<WORD>();
+    return L"#" + std::to_wstring(Get<WORD>());
   }
   std::wstring Text() {
     std::wstring text;
     for (WORD unit = Get<WORD>(); unit != 0; unit = Get<WORD>()) text += static_cast<wchar_t>(unit);
     return text;
   }
-  void AlignToDword() {
-    while ((at_ - start_) % 4 != 0) ++at_;
+  std::vector<BYTE> Bytes(size_t count) {
+    at_ += count;
+    return std::vector<BYTE>(at_ - count, at_);
   }
+  void AlignToDword() { at_ += (4 - (at_ - start_) % 4) % 4; }
+  const BYTE* At() const { return at_; }
+  size_t Offset() const { return at_ - start_; }
 
  private:
-  WORD Peek() const {
-    WORD value;
-    std::memcpy(&value, at_, sizeof value);
-    return value;
-  }
   const BYTE* start_;
   const BYTE* at_;
 };
 
-std::wstring Name(const std::variant<std::wstring, int>& value) {
-  return std::holds_alternative<std::wstring>(value) ? std::get<std::wstring>(value) : L"#";
+std::wstring Hex(DWORD value) {
+  wchar_t text[16];
+  std::swprintf(text, 16, L"%lX", static_cast<unsigned long>(value));
+  return text;
 }
-int Ordinal(const std::variant<std::wstring, int>& value) {
-  return std::holds_alternative<int>(value) ? std::get<int>(value) : -1;
+
+// The style, then the extended style, whichever order the form stores them in.
+std::wstring Styles(Reader& r, bool extended) {
+  const DWORD first = r.Get<DWORD>(), second = r.Get<DWORD>();
+  std::wostringstream out;
+  out << Hex(extended ? second : first) << L" " << Hex(extended ? first : second);
+  return out.str();
+}
+std::wstring Box(Reader& r) {
+  std::wostringstream out;
+  out << r.Get<short>() << L"," << r.Get<short>() << L"," << r.Get<short>() << L","
+      << r.Get<short>();
+  return out.str();
 }
 
-struct Control {
-  DWORD id;
-  std::variant<std::wstring, int> windowClass, text;
-  DWORD style, exStyle;
-  short x, y, cx, cy;
-  DWORD helpId;
-};
-
-struct Template {
-  DWORD style, exStyle;
-  short x, y, cx, cy;
-  std::variant<std::wstring, int> menu, windowClass;
-  std::wstring caption;
-  WORD pointSize = 0, weight = 0;
-  BYTE italic = 0, charset = 0;
-  std::wstring face;
-  std::vector<Control> controls;
-};
-
-Template ParseExtended(const BYTE* data) {
+// A dialog template, classic or extended, as lines: the dialog's own, then one per control,
+// "id class 'text' style exStyle x,y,cx,cy". Class names are upper-cased, as the resource
+// compiler stores them; the system matches them in any case.
+std::vector<std::wstring> ReadTemplate(const BYTE* data) {
   Reader r(data);
-  Template t{};
-  EXPECT_EQ(r.Get<WORD>(), 1) << "dlgVer";
-  EXPECT_EQ(r.Get<WORD>(), 0xFFFF) << "signature of the extended form";
-  r.Get<DWORD>();  // helpID
-  t.exStyle = r.Get<DWORD>();
-  t.style = r.Get<DWORD>();
+  const bool extended = r.Peek<DWORD>() == 0xFFFF0001;  // version 1, then the signature
+  if (extended) r.Get<DWORD>(), r.Get<DWORD>();        // and the help id
+  std::wostringstream out;
+  out << (extended ? L"extended " : L"classic ") << Styles(r, extended);
   const WORD count = r.Get<WORD>();
-  t.x = r.Get<short>(), t.y = r.Get<short>(), t.cx = r.Get<short>(), t.cy = r.Get<short>();
-  t.menu = r.NameOrOrdinal();
-  t.windowClass = r.NameOrOrdinal();
-  t.caption = r.Text();
-  t.pointSize = r.Get<WORD>(), t.weight = r.Get<WORD>();
-  t.italic = r.Get<BYTE>(), t.charset = r.Get<BYTE>();
-  t.face = r.Text();
+  out << L" " << Box(r) << L" menu '" << r.NameOrOrdinal() << L"' class '" << r.NameOrOrdinal()
+      << L"' '" << r.Text() << L"' " << r.Get<WORD>() << L"pt";
+  if (extended) {
+    out << L" weight " << r.Get<WORD>() << L" italic " << int{r.Get<BYTE>()} << L" charset "
+        << int{r.Get<BYTE>()};
+  }
+  out << L" " << r.Text();
+  std::vector<std::wstring> lines{out.str()};
   for (WORD i = 0; i < count; ++i) {
     r.AlignToDword();
-    Control c{};
-    c.helpId = r.Get<DWORD>();
-    c.exStyle = r.Get<DWORD>();
-    c.style = r.Get<DWORD>();
-    c.x = r.Get<short>(), c.y = r.Get<short>(), c.cx = r.Get<short>(), c.cy = r.Get<short>();
-    c.id = r.Get<DWORD>();
-    c.windowClass = r.NameOrOrdinal();
-    c.text = r.NameOrOrdinal();
-    EXPECT_EQ(r.Get<WORD>(), 0) << "creation data of control " << i + 1;
-    t.controls.push_back(c);
+    const DWORD helpId = extended ? r.Get<DWORD>() : 0;
+    const std::wstring styles = Styles(r, extended), box = Box(r);
+    const int id = extended ? static_cast<int>(r.Get<DWORD>()) : r.Get<short>();
+    std::wstring windowClass = r.NameOrOrdinal();
+    for (wchar_t& c : windowClass) c = std::towupper(c);
+    std::wostringstream control;
+    control << id << L" " << windowClass << L" '" << r.NameOrOrdinal() << L"' " << styles << L" "
+            << box;
+    if (helpId != 0) control << L" help " << helpId;
+    if (const WORD creationData = r.Get<WORD>(); creationData != 0) {
+      control << L" creation data " << creationData;
+    }
+    lines.push_back(control.str());
   }
-  return t;
+  return lines;
 }
 
-Template ParseClassic(const BYTE* data) {
-  Reader r(data);
-  Template t{};
-  t.style = r.Get<DWORD>();
-  t.exStyle = r.Get<DWORD>();
-  const WORD count = r.Get<WORD>();
-  t.x = r.Get<short>(), t.y = r.Get<short>(), t.cx = r.Get<short>(), t.cy = r.Get<short>();
-  t.menu = r.NameOrOrdinal();
-  t.windowClass = r.NameOrOrdinal();
-  t.caption = r.Text();
-  t.pointSize = r.Get<WORD>();
-  t.face = r.Text();
-  for (WORD i = 0; i < count; ++i) {
-    r.AlignToDword();
-    Control c{};
-    c.style = r.Get<DWORD>();
-    c.exStyle = r.Get<DWORD>();
-    c.x = r.Get<short>(), c.y = r.Get<short>(), c.cx = r.Get<short>(), c.cy = r.Get<short>();
-    c.id = r.Get<WORD>();
-    c.windowClass = r.NameOrOrdinal();
-    c.text = r.NameOrOrdinal();
-    EXPECT_EQ(r.Get<WORD>(), 0) << "creation data of control " << i + 1;
-    t.controls.push_back(c);
-  }
-  return t;
-}
-
-constexpr int kButton = 0x0080;
-constexpr int kStatic = 0x0082;
-
-struct ExpectedControl {
-  DWORD id;
-  const wchar_t* className;  // null: the predefined class `ordinal`
-  int ordinal;
-  const wchar_t* text;       // null: the maker's own text, checked apart
-  DWORD style, exStyle;
-  short x, y, cx, cy;
-};
-
-void ExpectControl(const Control& actual, const ExpectedControl& expected, int row) {
-  SCOPED_TRACE("control " + std::to_string(row));
-  EXPECT_EQ(actual.id, expected.id);
-  if (expected.className != nullptr) {
-    // The resource compiler stores named classes upper-cased; the system matches any case.
-    EXPECT_EQ(_wcsicmp(Name(actual.windowClass).c_str(), expected.className), 0);
-  } else {
-    EXPECT_EQ(Ordinal(actual.windowClass), expected.ordinal);
-  }
-  if (expected.text != nullptr) {
-    EXPECT_EQ(Name(actual.text), expected.text);
-  }
-  EXPECT_EQ(actual.style, expected.style);
-  EXPECT_EQ(actual.exStyle, expected.exStyle);
-  EXPECT_EQ(actual.x, expected.x);
-  EXPECT_EQ(actual.y, expected.y);
-  EXPECT_EQ(actual.cx, expected.cx);
-  EXPECT_EQ(actual.cy, expected.cy);
-  EXPECT_EQ(actual.helpId, 0u);
-}
+using Lines = std::vector<std::wstring>;
 
 TEST(Resources, MainDialogTemplateMatchesItsTable) {
   const BYTE* data = Resource(RT_DIALOG, 102);
   ASSERT_NE(data, nullptr);
-  EXPECT_EQ(Languages(RT_DIALOG, MAKEINTRESOURCEA(102)), std::vector<WORD>{kChinesePrc});
-  const Template t = ParseExtended(data);
-  EXPECT_EQ(t.style, 0x90C800C0u);
-  EXPECT_EQ(t.exStyle, 0x00040000u);
-  EXPECT_EQ(t.x, 0);
-  EXPECT_EQ(t.y, 0);
-  EXPECT_EQ(t.cx, 282);
-  EXPECT_EQ(t.cy, 294);
-  EXPECT_EQ(Name(t.menu), L"") << "no menu";
-  EXPECT_EQ(Name(t.windowClass), L"") << "the standard dialog class";
-  EXPECT_EQ(t.caption, L"KeldarV2.0");
-  EXPECT_EQ(t.pointSize, 9);
-  EXPECT_EQ(t.face, L"宋体");
-  EXPECT_EQ(t.weight, 0);
-  EXPECT_EQ(t.italic, 0);
-  EXPECT_EQ(t.charset, 1);
-
-  constexpr DWORD none = 0xFFFFFFFF;
-  const ExpectedControl expected[] = {
-      {1000, L"SysTreeView32", 0, L"Tree1", 0x50810002, 0, 7, 7, 6, 6},
-      {1001, L"SysListView32", 0, L"List1", 0x50810000, 0, 7, 7, 6, 6},
-      {1002, L"SysListView32", 0, L"List2", 0x50810000, 0, 7, 7, 6, 6},
-      {1003, nullptr, kButton, L"检测加密狗", 0x50012C00, 0x00002000, 29, 252, 57, 24},
-      {1004, nullptr, kButton, L"退出程序", 0x50012000, 0, 153, 251, 61, 24},
-      {none, nullptr, kStatic, L"Keldar使用说明：", 0x50020001, 0, 71, 34, 111, 11},
-      {none, nullptr, kStatic, L"1：插入加密狗，如果需要安装驱动的狗，请装好驱动！", 0x50020000, 0,
-       15, 60, 217, 12},
-      {none, nullptr, kStatic, L"2：单击 检测加密狗，一会就会弹出检测到的加密狗的型号了！",
-       0x50020000, 0, 15, 82, 248, 12},
-      {none, nullptr, kButton, L"检测说明：", 0x50000007, 0, 7, 7, 265, 101},
-      {none, nullptr, kButton, L"特别说明：", 0x50000007, 0, 7, 122, 265, 70},
-      {none, nullptr, kStatic, L"1：如果检测不到您插的狗型号，请联系我们，我们人工为您免费检测",
-       0x50020000, 0, 15, 141, 250, 11},
-      {none, nullptr, kStatic, L"2：此工具仅能检测USB型号的加密狗，其他型号暂时无法检测。",
-       0x50020000, 0, 15, 157, 244, 11},
-      {none, nullptr, kStatic, L"3：此工具可以检测任何型号的USB设备，如需定制，请联系我们！",
-       0x50020000, 0, 15, 174, 233, 8},
-      {none, nullptr, kButton, L"联系我们：", 0x50000007, 0, 7, 197, 265, 49},
-      {none, nullptr, kStatic, nullptr, 0x50020000, 0, 16, 211, 245, 11},
-      {none, nullptr, kStatic, nullptr, 0x50020000, 0, 16, 227, 206, 14},
-  };
-  ASSERT_EQ(t.controls.size(), std::size(expected));
-  for (size_t i = 0; i < t.controls.size(); ++i) ExpectControl(t.controls[i], expected[i], i + 1);
-  EXPECT_EQ(Name(t.controls[14].text), std::wstring(L"新版本下载地址：" L"" KELDAR_WEB_ADDRESS));
-  EXPECT_FALSE(Name(t.controls[15].text).empty()) << "the contact line";
+  EXPECT_EQ(ReadTemplate(data), (Lines{
+      L"extended 90C800C0 40000 0,0,282,294 menu '' class '' 'KeldarV2.0' 9pt weight 0 italic 0 "
+      L"charset 1 宋体",
+      L"1000 SYSTREEVIEW32 'Tree1' 50810002 0 7,7,6,6",
+      L"1001 SYSLISTVIEW32 'List1' 50810000 0 7,7,6,6",
+      L"1002 SYSLISTVIEW32 'List2' 50810000 0 7,7,6,6",
+      L"1003 #128 '检测加密狗' 50012C00 2000 29,252,57,24",
+      L"1004 #128 '退出程序' 50012000 0 153,251,61,24",
+      L"-1 #130 'Keldar使用说明：' 50020001 0 71,34,111,11",
+      L"-1 #130 '1：插入加密狗，如果需要安装驱动的狗，请装好驱动！' 50020000 0 15,60,217,12",
+      L"-1 #130 '2：单击 检测加密狗，一会就会弹出检测到的加密狗的型号了！' 50020000 0 15,82,248,12",
+      L"-1 #128 '检测说明：' 50000007 0 7,7,265,101",
+      L"-1 #128 '特别说明：' 50000007 0 7,122,265,70",
+      L"-1 #130 '1：如果检测不到您插的狗型号，请联系我们，我们人工为您免费检测' "
+      L"50020000 0 15,141,250,11",
+      L"-1 #130 '2：此工具仅能检测USB型号的加密狗，其他型号暂时无法检测。' 50020000 0 15,157,244,11",
+      L"-1 #130 '3：此工具可以检测任何型号的USB设备，如需定制，请联系我们！' 50020000 0 15,174,233,8",
+      L"-1 #128 '联系我们：' 50000007 0 7,197,265,49",
+      L"-1 #130 '新版本下载地址：" KELDAR_WEB_ADDRESS "' 50020000 0 16,211,245,11",
+      L"-1 #130 '" KELDAR_CONTACT_LINE "' 50020000 0 16,227,206,14",
+  }));
 }
 
 TEST(Resources, AboutBoxTemplateMatchesItsTable) {
   const BYTE* data = Resource(RT_DIALOG, 100);
   ASSERT_NE(data, nullptr);
-  EXPECT_EQ(Languages(RT_DIALOG, MAKEINTRESOURCEA(100)), std::vector<WORD>{kChinesePrc});
-  const Template t = ParseClassic(data);
-  EXPECT_EQ(t.style, 0x80C800C0u);
-  EXPECT_EQ(t.exStyle, 0u);
-  EXPECT_EQ(t.cx, 225);
-  EXPECT_EQ(t.cy, 105);
-  EXPECT_EQ(Name(t.menu), L"");
-  EXPECT_EQ(Name(t.windowClass), L"");
-  EXPECT_EQ(t.caption, L"关于 Keldar");
-  EXPECT_EQ(t.pointSize, 9);
-  EXPECT_EQ(t.face, L"宋体");
-
-  constexpr DWORD none = 0xFFFF;
-  const ExpectedControl expected[] = {
-      {none, nullptr, kStatic, nullptr, 0x50000003, 0, 11, 17, 21, 21},
-      {none, nullptr, kStatic, L"Keldar 1.0 版", 0x50020080, 0, 40, 10, 119, 8},
-      {none, nullptr, kStatic, nullptr, 0x50020000, 0, 40, 25, 178, 8},
-      {IDOK, nullptr, kButton, L"确定", 0x50030001, 0, 83, 67, 50, 14},
-      {none, nullptr, kStatic, nullptr, 0x50020000, 0, 41, 42, 61, 9},
-  };
-  ASSERT_EQ(t.controls.size(), std::size(expected));
-  for (size_t i = 0; i < t.controls.size(); ++i) ExpectControl(t.controls[i], expected[i], i + 1);
-  EXPECT_EQ(Ordinal(t.controls[0].text), 128) << "the icon, given by number";
-  EXPECT_FALSE(Name(t.controls[2].text).empty()) << "the notice line";
-  EXPECT_FALSE(Name(t.controls[4].text).empty()) << "the contact line";
+  EXPECT_EQ(ReadTemplate(data), (Lines{
+      L"classic 80C800C0 0 0,0,225,105 menu '' class '' '关于 Keldar' 9pt 宋体",
+      L"-1 #130 '#128' 50000003 0 11,17,21,21",  // the icon, given by number
+      L"-1 #130 'Keldar 1.0 版' 50020080 0 40,10,119,8",
+      L"-1 #130 '" KELDAR_NOTICE_LINE "' 50020000 0 40,25,178,8",
+      L"1 #128 '确定' 50030001 0 83,67,50,14",
+      L"-1 #130 '" KELDAR_ABOUT_CONTACT_LINE "' 50020000 0 41,42,61,9",
+  }));
 }
 
 TEST(Resources, AboutItemStringHasItsMnemonic) {
@@ -277,138 +183,83 @@ TEST(Resources, AboutItemStringHasItsMnemonic) {
   EXPECT_EQ(Languages(RT_STRING, MAKEINTRESOURCEA(101 / 16 + 1)), std::vector<WORD>{kChinesePrc});
 }
 
-struct IconImage {
-  int size;
-  int bits;
-  bool operator==(const IconImage&) const = default;
-};
-
-std::vector<IconImage> IconGroup(int id) {
-  std::vector<IconImage> images;
+// An icon group as "WIDTHxBITS" per image, read from the images themselves, not from what
+// the group's directory claims.
+std::vector<std::string> IconGroup(int id) {
+  std::vector<std::string> images;
   const BYTE* group = Resource(RT_GROUP_ICON, id);
-  if (group == nullptr) return images;
-  WORD count;
-  std::memcpy(&count, group + 4, sizeof count);
-  for (WORD i = 0; i < count; ++i) {
+  for (WORD i = 0; group != nullptr && i < Reader(group + 4).Get<WORD>(); ++i) {
     const BYTE* entry = group + 6 + 14 * i;
-    WORD iconId;
-    std::memcpy(&iconId, entry + 12, sizeof iconId);
-    // The image itself, not what its directory entry claims.
     BITMAPINFOHEADER header;
-    std::memcpy(&header, Resource(RT_ICON, iconId), sizeof header);
+    std::memcpy(&header, Resource(RT_ICON, Reader(entry + 12).Get<WORD>()), sizeof header);
     EXPECT_EQ(header.biWidth, entry[0] == 0 ? 256 : entry[0]) << "icon " << id;
-    images.push_back({static_cast<int>(header.biWidth), header.biBitCount});
+    images.push_back(std::to_string(header.biWidth) + "x" + std::to_string(header.biBitCount));
   }
   return images;
 }
 
 TEST(Resources, IconGroupsHoldTheirSizesAndDepths) {
-  using Images = std::vector<IconImage>;
-  EXPECT_EQ(IconGroup(128), (Images{{32, 4}, {16, 4}}));
-  EXPECT_EQ(IconGroup(130), (Images{{32, 4}}));
-  EXPECT_EQ(IconGroup(131), (Images{{32, 4}, {16, 4}, {48, 4}, {32, 8}, {48, 8}, {16, 8}}));
-  EXPECT_EQ(IconGroup(132), (Images{{32, 4}}));
-  EXPECT_EQ(IconGroup(133), (Images{{32, 4}}));
-  for (int id : {128, 130, 131, 132, 133}) {
-    EXPECT_EQ(Languages(RT_GROUP_ICON, MAKEINTRESOURCEA(id)), std::vector<WORD>{kChinesePrc})
-        << "icon " << id;
-  }
+  using Images = std::vector<std::string>;
+  EXPECT_EQ(IconGroup(128), (Images{"32x4", "16x4"}));
+  EXPECT_EQ(IconGroup(130), (Images{"32x4"}));
+  EXPECT_EQ(IconGroup(131), (Images{"32x4", "16x4", "48x4", "32x8", "48x8", "16x8"}));
+  EXPECT_EQ(IconGroup(132), (Images{"32x4"}));
+  EXPECT_EQ(IconGroup(133), (Images{"32x4"}));
 }
 
-// One node of the version record: key, value bytes, children.
-struct VersionNode {
-  std::wstring key;
-  std::vector<BYTE> value;
-  bool text;
-  std::vector<VersionNode> children;
-};
-
-VersionNode ParseVersionNode(const BYTE* node) {
+// A node of the version record and its children as lines, indented by depth: the key, then
+// "=text" for a leaf's text, or a binary value in hex: the root's fixed part as double words,
+// any other as words.
+void ReadVersionNode(const BYTE* node, int depth, Lines& lines) {
   Reader r(node);
-  const WORD length = r.Get<WORD>();
-  const WORD valueLength = r.Get<WORD>();
-  VersionNode parsed{};
-  parsed.text = r.Get<WORD>() == 1;
-  parsed.key = r.Text();
+  const WORD length = r.Get<WORD>(), valueLength = r.Get<WORD>();
+  const bool text = r.Get<WORD>() == 1;
+  std::wstring line = std::wstring(depth, L' ') + r.Text();
   r.AlignToDword();
-  size_t offset = 6 + (parsed.key.size() + 1) * 2;
-  offset = (offset + 3) & ~size_t{3};
-  const size_t valueBytes = parsed.text ? valueLength * 2u : valueLength;
-  parsed.value.assign(node + offset, node + offset + valueBytes);
-  offset = (offset + valueBytes + 3) & ~size_t{3};
-  while (offset < length) {
-    const BYTE* child = node + offset;
-    WORD childLength;
-    std::memcpy(&childLength, child, sizeof childLength);
-    if (childLength == 0) break;
-    parsed.children.push_back(ParseVersionNode(child));
-    offset = (offset + childLength + 3) & ~size_t{3};
+  std::vector<BYTE> value = r.Bytes(text ? valueLength * 2u : valueLength);
+  r.AlignToDword();
+  if (text && r.Offset() >= length) {
+    std::wstring chars(reinterpret_cast<const wchar_t*>(value.data()), value.size() / 2);
+    line += L"=" + chars.erase(chars.find_last_not_of(L'\0') + 1);
+  } else if (!text) {
+    for (Reader words(value.data()); words.Offset() < value.size();) {
+      line += L" " + Hex(depth == 0 ? words.Get<DWORD>() : words.Get<WORD>());
+    }
   }
-  return parsed;
-}
-
-std::wstring TextValue(const VersionNode& node) {
-  std::wstring text(reinterpret_cast<const wchar_t*>(node.value.data()), node.value.size() / 2);
-  while (!text.empty() && text.back() == L'\0') text.pop_back();
-  return text;
+  lines.push_back(line);
+  for (; r.Offset() < length && r.Peek() != 0; r.AlignToDword()) {
+    const WORD childLength = r.Peek();
+    ReadVersionNode(r.At(), depth + 1, lines);
+    r.Bytes(childLength);
+  }
 }
 
 TEST(Resources, VersionRecordMatchesItsTable) {
   const BYTE* data = Resource(RT_VERSION, 1);
   ASSERT_NE(data, nullptr);
-  EXPECT_EQ(Languages(RT_VERSION, MAKEINTRESOURCEA(1)), std::vector<WORD>{kChinesePrc});
-  const VersionNode root = ParseVersionNode(data);
-  EXPECT_EQ(root.key, L"VS_VERSION_INFO");
-  ASSERT_EQ(root.value.size(), sizeof(VS_FIXEDFILEINFO));
-  VS_FIXEDFILEINFO fixed;
-  std::memcpy(&fixed, root.value.data(), sizeof fixed);
-  EXPECT_EQ(fixed.dwSignature, 0xFEEF04BDu);
-  EXPECT_EQ(fixed.dwFileVersionMS, 0x00010000u);
-  EXPECT_EQ(fixed.dwFileVersionLS, 0x00000001u);
-  EXPECT_EQ(fixed.dwProductVersionMS, 0x00010000u);
-  EXPECT_EQ(fixed.dwProductVersionLS, 0x00000001u);
-  EXPECT_EQ(fixed.dwFileFlagsMask, 0x3Fu);
-  EXPECT_EQ(fixed.dwFileFlags, 0u);
-  EXPECT_EQ(fixed.dwFileOS, 4u);
-  EXPECT_EQ(fixed.dwFileType, 1u);
-  EXPECT_EQ(fixed.dwFileSubtype, 0u);
-  EXPECT_EQ(fixed.dwFileDateMS, 0u);
-  EXPECT_EQ(fixed.dwFileDateLS, 0u);
-
-  ASSERT_EQ(root.children.size(), 2u);
-  const VersionNode& strings = root.children[0];
-  EXPECT_EQ(strings.key, L"StringFileInfo");
-  ASSERT_EQ(strings.children.size(), 1u);
-  const VersionNode& block = strings.children[0];
-  EXPECT_EQ(block.key, L"080404b0");
-  const std::pair<const wchar_t*, const wchar_t*> entries[] = {
-      {L"Comments", L""},
-      {L"CompanyName", L""},
-      {L"FileDescription", L"Keldar Microsoft 基础类应用程序"},
-      {L"FileVersion", L"1, 0, 0, 1"},
-      {L"InternalName", L"Keldar"},
-      {L"LegalCopyright", nullptr},
-      {L"LegalTrademarks", L""},
-      {L"OriginalFilename", L"Keldar.EXE"},
-      {L"PrivateBuild", L""},
-      {L"ProductName", L"Keldar应用程序"},
-      {L"ProductVersion", L"1, 0, 0, 1"},
-      {L"SpecialBuild", L""},
-  };
-  ASSERT_EQ(block.children.size(), std::size(entries));
-  for (size_t i = 0; i < block.children.size(); ++i) {
-    EXPECT_EQ(block.children[i].key, entries[i].first);
-    if (entries[i].second != nullptr) {
-      EXPECT_EQ(TextValue(block.children[i]), entries[i].second) << "entry " << i;
-    }
-  }
-  EXPECT_FALSE(TextValue(block.children[5]).empty()) << "the copyright";
-
-  const VersionNode& variables = root.children[1];
-  EXPECT_EQ(variables.key, L"VarFileInfo");
-  ASSERT_EQ(variables.children.size(), 1u);
-  EXPECT_EQ(variables.children[0].key, L"Translation");
-  EXPECT_EQ(variables.children[0].value, (std::vector<BYTE>{0x04, 0x08, 0xB0, 0x04}));
+  Lines lines;
+  ReadVersionNode(data, 0, lines);
+  EXPECT_EQ(lines, (Lines{
+      // Signature, structure version, file and product versions, flags mask and flags, OS,
+      // type, subtype, date.
+      L"VS_VERSION_INFO FEEF04BD 10000 10000 1 10000 1 3F 0 4 1 0 0 0",
+      L" StringFileInfo",
+      L"  080404b0",
+      L"   Comments=",
+      L"   CompanyName=",
+      L"   FileDescription=Keldar Microsoft 基础类应用程序",
+      L"   FileVersion=1, 0, 0, 1",
+      L"   InternalName=Keldar",
+      L"   LegalCopyright=" KELDAR_COPYRIGHT,
+      L"   LegalTrademarks=",
+      L"   OriginalFilename=Keldar.EXE",
+      L"   PrivateBuild=",
+      L"   ProductName=Keldar应用程序",
+      L"   ProductVersion=1, 0, 0, 1",
+      L"   SpecialBuild=",
+      L" VarFileInfo",
+      L"  Translation 804 4B0",
+  }));
 }
 
 TEST(TestEnvironment, AnsiCodePageIsChinese) { EXPECT_EQ(::GetACP(), 936u); }
