@@ -1,11 +1,11 @@
 // The console front end as a user runs it: options, exit statuses, error lines, the text
-// layout, and the bundled demo topology.
+// layout, the bundled demo topology, exports and their replay, and sysfs trees as `--sysfs DIR`
+// and as the live /sys.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <initializer_list>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -13,16 +13,20 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/keldar_cli.h"
-#include "tests/scratch_path.h"
 #include "platform/model/sysfs_scanner.h"
+#include "tests/scratch_path.h"
+#ifndef _WIN32
+#include "tests/sysfs_tree.h"
+#endif
 
 namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
+#ifndef _WIN32
+using keldar::testing::SysfsTree;
+#endif
 
-// Narrow literals are GBK in this program; the console prints UTF-8.
-std::string Utf8(const char8_t* text) { return reinterpret_cast<const char*>(text); }
 
 struct Outcome {
   int status;
@@ -30,16 +34,14 @@ struct Outcome {
   std::string err;
 };
 
-Outcome Keldar(std::initializer_list<std::string> args) {
+Outcome Keldar(const std::vector<std::string>& args,
+               const keldar::cli::Machine& machine = keldar::cli::ThisMachine()) {
   std::vector<const char*> argv{"keldar"};
   for (const std::string& arg : args) argv.push_back(arg.c_str());
   std::ostringstream out, err;
-  const int status = keldar::cli::RunKeldar(static_cast<int>(argv.size()), argv.data(), out, err);
+  const int status = keldar::cli::RunKeldar(static_cast<int>(argv.size()), argv.data(), out,
+                                            err, machine);
   return {status, out.str(), err.str()};
-}
-
-std::string Fixture(const std::string& name) {
-  return (fs::path(KELDAR_TEST_DATA_DIR) / "fixtures" / name).string();
 }
 
 std::string ReadFile(const fs::path& path) {
@@ -49,7 +51,16 @@ std::string ReadFile(const fs::path& path) {
   return content.str();
 }
 
-// A topology file of the test's own, removed afterwards.
+// Expected outputs kept as files under tests/data: the text layout exactly as printed.
+std::string ReadData(const std::string& name) {
+  return ReadFile(fs::path(KELDAR_TEST_DATA_DIR) / name);
+}
+
+std::string Fixture(const std::string& name) {
+  return (fs::path(KELDAR_TEST_DATA_DIR) / "fixtures" / name).string();
+}
+
+// A file of the test's own, removed afterwards.
 class TopologyFile {
  public:
   TopologyFile(const std::string& name, const std::string& content)
@@ -68,6 +79,15 @@ class TopologyFile {
 
 int Lines(const std::string& text) { return static_cast<int>(std::count(text.begin(), text.end(), '\n')); }
 
+// A failed run prints nothing but one error line, starting "keldar: " and naming `what`.
+void ExpectOneErrorLine(const Outcome& run, int status, const std::string& what = "") {
+  EXPECT_EQ(run.status, status) << run.err;
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(Lines(run.err), 1) << run.err;
+  EXPECT_EQ(run.err.rfind("keldar: ", 0), 0u) << run.err;
+  EXPECT_NE(run.err.find(what), std::string::npos) << run.err;
+}
+
 TEST(Cli, HelpAndVersionSucceed) {
   const Outcome help = Keldar({"--help"});
   EXPECT_EQ(help.status, 0);
@@ -75,116 +95,38 @@ TEST(Cli, HelpAndVersionSucceed) {
                              "--details", "--version"})
     EXPECT_NE(help.out.find(option), std::string::npos) << option;
   EXPECT_EQ(help.err, "");
-
   const Outcome version = Keldar({"--version"});
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out, "keldar 1.0.0\n");
 }
 
 TEST(Cli, UsageErrorsExitWithTwoAndOneLine) {
-  for (const auto& args : {std::initializer_list<std::string>{"--bogus"},
-                           std::initializer_list<std::string>{"--topology"},
-                           std::initializer_list<std::string>{"--demo", "--topology", "x.json"},
-                           std::initializer_list<std::string>{"--sysfs", "/sys", "--demo"},
-                           std::initializer_list<std::string>{"--topology", "x.json", "--sysfs", "/sys"},
-                           std::initializer_list<std::string>{"--export"},
-                           std::initializer_list<std::string>{"extra"}}) {
-    const Outcome run = Keldar(args);
-    EXPECT_EQ(run.status, 2) << *args.begin();
-    EXPECT_EQ(run.out, "");
-    EXPECT_EQ(Lines(run.err), 1) << run.err;
-    EXPECT_EQ(run.err.rfind("keldar: ", 0), 0u) << run.err;
-  }
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"--bogus"}, {"--topology"}, {"--demo", "--topology", "x.json"},
+           {"--sysfs", "/sys", "--demo"}, {"--topology", "x.json", "--sysfs", "/sys"},
+           {"--export"}, {"extra"}})
+    ExpectOneErrorLine(Keldar(args), 2, args[0]);
 }
 
 TEST(Cli, TopologyFileThatCannotBeReadOrParsedExitsWithTwo) {
   const std::string missing = Fixture("no-such-topology.json");
-  const Outcome unreadable = Keldar({"--topology", missing});
-  EXPECT_EQ(unreadable.status, 2);
-  EXPECT_EQ(unreadable.out, "");
-  EXPECT_EQ(Lines(unreadable.err), 1);
-  EXPECT_NE(unreadable.err.find(missing), std::string::npos) << unreadable.err;
-
+  ExpectOneErrorLine(Keldar({"--topology", missing}), 2, missing);
   const TopologyFile badField("bad-vendor.json", R"({"format": "keldar-topology", "version": 1,
     "computerName": "PC", "controllers": [{"driverKey": "k", "rootHub": {"name": "R",
     "hubDescriptor": {"bNumberOfPorts": 1}, "ports": [{"port": 1, "device": {
     "descriptor": {"idVendor": "0x1FFFF", "idProduct": 1}}}]}}]})");
   const Outcome malformed = Keldar({"--topology", badField.Path(), "--json"});
-  EXPECT_EQ(malformed.status, 2);
-  EXPECT_EQ(malformed.out, "");
-  EXPECT_EQ(Lines(malformed.err), 1);
-  EXPECT_NE(malformed.err.find(badField.Path()), std::string::npos) << malformed.err;
+  ExpectOneErrorLine(malformed, 2, badField.Path());
   EXPECT_NE(malformed.err.find("controllers[0].rootHub.ports[0].device.descriptor.idVendor"),
-            std::string::npos)
-      << malformed.err;
-
+            std::string::npos) << malformed.err;
   const TopologyFile badJson("bad-json.json", "{\n  \"format\": \"keldar-topology\",,\n}");
-  const Outcome broken = Keldar({"--topology", badJson.Path()});
-  EXPECT_EQ(broken.status, 2);
-  EXPECT_EQ(Lines(broken.err), 1);
-  EXPECT_NE(broken.err.find(badJson.Path() + ":2:"), std::string::npos) << broken.err;
+  ExpectOneErrorLine(Keldar({"--topology", badJson.Path()}), 2, badJson.Path() + ":2:");
 }
-
-TEST(Cli, UnavailableComputerNameExitsWithOne) {
-  const TopologyFile nameless("nameless.json",
-                              R"({"format": "keldar-topology", "version": 1, "controllers": []})");
-  const Outcome run = Keldar({"--topology", nameless.Path()});
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.out, "");
-  EXPECT_EQ(run.err, "keldar: the computer name is not available (error 2)\n");
-}
-
-#ifndef _WIN32
-// Live USB on Linux is the sysfs at /sys; a sysfs without a USB tree leaves nothing to detect.
-TEST(Cli, LiveUsbWithoutASysfsUsbTreeSaysSoAndExitsWithTwo) {
-  const TopologyFile notSysfs("not-sysfs", "");
-  std::vector<std::string> scanned;
-  const keldar::cli::Machine machine{[&](const std::string& root) {
-    scanned.push_back(root);
-    return keldar::ScanSysfs(notSysfs.Path(), {});
-  }};
-  const char* argv[] = {"keldar"};
-  std::ostringstream out, err;
-  EXPECT_EQ(keldar::cli::RunKeldar(1, argv, out, err, machine), 2);
-  EXPECT_EQ(scanned, std::vector<std::string>{"/sys"});
-  EXPECT_EQ(out.str(), "");
-  EXPECT_EQ(err.str(), "keldar: live USB is not available: \"" + notSysfs.Path() +
-                           "\" is not a directory (keldar --demo detects on the bundled demo "
-                           "topology)\n");
-}
-#endif
-
 TEST(Cli, TextShowsTheTreeTheDeviceListAndEachNoticeAsItsBoxDoes) {
   const std::string path = Fixture("no-known-key.json");
   const Outcome run = Keldar({"--topology", path});
   ASSERT_EQ(run.status, 0) << run.err;
-  const std::string key2 = "{36fc9e60-c465-11cf-8056-444553540000}\\0002";
-  EXPECT_EQ(run.out,
-            "Source: topology:" + path + "\n"
-            "\n"
-            "Device tree:\n"
-            "  NO-KNOWN-KEY\n"
-            "    Standard Enhanced PCI to USB Host Controller\n"
-            "      RootHub\n"
-            "        USB Token\n"
-            "        " + key2 + "\n"
-            "\n"
-            "Device list:\n"
-            "  Co. Info                     Device Name                                   Vender ID   Product ID\n"
-            "  Rainbow Technologies, Inc.   USB Token                                     0x 04B9     0x 0305\n"
-            "  Aladdin Knowledge Systems    " + key2 + "   0x 0529     0x 0002\n"
-            "\n"
-            "Notices:\n" +
-            Utf8(u8"  [1] Keldar - 技术支持 400-000-0000\n"
-                 u8"      非常抱歉的通知:\n"
-                 u8"      \n"
-                 u8"      \n"
-                 u8"      \n"
-                 u8"      没有检测到以知加密狗,请联系我们，我们将免费为您辨别您的加密狗型号\n"
-                 u8"      我们的网站：https://keldar.example.org  电话：400-000-0000  \n"
-                 u8"      \n"
-                 u8"      感谢您的使用！！\n"
-                 u8"       \n"));
+  EXPECT_EQ(run.out, "Source: topology:" + path + "\n" + ReadData("cli/no-known-key.txt"));
   EXPECT_EQ(run.err, "");
 }
 
@@ -207,7 +149,7 @@ TEST(Cli, BuiltInDemoIsSamplesDemoJson) {
             ReadFile(fs::path(KELDAR_SOURCE_DIR) / "samples" / "demo.json"));
 }
 
-// Every node of a JSON tree, parents first.
+// Every node of a JSON tree with its parent, parents first.
 void Walk(const json& node, const json* parent, std::vector<std::pair<const json*, const json*>>& all) {
   all.emplace_back(&node, parent);
   for (const json& child : node["children"]) Walk(child, &node, all);
@@ -255,5 +197,155 @@ TEST(Cli, DemoIsADeskWithKeysAndSaysSo) {
             demo["devices"].end());
   EXPECT_EQ(demo["keyFound"], true);
 }
+
+// --export writes the topology a detection used; replaying that file with --topology shows
+// exactly what the detection showed, byte for byte once the "source" line is set aside.
+std::string WithoutSource(const std::string& report, const std::string& source) {
+  const std::string line = "  \"source\": " + json(source).dump() + ",\n";
+  const std::size_t at = report.find(line);
+  if (at == std::string::npos) return "(no source line " + line + ") " + report;
+  return report.substr(0, at) + report.substr(at + line.size());
+}
+
+void ExpectReplayShowsTheSame(std::vector<std::string> args, const std::string& source) {
+  const TopologyFile exported("replay.json", "");
+  fs::remove(exported.Path());
+  args.insert(args.end(), {"--json", "--export", exported.Path()});
+  const Outcome first = Keldar(args);
+  ASSERT_EQ(first.status, 0) << first.err;
+  EXPECT_EQ(first.err, "");
+  ASSERT_TRUE(fs::exists(exported.Path()));
+  const Outcome replay = Keldar({"--topology", exported.Path(), "--json"});
+  ASSERT_EQ(replay.status, 0) << replay.err;
+  EXPECT_EQ(WithoutSource(replay.out, "topology:" + exported.Path()),
+            WithoutSource(first.out, source));
+}
+
+TEST(Export, EveryFixtureAndTheDemoReplayToTheSameReport) {
+  int replayed = 0;
+  for (const auto& entry : fs::directory_iterator(fs::path(KELDAR_TEST_DATA_DIR) / "fixtures")) {
+    const std::string name = entry.path().filename().string();
+    if (entry.path().extension() != ".json" || name.ends_with(".golden.json")) continue;
+    SCOPED_TRACE(name);
+    const std::string path = entry.path().string();
+    ExpectReplayShowsTheSame({"--topology", path}, "topology:" + path);
+    ++replayed;
+  }
+  EXPECT_GE(replayed, 9);
+  ExpectReplayShowsTheSame({"--demo"}, "demo");
+}
+
+TEST(Export, UnwritableExportPrintsOnlyItsErrorAndExitsWithOne) {
+  const fs::path nowhere = fs::temp_directory_path() / "keldar-export-test-no-such-dir" / "x.json";
+  for (const fs::path& target : {nowhere, fs::temp_directory_path()}) {
+    const Outcome run = Keldar({"--demo", "--export", target.string()});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err.rfind("keldar: " + target.string() + ": cannot write the topology file: ", 0),
+              0u) << run.err;
+    EXPECT_EQ(Lines(run.err), 1) << run.err;
+  }
+  EXPECT_FALSE(fs::exists(nowhere.parent_path()));
+}
+
+TEST(Export, UnavailableComputerNameExitsWithOneAndWritesNoExport) {
+  const TopologyFile nameless("nameless.json",
+                              R"({"format": "keldar-topology", "version": 1, "controllers": []})");
+  const TopologyFile exported("not-written.json", "");
+  fs::remove(exported.Path());
+  const Outcome run = Keldar({"--topology", nameless.Path(), "--export", exported.Path()});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "keldar: the computer name is not available (error 2)\n");
+  EXPECT_FALSE(fs::exists(exported.Path()));
+}
+
+#ifndef _WIN32
+// Sysfs names carry colons, which Windows file names cannot. The scanner runs here without this
+// machine's hardware database, on a computer of a fixed name, so that names come from the tree
+// alone; `scanned` collects the roots it was asked for; `redirect`, when set, is scanned
+// instead of whatever root is asked for.
+struct TestMachine {
+  std::vector<std::string> scanned;
+  std::string redirect;
+  keldar::cli::Machine Machine() {
+    return {[this](const std::string& root) {
+      scanned.push_back(root);
+      keldar::model::UsbModel usb = keldar::ScanSysfs(redirect.empty() ? root : redirect, {});
+      usb.computerName = "DESK-7";
+      return usb;
+    }};
+  }
+};
+
+TEST(LiveCli, SysfsTreeShowsItsControllersDevicesAndKeyNotice) {
+  const SysfsTree tree("desktop.json");
+  TestMachine machine;
+  const Outcome run = Keldar({"--sysfs", tree.Root()}, machine.Machine());
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(machine.scanned, std::vector<std::string>{tree.Root()});
+  EXPECT_EQ(run.out, "Source: sysfs:" + tree.Root() + "\n" + ReadData("cli/desktop-sysfs.txt"));
+  EXPECT_EQ(run.err, "");
+  // The same detection as JSON, exported and replayed, shows the same report.
+  ExpectReplayShowsTheSame({"--sysfs", tree.Root()}, "sysfs:" + tree.Root());
+}
+
+TEST(LiveCli, PlainKeldarReadsTheLiveSysfs) {
+  const SysfsTree tree("desktop.json");
+  TestMachine machine;
+  machine.redirect = tree.Root();
+  const Outcome text = Keldar({}, machine.Machine());
+  ASSERT_EQ(text.status, 0) << text.err;
+  EXPECT_EQ(machine.scanned, std::vector<std::string>{"/sys"});
+  EXPECT_EQ(text.out.rfind("Source: this computer's USB\n\nDevice tree:\n  DESK-7\n", 0), 0u) << text.out;
+  const Outcome asJson = Keldar({"--json"}, machine.Machine());
+  ASSERT_EQ(asJson.status, 0) << asJson.err;
+  EXPECT_EQ(json::parse(asJson.out)["source"], "live");
+}
+
+TEST(LiveCli, RootWithoutAUsbTreeExitsWithTwoAndNamesIt) {
+  const SysfsTree empty;
+  const TopologyFile notSysfs("not-sysfs", "");
+  // Live USB on Linux is the sysfs at /sys; one without a USB tree leaves nothing to detect.
+  std::vector<std::string> scanned;
+  const keldar::cli::Machine machine{[&](const std::string& root) {
+    scanned.push_back(root);
+    return keldar::ScanSysfs(notSysfs.Path(), {});
+  }};
+  const Outcome live = Keldar({}, machine);
+  EXPECT_EQ(live.status, 2);
+  EXPECT_EQ(scanned, std::vector<std::string>{"/sys"});
+  EXPECT_EQ(live.out, "");
+  EXPECT_EQ(live.err, "keldar: live USB is not available: \"" + notSysfs.Path() +
+                          "\" is not a directory (keldar --demo detects on the bundled demo "
+                          "topology)\n");
+  TestMachine testMachine;
+  for (const std::string& root : {empty.Root() + "/nowhere", empty.Root()}) {
+    const Outcome run = Keldar({"--sysfs", root, "--json"}, testMachine.Machine());
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(Lines(run.err), 1) << run.err;
+    EXPECT_EQ(run.err.rfind("keldar: \"" + root + "\" ", 0), 0u) << run.err;
+  }
+}
+
+TEST(LiveCli, ThisMachineWithoutUsbSaysSo) {
+  std::error_code error;
+  if (fs::exists("/sys/bus/usb/devices", error)) GTEST_SKIP() << "this machine has USB";
+  const Outcome run = Keldar({});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err.rfind("keldar: live USB is not available: \"/sys\" ", 0), 0u) << run.err;
+}
+
+TEST(LiveCli, ExportThatFailsWhileWritingIsReported) {
+  const SysfsTree tree("desktop.json");
+  TestMachine machine;
+  const Outcome run = Keldar({"--sysfs", tree.Root(), "--export", "/dev/full"}, machine.Machine());
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "keldar: /dev/full: cannot write the topology file: No space left on device\n");
+}
+#endif
 
 }  // namespace

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <initializer_list>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -17,6 +16,7 @@ namespace {
 using keldar::ModelPlatform;
 namespace model = keldar::model;
 using Bytes = std::vector<unsigned char>;
+using Sizes = std::vector<std::size_t>;
 
 constexpr DWORD kGetRootHubName = 0x220408;
 constexpr DWORD kGetNodeInformation = 0x220408;
@@ -30,18 +30,10 @@ constexpr std::size_t kCanaryBytes = 16;
 
 std::string U8(const char8_t* text) { return reinterpret_cast<const char*>(text); }
 
-// WCHAR is char16_t here and wchar_t on Windows; both are UTF-16 units.
-std::basic_string<WCHAR> Wide(std::u16string_view text) {
-  return std::basic_string<WCHAR>(text.begin(), text.end());
-}
-
 // An ASCII text as UTF-16LE bytes, with its 0 unit when `terminated`.
 Bytes Utf16Le(std::string_view ascii, bool terminated = true) {
   Bytes bytes;
-  for (char c : ascii) {
-    bytes.push_back(static_cast<unsigned char>(c));
-    bytes.push_back(0);
-  }
+  for (char c : ascii) bytes.insert(bytes.end(), {static_cast<unsigned char>(c), 0});
   if (terminated) bytes.insert(bytes.end(), {0, 0});
   return bytes;
 }
@@ -51,24 +43,15 @@ Bytes Slice(const Bytes& bytes, std::size_t from, std::size_t count) {
                bytes.begin() + static_cast<std::ptrdiff_t>(from + count));
 }
 
+// `head`, then zero bytes up to `size`.
+Bytes Padded(Bytes head, std::size_t size) {
+  head.resize(size, 0);
+  return head;
+}
+
 Bytes Le32(std::uint32_t value) {
   return {static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
           static_cast<unsigned char>(value >> 16), static_cast<unsigned char>(value >> 24)};
-}
-
-std::unique_ptr<model::Hub> MakeHub(std::string name, std::uint8_t ports,
-                                    std::uint16_t characteristics = 0) {
-  auto hub = std::make_unique<model::Hub>();
-  hub->name = std::move(name);
-  hub->descriptor.bNumberOfPorts = ports;
-  hub->descriptor.wHubCharacteristics = characteristics;
-  return hub;
-}
-
-model::Port& AddPort(model::Hub& hub, int number) {
-  model::Port& port = hub.ports.emplace_back();
-  port.port = number;
-  return port;
 }
 
 // Two controllers: the first with a key on port 1, an external hub on port 3 (a low-speed
@@ -97,6 +80,12 @@ struct Reply {
   bool ok;
   DWORD error;
   Bytes bytes;  // outSize bytes, then kCanaryBytes that must stay untouched
+
+  Bytes At(std::size_t from, std::size_t count) const { return Slice(bytes, from, count); }
+  bool CanaryFrom(std::size_t from) const {
+    return std::all_of(bytes.begin() + static_cast<std::ptrdiff_t>(from), bytes.end(),
+                       [](unsigned char b) { return b == kCanary; });
+  }
 };
 
 // One call the way the access layer makes it: one buffer is input and output. `head` is
@@ -111,9 +100,12 @@ Reply Ask(ModelPlatform& platform, HANDLE handle, DWORD code, DWORD outSize,
   return {ok != FALSE, ok ? 0 : platform.GetLastError(), buffer};
 }
 
-bool CanaryIntact(const Reply& reply, std::size_t from) {
-  return std::all_of(reply.bytes.begin() + static_cast<std::ptrdiff_t>(from), reply.bytes.end(),
-                     [](unsigned char b) { return b == kCanary; });
+// WideCharToMultiByte to the model's code page; WCHAR is char16_t here, wchar_t on Windows.
+int ToAnsi(ModelPlatform& platform, std::u16string_view text, int length, char* out, int size,
+           BOOL* usedDefault = nullptr) {
+  const std::basic_string<WCHAR> wide(text.begin(), text.end());
+  return platform.WideCharToMultiByte(CP_ACP, 0, wide.c_str(), length, out, size, nullptr,
+                                      usedDefault);
 }
 
 class ModelPlatformTest : public ::testing::Test {
@@ -123,19 +115,15 @@ class ModelPlatformTest : public ::testing::Test {
 };
 
 TEST_F(ModelPlatformTest, OpensControllersAndHubsByPathWithDistinctHandles) {
-  const HANDLE hcd0 = Open(platform_, "\\\\.\\HCD0");
-  const HANDLE hcd1 = Open(platform_, "\\\\.\\HCD1");
-  const HANDLE hcd0Again = Open(platform_, "\\\\.\\HCD0");
-  const HANDLE rootHub = Open(platform_, "\\\\.\\USB#ROOT_HUB30#0");
-  const HANDLE externalHub = Open(platform_, "\\\\.\\USB#HUB#3");
-  const std::vector<HANDLE> handles = {hcd0, hcd1, hcd0Again, rootHub, externalHub};
+  std::vector<HANDLE> handles;
+  for (const char* path : {"\\\\.\\HCD0", "\\\\.\\HCD1", "\\\\.\\HCD0", "\\\\.\\USB#ROOT_HUB30#0",
+                           "\\\\.\\USB#HUB#3"})
+    handles.push_back(Open(platform_, path));
   for (HANDLE h : handles) {
     EXPECT_NE(h, INVALID_HANDLE_VALUE);
     EXPECT_NE(h, nullptr);
     EXPECT_EQ(std::count(handles.begin(), handles.end(), h), 1);
   }
-  EXPECT_EQ(platform_.OpenHandleCount(), 5u);
-
   for (const char* path : {"\\\\.\\HCD2", "\\\\.\\HCD01", "\\\\.\\HCD", "\\\\.\\hcd0", "HCD0",
                            "\\\\.\\", "\\\\.\\USB#HUB#4", "\\\\.\\usb#hub#3"}) {
     EXPECT_EQ(Open(platform_, path), INVALID_HANDLE_VALUE) << path;
@@ -143,20 +131,19 @@ TEST_F(ModelPlatformTest, OpensControllersAndHubsByPathWithDistinctHandles) {
   }
   EXPECT_EQ(platform_.OpenHandleCount(), 5u);
 
-  EXPECT_TRUE(platform_.CloseHandle(hcd1));
-  EXPECT_FALSE(platform_.CloseHandle(hcd1));
+  EXPECT_TRUE(platform_.CloseHandle(handles[1]));
+  EXPECT_FALSE(platform_.CloseHandle(handles[1]));
   EXPECT_EQ(platform_.GetLastError(), ERROR_INVALID_HANDLE);
   EXPECT_FALSE(platform_.CloseHandle(INVALID_HANDLE_VALUE));
   EXPECT_EQ(platform_.OpenHandleCount(), 4u);
   // A closed handle answers nothing.
-  EXPECT_FALSE(Ask(platform_, hcd1, kGetRootHubName, 6).ok);
+  EXPECT_FALSE(Ask(platform_, handles[1], kGetRootHubName, 6).ok);
   EXPECT_EQ(platform_.GetLastError(), ERROR_INVALID_HANDLE);
 
-  for (HANDLE h : {hcd0, hcd0Again, rootHub, externalHub}) EXPECT_TRUE(platform_.CloseHandle(h));
+  for (std::size_t i : {0, 2, 3, 4}) EXPECT_TRUE(platform_.CloseHandle(handles[i]));
   EXPECT_EQ(platform_.OpenHandleCount(), 0u);
-  EXPECT_EQ(platform_.Counts().createFileCalls, 13u);
-  EXPECT_EQ(platform_.Counts().failedOpens, 8u);
-  EXPECT_EQ(platform_.Counts().closeHandleCalls, 7u);
+  const ModelPlatform::Counters& c = platform_.Counts();
+  EXPECT_EQ((Sizes{c.createFileCalls, c.failedOpens, c.closeHandleCalls}), (Sizes{13, 8, 7}));
 }
 
 TEST_F(ModelPlatformTest, OpenFaultsRefuseTheControllerOrHub) {
@@ -171,74 +158,56 @@ TEST_F(ModelPlatformTest, OpenFaultsRefuseTheControllerOrHub) {
 
 TEST_F(ModelPlatformTest, NodeInformationIsThe76ByteHubRecord) {
   const HANDLE root = Open(platform_, "\\\\.\\USB#ROOT_HUB30#0");
+  const HANDLE external = Open(platform_, "\\\\.\\USB#HUB#3");
+  // NodeType 0 (UsbHub); the hub descriptor: length 9, type 0x29, ports, characteristics
+  // little-endian, power-on-to-good, control current; 64 bytes of bRemoveAndPowerMask;
+  // HubIsBusPowered.
   const Reply reply = Ask(platform_, root, kGetNodeInformation, 76);
   ASSERT_TRUE(reply.ok);
-  // NodeType 0 (UsbHub), then the hub descriptor: length 9, type 0x29, 4 ports,
-  // characteristics 0x00A9 little-endian, power-on-to-good 50, control current 0.
-  EXPECT_EQ(Slice(reply.bytes, 0, 11), (Bytes{0, 0, 0, 0, 9, 0x29, 4, 0xA9, 0x00, 50, 0}));
-  EXPECT_EQ(Slice(reply.bytes, 11, 64), Bytes(64, 0));  // bRemoveAndPowerMask
-  EXPECT_EQ(reply.bytes[75], 0);                         // HubIsBusPowered
-  EXPECT_TRUE(CanaryIntact(reply, 76));
-
-  const HANDLE external = Open(platform_, "\\\\.\\USB#HUB#3");
-  const Reply hub = Ask(platform_, external, kGetNodeInformation, 76);
-  ASSERT_TRUE(hub.ok);
-  EXPECT_EQ(Slice(hub.bytes, 4, 7), (Bytes{9, 0x29, 2, 0xE0, 0x00, 50, 100}));
-  EXPECT_EQ(hub.bytes[75], 1);
+  EXPECT_EQ(reply.At(0, 76), Padded({0, 0, 0, 0, 9, 0x29, 4, 0xA9, 0x00, 50, 0}, 76));
+  EXPECT_TRUE(reply.CanaryFrom(76));
+  Bytes hub = Padded({0, 0, 0, 0, 9, 0x29, 2, 0xE0, 0x00, 50, 100}, 76);
+  hub[75] = 1;
+  EXPECT_EQ(Ask(platform_, external, kGetNodeInformation, 76).At(0, 76), hub);
 
   const Reply small = Ask(platform_, root, kGetNodeInformation, 75);
   EXPECT_FALSE(small.ok);
   EXPECT_EQ(small.error, ERROR_INSUFFICIENT_BUFFER);
-  EXPECT_TRUE(CanaryIntact(small, 0));
+  EXPECT_TRUE(small.CanaryFrom(0));
 
   model_.controllers[0].rootHub->faults.nodeInfoFails = true;
   EXPECT_FALSE(Ask(platform_, root, kGetNodeInformation, 76).ok);
   EXPECT_TRUE(Ask(platform_, external, kGetNodeInformation, 76).ok);
-  EXPECT_EQ(platform_.Counts().hubIoctls, 5u);
-  EXPECT_EQ(platform_.Counts().nodeInformationQueries, 5u);
+  const ModelPlatform::Counters& c = platform_.Counts();
+  EXPECT_EQ((Sizes{c.hubIoctls, c.nodeInformationQueries}), (Sizes{5, 5}));
 }
 
 TEST_F(ModelPlatformTest, ConnectionInformationIsThe365ByteRecord) {
   const HANDLE root = Open(platform_, "\\\\.\\USB#ROOT_HUB30#0");
+  const HANDLE external = Open(platform_, "\\\\.\\USB#HUB#3");
+  // ConnectionIndex; the device descriptor (length 18, type 1, bcdUSB, class/subclass/protocol,
+  // packet size, vendor, product, bcdDevice, strings, configurations); CurrentConfigurationValue,
+  // LowSpeed, DeviceIsHub, DeviceAddress, NumberOfOpenPipes, ConnectionStatus; then 30 empty
+  // pipe entries.
   const Reply key = Ask(platform_, root, kGetConnectionInformation, 365, Le32(1));
   ASSERT_TRUE(key.ok);
-  EXPECT_EQ(Slice(key.bytes, 0, 4), Le32(1));
-  // The device descriptor: 18 bytes, type 1, bcdUSB 0x0200, class 0/0/0, packet size 64,
-  // vendor 0x096E, product 0x0201, bcdDevice 0x0100, strings 1/2/0, one configuration.
-  EXPECT_EQ(Slice(key.bytes, 4, 18), (Bytes{18, 1, 0x00, 0x02, 0, 0, 0, 64, 0x6E, 0x09, 0x01,
-                                            0x02, 0x00, 0x01, 1, 2, 0, 1}));
-  EXPECT_EQ(key.bytes[22], 1);                             // CurrentConfigurationValue
-  EXPECT_EQ(key.bytes[23], 0);                             // LowSpeed
-  EXPECT_EQ(key.bytes[24], 0);                             // DeviceIsHub
-  EXPECT_EQ(Slice(key.bytes, 25, 2), (Bytes{2, 0}));       // DeviceAddress
-  EXPECT_EQ(Slice(key.bytes, 27, 4), (Bytes{0, 0, 0, 0}));  // NumberOfOpenPipes
-  EXPECT_EQ(Slice(key.bytes, 31, 4), Le32(1));             // ConnectionStatus
-  EXPECT_EQ(Slice(key.bytes, 35, 330), Bytes(330, 0));     // 30 pipe entries
-  EXPECT_TRUE(CanaryIntact(key, 365));
-
-  const Reply hub = Ask(platform_, root, kGetConnectionInformation, 365, Le32(3));
-  ASSERT_TRUE(hub.ok);
-  EXPECT_EQ(Slice(hub.bytes, 4, 18), (Bytes{18, 1, 0x00, 0x02, 9, 0, 1, 64, 0xE3, 0x05, 0x08,
-                                            0x06, 0x37, 0x85, 0, 0, 0, 1}));
-  EXPECT_EQ(hub.bytes[24], 1);
-
-  // Port 2 is not listed: nothing attached, a zero descriptor.
-  const Reply empty = Ask(platform_, root, kGetConnectionInformation, 365, Le32(2));
-  ASSERT_TRUE(empty.ok);
-  EXPECT_EQ(Slice(empty.bytes, 0, 4), Le32(2));
-  EXPECT_EQ(Slice(empty.bytes, 4, 361), Bytes(361, 0));
-
-  const Reply failed = Ask(platform_, root, kGetConnectionInformation, 365, Le32(4));
-  ASSERT_TRUE(failed.ok);
-  EXPECT_EQ(Slice(failed.bytes, 4, 18), Bytes(18, 0));
-  EXPECT_EQ(Slice(failed.bytes, 31, 4), Le32(2));
-
-  const HANDLE external = Open(platform_, "\\\\.\\USB#HUB#3");
-  const Reply mouse = Ask(platform_, external, kGetConnectionInformation, 365, Le32(2));
-  ASSERT_TRUE(mouse.ok);
-  EXPECT_EQ(Slice(mouse.bytes, 4, 18), (Bytes{18, 1, 0x10, 0x01, 0, 0, 0, 8, 0x6D, 0x04, 0x77,
-                                              0xC0, 0x00, 0x72, 1, 2, 0, 1}));
-  EXPECT_EQ(mouse.bytes[23], 1);
+  EXPECT_EQ(key.At(0, 365), Padded({1, 0, 0, 0, 18, 1, 0x00, 0x02, 0, 0, 0, 64, 0x6E, 0x09, 0x01,
+                                    0x02, 0x00, 0x01, 1, 2, 0, 1, 1, 0, 0, 2, 0, 0, 0, 0, 0, 1,
+                                    0, 0, 0},
+                                   365));
+  EXPECT_TRUE(key.CanaryFrom(365));
+  EXPECT_EQ(Ask(platform_, root, kGetConnectionInformation, 365, Le32(3)).At(0, 35),
+            (Bytes{3, 0, 0, 0, 18, 1, 0x00, 0x02, 9, 0, 1, 64, 0xE3, 0x05, 0x08, 0x06, 0x37,
+                   0x85, 0, 0, 0, 1, 1, 0, 1, 3, 0, 0, 0, 0, 0, 1, 0, 0, 0}));
+  EXPECT_EQ(Ask(platform_, external, kGetConnectionInformation, 365, Le32(2)).At(0, 35),
+            (Bytes{2, 0, 0, 0, 18, 1, 0x10, 0x01, 0, 0, 0, 8, 0x6D, 0x04, 0x77, 0xC0, 0x00,
+                   0x72, 1, 2, 0, 1, 1, 1, 0, 4, 0, 0, 0, 0, 0, 1, 0, 0, 0}));
+  // Port 2 is not listed: nothing attached, a zero record. Port 4 failed its enumeration.
+  EXPECT_EQ(Ask(platform_, root, kGetConnectionInformation, 365, Le32(2)).At(0, 365),
+            Padded({2, 0, 0, 0}, 365));
+  Bytes failed = Padded({4, 0, 0, 0}, 365);
+  failed[31] = 2;
+  EXPECT_EQ(Ask(platform_, root, kGetConnectionInformation, 365, Le32(4)).At(0, 365), failed);
 
   for (std::uint32_t port : {0u, 5u, 0xFFFFFFFFu}) {
     const Reply bad = Ask(platform_, root, kGetConnectionInformation, 365, Le32(port));
@@ -259,46 +228,39 @@ TEST_F(ModelPlatformTest, NameRepliesAnswerTheProbeWithTheLengthAndTheFetchWithT
   // "USB#ROOT_HUB30#0": 16 units and the 0 unit after a 4-byte header = 38 bytes.
   const Reply probe = Ask(platform_, hcd0, kGetRootHubName, 6);
   ASSERT_TRUE(probe.ok);
-  EXPECT_EQ(Slice(probe.bytes, 0, 6), (Bytes{38, 0, 0, 0, 'U', 0}));
-  EXPECT_TRUE(CanaryIntact(probe, 6));
-  const Reply name = Ask(platform_, hcd0, kGetRootHubName, 38);
+  EXPECT_EQ(probe.At(0, 6), (Bytes{38, 0, 0, 0, 'U', 0}));
+  EXPECT_TRUE(probe.CanaryFrom(6));
+  // A bigger buffer than announced gets the same reply and nothing more.
+  const Reply name = Ask(platform_, hcd0, kGetRootHubName, 50);
   ASSERT_TRUE(name.ok);
-  EXPECT_EQ(Slice(name.bytes, 0, 4), Le32(38));
-  EXPECT_EQ(Slice(name.bytes, 4, 34), Utf16Le("USB#ROOT_HUB30#0"));
-  EXPECT_TRUE(CanaryIntact(name, 38));
-  // A bigger buffer gets the same reply and nothing more.
-  const Reply roomy = Ask(platform_, hcd0, kGetRootHubName, 50);
-  EXPECT_EQ(Slice(roomy.bytes, 0, 38), Slice(name.bytes, 0, 38));
-  EXPECT_EQ(Slice(roomy.bytes, 38, 12), Bytes(12, kCanary));
+  EXPECT_EQ(name.At(0, 4), Le32(38));
+  EXPECT_EQ(name.At(4, 34), Utf16Le("USB#ROOT_HUB30#0"));
+  EXPECT_EQ(name.At(38, 12), Bytes(12, kCanary));
 
   // A 43-character driver key: 4 + 2 * 44 = 92 bytes.
-  const Reply hcdKey = Ask(platform_, hcd0, kGetHcdDriverKey, 6);
-  EXPECT_EQ(Slice(hcdKey.bytes, 0, 6), (Bytes{92, 0, 0, 0, '{', 0}));
-  const Reply hcdKeyFull = Ask(platform_, hcd0, kGetHcdDriverKey, 92);
-  EXPECT_EQ(Slice(hcdKeyFull.bytes, 4, 88),
-            Utf16Le("{36fc9e60-c465-11cf-8056-444553540000}\\0000"));
+  EXPECT_EQ(Ask(platform_, hcd0, kGetHcdDriverKey, 6).At(0, 6), (Bytes{92, 0, 0, 0, '{', 0}));
+  const Reply hcdKey = Ask(platform_, hcd0, kGetHcdDriverKey, 92);
+  EXPECT_EQ(hcdKey.At(4, 88), Utf16Le("{36fc9e60-c465-11cf-8056-444553540000}\\0000"));
+  EXPECT_TRUE(hcdKey.CanaryFrom(92));
 
   // Connection replies carry the port number first: "USB#HUB#3" is 8 + 2 * 10 = 28 bytes.
   const Reply hubProbe = Ask(platform_, root, kGetConnectionName, 10, Le32(3));
   ASSERT_TRUE(hubProbe.ok);
-  EXPECT_EQ(Slice(hubProbe.bytes, 0, 10), (Bytes{3, 0, 0, 0, 28, 0, 0, 0, 'U', 0}));
-  EXPECT_TRUE(CanaryIntact(hubProbe, 10));
-  const Reply hubName = Ask(platform_, root, kGetConnectionName, 28, Le32(3));
-  EXPECT_EQ(Slice(hubName.bytes, 8, 20), Utf16Le("USB#HUB#3"));
-
-  const Reply keyProbe = Ask(platform_, root, kGetConnectionDriverKey, 10, Le32(1));
-  EXPECT_EQ(Slice(keyProbe.bytes, 0, 10), (Bytes{1, 0, 0, 0, 96, 0, 0, 0, '{', 0}));
-  const Reply keyName = Ask(platform_, root, kGetConnectionDriverKey, 96, Le32(1));
-  EXPECT_EQ(Slice(keyName.bytes, 8, 88),
+  EXPECT_EQ(hubProbe.At(0, 10), (Bytes{3, 0, 0, 0, 28, 0, 0, 0, 'U', 0}));
+  EXPECT_TRUE(hubProbe.CanaryFrom(10));
+  EXPECT_EQ(Ask(platform_, root, kGetConnectionName, 28, Le32(3)).At(8, 20),
+            Utf16Le("USB#HUB#3"));
+  EXPECT_EQ(Ask(platform_, root, kGetConnectionDriverKey, 10, Le32(1)).At(0, 10),
+            (Bytes{1, 0, 0, 0, 96, 0, 0, 0, '{', 0}));
+  EXPECT_EQ(Ask(platform_, root, kGetConnectionDriverKey, 96, Le32(1)).At(8, 88),
             Utf16Le("{745a17a0-74d3-11d0-b6fe-00a0c90f57da}\\0012"));
 
   // No hub on port 1, nothing on ports 2 and 4: empty names (header and the 0 unit).
-  EXPECT_EQ(Slice(Ask(platform_, root, kGetConnectionName, 10, Le32(1)).bytes, 0, 10),
+  EXPECT_EQ(Ask(platform_, root, kGetConnectionName, 10, Le32(1)).At(0, 10),
             (Bytes{1, 0, 0, 0, 10, 0, 0, 0, 0, 0}));
-  EXPECT_EQ(Slice(Ask(platform_, root, kGetConnectionDriverKey, 10, Le32(2)).bytes, 4, 6),
-            (Bytes{10, 0, 0, 0, 0, 0}));
-  EXPECT_EQ(Slice(Ask(platform_, root, kGetConnectionDriverKey, 10, Le32(4)).bytes, 4, 6),
-            (Bytes{10, 0, 0, 0, 0, 0}));
+  for (std::uint32_t port : {2u, 4u})
+    EXPECT_EQ(Ask(platform_, root, kGetConnectionDriverKey, 10, Le32(port)).At(4, 6),
+              (Bytes{10, 0, 0, 0, 0, 0}));
 
   // A buffer smaller than the header fails and stays untouched.
   const Reply tiny = Ask(platform_, hcd0, kGetRootHubName, 3);
@@ -306,23 +268,19 @@ TEST_F(ModelPlatformTest, NameRepliesAnswerTheProbeWithTheLengthAndTheFetchWithT
   EXPECT_EQ(tiny.error, ERROR_INSUFFICIENT_BUFFER);
   const Reply tinyConnection = Ask(platform_, root, kGetConnectionName, 7, Le32(3));
   EXPECT_FALSE(tinyConnection.ok);
-  EXPECT_TRUE(CanaryIntact(tinyConnection, 4));
+  EXPECT_TRUE(tinyConnection.CanaryFrom(4));
 
   // Hub codes on a controller, and controller codes on a hub, are not answered.
   EXPECT_FALSE(Ask(platform_, hcd0, kGetConnectionName, 10, Le32(3)).ok);
   EXPECT_EQ(platform_.GetLastError(), ERROR_INVALID_PARAMETER);
   EXPECT_FALSE(Ask(platform_, root, kGetHcdDriverKey, 6).ok);
 
-  const ModelPlatform::Counters& counts = platform_.Counts();
-  EXPECT_EQ(counts.rootHubNameQueries, 4u);
-  EXPECT_EQ(counts.hcdDriverKeyQueries, 2u);
-  EXPECT_EQ(counts.controllerIoctls, 7u);
-  EXPECT_EQ(counts.connectionNameQueries, 4u);
-  EXPECT_EQ(counts.connectionDriverKeyQueries, 4u);
-  EXPECT_EQ(counts.hubIoctls, 9u);
-}
+  const ModelPlatform::Counters& c = platform_.Counts();
+  EXPECT_EQ((Sizes{c.rootHubNameQueries, c.hcdDriverKeyQueries, c.controllerIoctls,
+                   c.connectionNameQueries, c.connectionDriverKeyQueries, c.hubIoctls}),
+            (Sizes{3, 2, 6, 4, 4, 9}));
 
-TEST_F(ModelPlatformTest, RootHubNameFailsWithoutARootHub) {
+  // Without a root hub the root hub name fails; the driver key still answers.
   model_.controllers[1].rootHub.reset();
   const HANDLE hcd1 = Open(platform_, "\\\\.\\HCD1");
   EXPECT_FALSE(Ask(platform_, hcd1, kGetRootHubName, 6).ok);
@@ -336,28 +294,30 @@ model::UsbModel ShortNames(model::NameFault fault) {
   model::Controller& controller = m.controllers.emplace_back();
   controller.driverKey = "HC";
   controller.faults.driverKeyName = fault;
-  controller.rootHub = MakeHub("RH", 1);
-  model::Port& port = AddPort(*controller.rootHub, 1);
+  controller.rootHub = std::make_unique<model::Hub>();
+  controller.rootHub->name = "RH";
+  controller.rootHub->descriptor.bNumberOfPorts = 1;
+  model::Port& port = controller.rootHub->ports.emplace_back();
   port.faults.driverKeyName = fault;
   port.device = std::make_unique<model::Device>();
   port.device->driverKey = "KEY1";
-  port.device->hub = MakeHub("HUB1", 1);
+  port.device->hub = std::make_unique<model::Hub>();
+  port.device->hub->name = "HUB1";
+  port.device->hub->descriptor.bNumberOfPorts = 1;
   return m;
 }
 
-struct FaultCase {
-  model::NameFault fault;
-  std::uint32_t shortLength;  // announced in a 6-byte reply of "HC"
-  std::uint32_t longLength;   // announced in a 10-byte reply of "KEY1"
-  bool probeOk;
-  bool fetchOk;
-  Bytes shortText;  // what the fetch with the announced size holds after the header
-  Bytes longText;
-};
-
 TEST(ModelPlatformNameFaults, EachFaultShapesTheProbeAndTheFetch) {
   using F = model::NameFault;
-  const std::vector<FaultCase> cases = {
+  const struct {
+    model::NameFault fault;
+    std::uint32_t shortLength;  // announced in a 6-byte reply of "HC"
+    std::uint32_t longLength;   // announced in a 10-byte reply of "KEY1"
+    bool probeOk;
+    bool fetchOk;
+    Bytes shortText;  // what the fetch with the announced size holds after the header
+    Bytes longText;
+  } cases[] = {
       {F::None, 10, 18, true, true, Utf16Le("HC"), Utf16Le("KEY1")},
       {F::ProbeFails, 10, 18, false, true, Utf16Le("HC"), Utf16Le("KEY1")},
       {F::FetchFails, 10, 18, true, false, {}, {}},
@@ -367,40 +327,34 @@ TEST(ModelPlatformNameFaults, EachFaultShapesTheProbeAndTheFetch) {
       {F::OddLength, 9, 17, true, true, Utf16Le("HC", false), Utf16Le("KEY1", false)},
       {F::NoTerminator, 8, 16, true, true, Utf16Le("HC", false), Utf16Le("KEY1", false)},
   };
-  for (const FaultCase& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(model::NameFaultName(c.fault));
     ModelPlatform platform(ShortNames(c.fault));
     const HANDLE hcd = Open(platform, "\\\\.\\HCD0");
     const HANDLE hub = Open(platform, "\\\\.\\RH");
 
     const Reply shortProbe = Ask(platform, hcd, kGetHcdDriverKey, 6);
-    EXPECT_EQ(shortProbe.ok, c.probeOk);
-    if (c.probeOk) {
-      EXPECT_EQ(Slice(shortProbe.bytes, 0, 4), Le32(c.shortLength));
-    }
     const Reply longProbe = Ask(platform, hub, kGetConnectionDriverKey, 10, Le32(1));
+    EXPECT_EQ(shortProbe.ok, c.probeOk);
     EXPECT_EQ(longProbe.ok, c.probeOk);
     if (c.probeOk) {
-      EXPECT_EQ(Slice(longProbe.bytes, 4, 4), Le32(c.longLength));
+      EXPECT_EQ(shortProbe.At(0, 4), Le32(c.shortLength));
+      EXPECT_EQ(longProbe.At(4, 4), Le32(c.longLength));
     }
-
     const Reply shortFetch = Ask(platform, hcd, kGetHcdDriverKey, c.shortLength);
-    EXPECT_EQ(shortFetch.ok, c.fetchOk);
-    if (c.fetchOk) {
-      EXPECT_EQ(Slice(shortFetch.bytes, 4, c.shortText.size()), c.shortText);
-      EXPECT_TRUE(CanaryIntact(shortFetch, 4 + c.shortText.size()));
-    }
     const Reply longFetch = Ask(platform, hub, kGetConnectionDriverKey, c.longLength, Le32(1));
+    EXPECT_EQ(shortFetch.ok, c.fetchOk);
     EXPECT_EQ(longFetch.ok, c.fetchOk);
     if (c.fetchOk) {
-      EXPECT_EQ(Slice(longFetch.bytes, 0, 4), Le32(1));
-      EXPECT_EQ(Slice(longFetch.bytes, 8, c.longText.size()), c.longText);
-      EXPECT_TRUE(CanaryIntact(longFetch, 8 + c.longText.size()));
+      EXPECT_EQ(shortFetch.At(4, c.shortText.size()), c.shortText);
+      EXPECT_TRUE(shortFetch.CanaryFrom(4 + c.shortText.size()));
+      EXPECT_EQ(longFetch.At(0, 4), Le32(1));
+      EXPECT_EQ(longFetch.At(8, c.longText.size()), c.longText);
+      EXPECT_TRUE(longFetch.CanaryFrom(8 + c.longText.size()));
     }
-
     // The fault belongs to its own query: the root hub name and the hub name stay sound.
-    EXPECT_EQ(Slice(Ask(platform, hcd, kGetRootHubName, 6).bytes, 0, 4), Le32(10));
-    EXPECT_EQ(Slice(Ask(platform, hub, kGetConnectionName, 10, Le32(1)).bytes, 4, 4), Le32(18));
+    EXPECT_EQ(Ask(platform, hcd, kGetRootHubName, 6).At(0, 4), Le32(10));
+    EXPECT_EQ(Ask(platform, hub, kGetConnectionName, 10, Le32(1)).At(4, 4), Le32(18));
   }
 }
 
@@ -410,72 +364,44 @@ TEST(ModelPlatformNameFaults, AbsurdLengthAnnouncesFarMoreThanAnyName) {
   m.controllers[0].rootHub->ports[0].faults.hubName = model::NameFault::AbsurdLength;
   ModelPlatform platform(m);
   const Reply root = Ask(platform, Open(platform, "\\\\.\\HCD0"), kGetRootHubName, 6);
-  ASSERT_TRUE(root.ok);
-  EXPECT_EQ(Slice(root.bytes, 0, 4), (Bytes{0xF0, 0xFF, 0xFF, 0x7F}));
   const Reply hub = Ask(platform, Open(platform, "\\\\.\\RH"), kGetConnectionName, 10, Le32(1));
-  ASSERT_TRUE(hub.ok);
-  EXPECT_EQ(Slice(hub.bytes, 4, 4), (Bytes{0xF0, 0xFF, 0xFF, 0x7F}));
+  ASSERT_TRUE(root.ok && hub.ok);
+  EXPECT_EQ(root.At(0, 4), (Bytes{0xF0, 0xFF, 0xFF, 0x7F}));
+  EXPECT_EQ(hub.At(4, 4), (Bytes{0xF0, 0xFF, 0xFF, 0x7F}));
 }
 
 TEST(ModelPlatformNameFaults, ConversionFailsOnlyForTheMarkedText) {
   ModelPlatform platform(ShortNames(model::NameFault::ConversionFails));
-  const std::basic_string<WCHAR> key = Wide(u"KEY1");
-  const std::basic_string<WCHAR> other = Wide(u"HUB1");
   char out[16];
   // Before the reply has been given, the text converts like any other.
-  EXPECT_EQ(platform.WideCharToMultiByte(CP_ACP, 0, key.c_str(), -1, nullptr, 0, nullptr,
-                                         nullptr),
-            5);
+  EXPECT_EQ(ToAnsi(platform, u"KEY1", -1, nullptr, 0), 5);
   ASSERT_TRUE(Ask(platform, Open(platform, "\\\\.\\RH"), kGetConnectionDriverKey, 18, Le32(1)).ok);
-  EXPECT_EQ(platform.WideCharToMultiByte(CP_ACP, 0, key.c_str(), -1, nullptr, 0, nullptr,
-                                         nullptr),
-            0);
+  EXPECT_EQ(ToAnsi(platform, u"KEY1", -1, nullptr, 0), 0);
   EXPECT_EQ(platform.GetLastError(), ERROR_NO_UNICODE_TRANSLATION);
-  EXPECT_EQ(platform.WideCharToMultiByte(CP_ACP, 0, key.c_str(), -1, out, 16, nullptr, nullptr),
-            0);
-  EXPECT_EQ(platform.WideCharToMultiByte(CP_ACP, 0, other.c_str(), -1, out, 16, nullptr,
-                                         nullptr),
-            5);
+  EXPECT_EQ(ToAnsi(platform, u"KEY1", -1, out, 16), 0);
+  EXPECT_EQ(ToAnsi(platform, u"HUB1", -1, out, 16), 5);
   EXPECT_STREQ(out, "HUB1");
 }
 
 TEST_F(ModelPlatformTest, WideCharToMultiByteConvertsToTheModelCodePage) {
   // A narrow literal is GBK in this build: the bytes code page 936 must produce.
-  const std::basic_string<WCHAR> dongle = Wide(u"加密狗");
-  EXPECT_EQ(platform_.WideCharToMultiByte(CP_ACP, 0, dongle.c_str(), -1, nullptr, 0, nullptr,
-                                          nullptr),
-            7);
   char out[16];
   std::memset(out, kCanary, sizeof out);
-  EXPECT_EQ(platform_.WideCharToMultiByte(CP_ACP, 0, dongle.c_str(), -1, out, 7, nullptr,
-                                          nullptr),
-            7);
-  EXPECT_EQ(std::string(out, 7), std::string("加密狗", 7));
-  EXPECT_EQ(static_cast<unsigned char>(out[7]), kCanary);
-
+  EXPECT_EQ(ToAnsi(platform_, u"加密狗", -1, nullptr, 0), 7);
+  EXPECT_EQ(ToAnsi(platform_, u"加密狗", -1, out, 7), 7);
+  EXPECT_EQ(std::string(out, 8), std::string("加密狗") + '\0' + "\xCC");
   // A positive length converts exactly that many units and adds no terminator.
   std::memset(out, kCanary, sizeof out);
-  EXPECT_EQ(platform_.WideCharToMultiByte(CP_ACP, 0, dongle.c_str(), 2, out, 16, nullptr,
-                                          nullptr),
-            4);
-  EXPECT_EQ(std::string(out, 4), "\xBC\xD3\xC3\xDC");
-  EXPECT_EQ(static_cast<unsigned char>(out[4]), kCanary);
+  EXPECT_EQ(ToAnsi(platform_, u"加密狗", 2, out, 16), 4);
+  EXPECT_EQ(std::string(out, 5), "\xBC\xD3\xC3\xDC\xCC");
 
-  EXPECT_EQ(platform_.WideCharToMultiByte(CP_ACP, 0, dongle.c_str(), -1, out, 6, nullptr,
-                                          nullptr),
-            0);
+  EXPECT_EQ(ToAnsi(platform_, u"加密狗", -1, out, 6), 0);
   EXPECT_EQ(platform_.GetLastError(), ERROR_INSUFFICIENT_BUFFER);
-  EXPECT_EQ(platform_.WideCharToMultiByte(CP_ACP, 0, dongle.c_str(), 0, out, 16, nullptr,
-                                          nullptr),
-            0);
+  EXPECT_EQ(ToAnsi(platform_, u"加密狗", 0, out, 16), 0);
   EXPECT_EQ(platform_.GetLastError(), ERROR_INVALID_PARAMETER);
-
   // Thai is not in code page 936: the default character stands in for it.
-  const std::basic_string<WCHAR> mixed = Wide(u"A\u0E01B");
   BOOL usedDefault = FALSE;
-  EXPECT_EQ(platform_.WideCharToMultiByte(CP_ACP, 0, mixed.c_str(), -1, out, 16, nullptr,
-                                          &usedDefault),
-            4);
+  EXPECT_EQ(ToAnsi(platform_, u"A\u0E01B", -1, out, 16, &usedDefault), 4);
   EXPECT_STREQ(out, "A?B");
   EXPECT_TRUE(usedDefault);
   EXPECT_EQ(platform_.Counts().conversions, 6u);
@@ -483,20 +409,17 @@ TEST_F(ModelPlatformTest, WideCharToMultiByteConvertsToTheModelCodePage) {
 
 TEST(ModelPlatformCodePages, OtherCodePagesConvertThroughTheirOwnTables) {
   model::UsbModel m;
-  m.ansiCodePage = 1252;
   m.computerName = U8(u8"CAFÉ-加");
-  ModelPlatform western(m);
   char out[16];
-  DWORD size = sizeof out;
-  ASSERT_TRUE(western.GetComputerNameA(out, &size));
-  EXPECT_EQ(size, 6u);
-  EXPECT_EQ(std::string(out, 7), std::string("CAF\xC9-?\0", 7));
-
-  m.ansiCodePage = 65001;
-  ModelPlatform unicode(m);
-  size = sizeof out;
-  ASSERT_TRUE(unicode.GetComputerNameA(out, &size));
-  EXPECT_EQ(std::string(out, size), "CAF\xC3\x89-\xE5\x8A\xA0");
+  for (const auto& [codePage, expected] :
+       {std::pair<unsigned, std::string>{1252, std::string("CAF\xC9-?", 6)},
+        std::pair<unsigned, std::string>{65001, "CAF\xC3\x89-\xE5\x8A\xA0"}}) {
+    m.ansiCodePage = codePage;
+    ModelPlatform platform(m);
+    DWORD size = sizeof out;
+    ASSERT_TRUE(platform.GetComputerNameA(out, &size));
+    EXPECT_EQ(std::string(out, size + 1), expected + '\0') << codePage;
+  }
 }
 
 TEST_F(ModelPlatformTest, DatabaseListsControllersThenUsbDevicesDepthFirstThenOthers) {
@@ -516,8 +439,7 @@ TEST_F(ModelPlatformTest, DatabaseListsControllersThenUsbDevicesDepthFirstThenOt
   std::vector<std::string> seen;
   SP_DEVINFO_DATA element{};
   element.cbSize = sizeof element;
-  DWORD index = 0;
-  for (; platform_.SetupDiEnumDeviceInfo(set, index, &element); ++index) {
+  for (DWORD index = 0; platform_.SetupDiEnumDeviceInfo(set, index, &element); ++index) {
     EXPECT_EQ(element.DevInst, index);
     char buffer[64];
     DWORD required = 0;
@@ -542,73 +464,56 @@ TEST_F(ModelPlatformTest, DatabaseListsControllersThenUsbDevicesDepthFirstThenOt
   EXPECT_FALSE(platform_.SetupDiDestroyDeviceInfoList(set));
   EXPECT_EQ(platform_.GetLastError(), ERROR_INVALID_HANDLE);
   EXPECT_EQ(platform_.OpenDeviceSetCount(), 0u);
-  EXPECT_EQ(platform_.Counts().deviceSetEnumerations, 1u);
-  EXPECT_EQ(platform_.Counts().propertyReads, 7u);
+  const ModelPlatform::Counters& c = platform_.Counts();
+  EXPECT_EQ((Sizes{c.deviceSetEnumerations, c.propertyReads}), (Sizes{1, 7}));
 }
 
 class DatabaseReads : public ModelPlatformTest {
  protected:
-  void SetUp() override {
-    set_ = platform_.SetupDiGetClassDevsA(nullptr, nullptr, nullptr, 6);
-    ASSERT_NE(set_, INVALID_HANDLE_VALUE);
-  }
-  // Reads a property of entry `index` declaring `size` bytes.
-  BOOL Read(DWORD index, DWORD property, DWORD size, DWORD* required, Bytes* out) {
+  // Reads a property of entry `index` declaring `size` bytes into out_ (then the canary);
+  // returns the error, 0 on success.
+  DWORD Read(DWORD index, DWORD property, DWORD size) {
+    const HDEVINFO set = platform_.SetupDiGetClassDevsA(nullptr, nullptr, nullptr, 6);
     SP_DEVINFO_DATA element{};
     element.cbSize = sizeof element;
-    EXPECT_TRUE(platform_.SetupDiEnumDeviceInfo(set_, index, &element));
-    out->assign(size + kCanaryBytes, kCanary);
-    *required = 0;
-    return platform_.SetupDiGetDeviceRegistryPropertyA(set_, &element, property, nullptr,
-                                                       size ? out->data() : nullptr, size,
-                                                       required);
+    EXPECT_TRUE(platform_.SetupDiEnumDeviceInfo(set, index, &element));
+    out_.assign(size + kCanaryBytes, kCanary);
+    required_ = 0;
+    const BOOL ok = platform_.SetupDiGetDeviceRegistryPropertyA(
+        set, &element, property, nullptr, size ? out_.data() : nullptr, size, &required_);
+    const DWORD error = ok ? 0 : platform_.GetLastError();
+    platform_.SetupDiDestroyDeviceInfoList(set);
+    return error;
   }
-  HDEVINFO set_ = nullptr;
+  Bytes out_;
+  DWORD required_ = 0;
 };
 
 TEST_F(DatabaseReads, AFriendlyNameNeedsTheSizeItAnnounces) {
-  DWORD required = 0;
-  Bytes out;
-  EXPECT_FALSE(Read(2, SPDRP_FRIENDLYNAME, 0, &required, &out));
-  EXPECT_EQ(platform_.GetLastError(), ERROR_INSUFFICIENT_BUFFER);
-  EXPECT_EQ(required, 7u);  // three GBK characters and the terminator
-  EXPECT_FALSE(Read(2, SPDRP_FRIENDLYNAME, 6, &required, &out));
-  EXPECT_EQ(platform_.GetLastError(), ERROR_INSUFFICIENT_BUFFER);
-  EXPECT_EQ(Slice(out, 0, 6), Bytes(6, kCanary));
-  ASSERT_TRUE(Read(2, SPDRP_FRIENDLYNAME, 7, &required, &out));
-  EXPECT_EQ(required, 7u);
-  EXPECT_EQ(std::string(out.begin(), out.begin() + 7), std::string("加密狗", 7));
-  EXPECT_EQ(out[7], kCanary);
+  EXPECT_EQ(Read(2, SPDRP_FRIENDLYNAME, 0), ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(required_, 7u);  // three GBK characters and the terminator
+  EXPECT_EQ(Read(2, SPDRP_FRIENDLYNAME, 6), ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(Slice(out_, 0, 6), Bytes(6, kCanary));
+  ASSERT_EQ(Read(2, SPDRP_FRIENDLYNAME, 7), 0u);
+  EXPECT_EQ(required_, 7u);
+  EXPECT_EQ(std::string(out_.begin(), out_.begin() + 8), std::string("加密狗") + '\0' + "\xCC");
 
-  // The mouse has no friendly name; the second controller neither.
-  EXPECT_FALSE(Read(4, SPDRP_FRIENDLYNAME, 64, &required, &out));
-  EXPECT_EQ(platform_.GetLastError(), ERROR_INVALID_DATA);
-  EXPECT_FALSE(Read(1, SPDRP_FRIENDLYNAME, 0, &required, &out));
-  EXPECT_EQ(platform_.GetLastError(), ERROR_INVALID_DATA);
-  // Other properties are absent.
-  EXPECT_FALSE(Read(2, 0 /* SPDRP_DEVICEDESC */, 64, &required, &out));
-  EXPECT_EQ(platform_.GetLastError(), ERROR_INVALID_DATA);
+  // The mouse has no friendly name; the second controller neither; other properties are absent.
+  EXPECT_EQ(Read(4, SPDRP_FRIENDLYNAME, 64), ERROR_INVALID_DATA);
+  EXPECT_EQ(Read(1, SPDRP_FRIENDLYNAME, 0), ERROR_INVALID_DATA);
+  EXPECT_EQ(Read(2, 0 /* SPDRP_DEVICEDESC */, 64), ERROR_INVALID_DATA);
 }
 
 TEST_F(DatabaseReads, ReadFaultsFailAsTheModelSays) {
-  model::Device& key = *PortOf(*model_.controllers[0].rootHub, 1).device;
-  key.databaseFaults = {true, true};
-  platform_.SetupDiDestroyDeviceInfoList(set_);
-  set_ = platform_.SetupDiGetClassDevsA(nullptr, nullptr, nullptr, 6);
-
-  DWORD required = 0;
-  Bytes out;
-  EXPECT_FALSE(Read(2, SPDRP_DRIVER, 0, &required, &out));
-  EXPECT_EQ(platform_.GetLastError(), ERROR_INVALID_DATA);
+  PortOf(*model_.controllers[0].rootHub, 1).device->databaseFaults = {true, true};
+  EXPECT_EQ(Read(2, SPDRP_DRIVER, 0), ERROR_INVALID_DATA);
   // The friendly name asks for room first, then fails once it has it.
-  EXPECT_FALSE(Read(2, SPDRP_FRIENDLYNAME, 0, &required, &out));
-  EXPECT_EQ(platform_.GetLastError(), ERROR_INSUFFICIENT_BUFFER);
-  EXPECT_EQ(required, 7u);
-  EXPECT_FALSE(Read(2, SPDRP_FRIENDLYNAME, 7, &required, &out));
-  EXPECT_EQ(platform_.GetLastError(), ERROR_INVALID_DATA);
-  EXPECT_EQ(Slice(out, 0, 7), Bytes(7, kCanary));
+  EXPECT_EQ(Read(2, SPDRP_FRIENDLYNAME, 0), ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(required_, 7u);
+  EXPECT_EQ(Read(2, SPDRP_FRIENDLYNAME, 7), ERROR_INVALID_DATA);
+  EXPECT_EQ(Slice(out_, 0, 7), Bytes(7, kCanary));
   // The hub next to it reads normally.
-  EXPECT_TRUE(Read(3, SPDRP_DRIVER, 44, &required, &out));
+  EXPECT_EQ(Read(3, SPDRP_DRIVER, 44), 0u);
 }
 
 TEST(ModelPlatformDatabase, ASetThatCannotBeMadeIsAnInvalidHandle) {
@@ -633,8 +538,7 @@ TEST_F(ModelPlatformTest, ComputerNameFollowsTheBufferSizeProtocol) {
   size = 14;
   ASSERT_TRUE(platform_.GetComputerNameA(buffer, &size));
   EXPECT_EQ(size, 13u);
-  EXPECT_STREQ(buffer, "WORKSTATION-7");
-  EXPECT_EQ(static_cast<unsigned char>(buffer[14]), kCanary);
+  EXPECT_EQ(std::string(buffer, 15), std::string("WORKSTATION-7") + '\0' + "\xCC");
 
   model_.computerName.reset();
   size = sizeof buffer;
@@ -647,18 +551,19 @@ TEST(UsbModelEquality, ComparesDeeplyAndClonesDeeply) {
   model::UsbModel copy = model::Clone(original);
   EXPECT_TRUE(copy == original);
   EXPECT_NE(copy.controllers[0].rootHub.get(), original.controllers[0].rootHub.get());
-
-  PortOf(*PortOf(*copy.controllers[0].rootHub, 3).device->hub, 2).device->lowSpeed = false;
-  EXPECT_FALSE(copy == original);
-  copy = model::Clone(original);
-  PortOf(*copy.controllers[0].rootHub, 4).connectionStatus.reset();
-  EXPECT_FALSE(copy == original);
-  copy = model::Clone(original);
-  copy.controllers[1].rootHub.reset();
-  EXPECT_FALSE(copy == original);
-  copy = model::Clone(original);
-  copy.otherDevices[1].databaseFaults.friendlyNameReadFails = true;
-  EXPECT_FALSE(copy == original);
+  const std::vector<void (*)(model::UsbModel&)> changes = {
+      [](model::UsbModel& m) {
+        PortOf(*PortOf(*m.controllers[0].rootHub, 3).device->hub, 2).device->lowSpeed = false;
+      },
+      [](model::UsbModel& m) { PortOf(*m.controllers[0].rootHub, 4).connectionStatus.reset(); },
+      [](model::UsbModel& m) { m.controllers[1].rootHub.reset(); },
+      [](model::UsbModel& m) { m.otherDevices[1].databaseFaults.friendlyNameReadFails = true; },
+  };
+  for (auto change : changes) {
+    copy = model::Clone(original);
+    change(copy);
+    EXPECT_FALSE(copy == original);
+  }
 }
 
 // --- text conversion
