@@ -118,7 +118,7 @@ TEST(FriendlyNamesDifferential, OddPropertyRepliesAnswerAsTheLookupDoes) {
       // Asks for no more than it was given, and still fails for want of room.
       refusing(SPDRP_FRIENDLYNAME, ERROR_INSUFFICIENT_BUFFER, [](int, DWORD got) { return got; }),
       // An absurd size for the driver key.
-      refusing(SPDRP_DRIVER, ERROR_INSUFFICIENT_BUFFER, [](int, DWORD) { return 0x7FFFFFFFu; }),
+      refusing(SPDRP_DRIVER, ERROR_INSUFFICIENT_BUFFER, [](int, DWORD) -> DWORD { return 0x7FFFFFFF; }),
       // The friendly-name read fails at once with another error.
       refusing(SPDRP_FRIENDLYNAME, ERROR_INVALID_DATA, [](int, DWORD given) { return given; }),
   };
