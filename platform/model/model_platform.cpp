@@ -15,7 +15,6 @@ namespace {
 using model::NameFault;
 
 constexpr std::string_view kDevicePrefix = "\\\\.\\";
-constexpr std::string_view kControllerName = "HCD";
 constexpr DWORD kErrorBufferOverflow = 111;
 constexpr DWORD kRegSz = 1;
 // What a name reply announces for AbsurdLength: far beyond any real name, yet positive.
@@ -55,20 +54,6 @@ void ForEachDevice(const model::Hub& hub, Visit& visit) {
     visit(*port->device);
     if (port->device->hub) ForEachDevice(*port->device->hub, visit);
   }
-}
-
-// "\\.\HCD<n>" with n in plain decimal (no sign, no leading zero); none for anything else.
-std::optional<std::size_t> ControllerNumber(std::string_view name) {
-  if (name.substr(0, kControllerName.size()) != kControllerName) return std::nullopt;
-  const std::string_view digits = name.substr(kControllerName.size());
-  if (digits.empty() || digits.size() > 9 || (digits.size() > 1 && digits[0] == '0'))
-    return std::nullopt;
-  std::size_t number = 0;
-  for (char c : digits) {
-    if (c < '0' || c > '9') return std::nullopt;
-    number = number * 10 + static_cast<std::size_t>(c - '0');
-  }
-  return number;
 }
 
 HANDLE AsHandle(std::uintptr_t value) { return reinterpret_cast<HANDLE>(value); }
@@ -120,7 +105,7 @@ HANDLE ModelPlatform::CreateFileA(const char* path, DWORD /*desiredAccess*/,
   const std::string_view name = full.substr(kDevicePrefix.size());
 
   OpenObject object;
-  if (const auto number = ControllerNumber(name)) {
+  if (const auto number = model::ControllerNumber(name)) {
     if (*number >= model_.controllers.size()) return refuse(ERROR_FILE_NOT_FOUND);
     const model::Controller& controller = model_.controllers[*number];
     if (controller.faults.openFails) return refuse(ERROR_FILE_NOT_FOUND);
@@ -262,22 +247,7 @@ BOOL ModelPlatform::AnswerConnectionInformation(const model::Port* port,
   if (port != nullptr) {
     record.ConnectionStatus = port->EffectiveConnectionStatus();
     if (const model::Device* device = port->device.get()) {
-      const model::DeviceDescriptor& from = device->descriptor;
-      USB_DEVICE_DESCRIPTOR& to = record.DeviceDescriptor;
-      to.bLength = from.bLength;
-      to.bDescriptorType = from.bDescriptorType;
-      to.bcdUSB = from.bcdUSB;
-      to.bDeviceClass = from.bDeviceClass;
-      to.bDeviceSubClass = from.bDeviceSubClass;
-      to.bDeviceProtocol = from.bDeviceProtocol;
-      to.bMaxPacketSize0 = from.bMaxPacketSize0;
-      to.idVendor = from.idVendor;
-      to.idProduct = from.idProduct;
-      to.bcdDevice = from.bcdDevice;
-      to.iManufacturer = from.iManufacturer;
-      to.iProduct = from.iProduct;
-      to.iSerialNumber = from.iSerialNumber;
-      to.bNumConfigurations = from.bNumConfigurations;
+      record.DeviceDescriptor = model::ToRecord(device->descriptor);
       record.CurrentConfigurationValue = device->currentConfigurationValue;
       record.LowSpeed = device->lowSpeed ? 1 : 0;
       record.DeviceIsHub = device->hub ? 1 : 0;

@@ -13,44 +13,12 @@ namespace keldar {
 namespace {
 
 constexpr std::string_view kDevicePrefix = "\\\\.\\";
-constexpr std::string_view kControllerName = "HCD";
 constexpr std::uint32_t kControllerReplyHeader = 4;  // ActualLength
 constexpr std::uint32_t kConnectionReplyHeader = 8;  // ConnectionIndex, ActualLength
 constexpr DWORD kConnectionInfoHead = offsetof(USB_NODE_CONNECTION_INFORMATION, PipeList);
 
 std::uintptr_t HandleValue(const void* handle) { return reinterpret_cast<std::uintptr_t>(handle); }
 
-// "HCD<n>", n a plain decimal number, as the controller search formats it.
-std::optional<std::size_t> ControllerNumber(std::string_view name) {
-  if (name.substr(0, kControllerName.size()) != kControllerName) return std::nullopt;
-  const std::string_view digits = name.substr(kControllerName.size());
-  if (digits.empty() || digits.size() > 9) return std::nullopt;
-  std::size_t number = 0;
-  for (char c : digits) {
-    if (c < '0' || c > '9') return std::nullopt;
-    number = number * 10 + static_cast<std::size_t>(c - '0');
-  }
-  return number;
-}
-
-model::DeviceDescriptor FromRecord(const USB_DEVICE_DESCRIPTOR& from) {
-  model::DeviceDescriptor to;
-  to.bLength = from.bLength;
-  to.bDescriptorType = from.bDescriptorType;
-  to.bcdUSB = from.bcdUSB;
-  to.bDeviceClass = from.bDeviceClass;
-  to.bDeviceSubClass = from.bDeviceSubClass;
-  to.bDeviceProtocol = from.bDeviceProtocol;
-  to.bMaxPacketSize0 = from.bMaxPacketSize0;
-  to.idVendor = from.idVendor;
-  to.idProduct = from.idProduct;
-  to.bcdDevice = from.bcdDevice;
-  to.iManufacturer = from.iManufacturer;
-  to.iProduct = from.iProduct;
-  to.iSerialNumber = from.iSerialNumber;
-  to.bNumConfigurations = from.bNumConfigurations;
-  return to;
-}
 
 }  // namespace
 
@@ -71,7 +39,7 @@ HANDLE RecordingPlatform::CreateFileA(const char* path, DWORD desiredAccess, DWO
   const bool opened = handle != INVALID_HANDLE_VALUE && handle != nullptr;
 
   OpenObject object;
-  if (const auto number = ControllerNumber(name)) {
+  if (const auto number = model::ControllerNumber(name)) {
     // A controller that fails to open ends the search: nothing after it is seen.
     if (!opened) return handle;
     controllers_[*number];
@@ -341,7 +309,7 @@ std::unique_ptr<model::Hub> RecordingPlatform::BuildHub(const Name& name,
     if (status != 1) port.connectionStatus = status;
 
     auto device = std::make_unique<model::Device>();
-    device->descriptor = FromRecord(info.DeviceDescriptor);
+    device->descriptor = model::FromRecord(info.DeviceDescriptor);
     device->lowSpeed = info.LowSpeed != 0;
     device->deviceAddress = info.DeviceAddress;
     device->currentConfigurationValue = info.CurrentConfigurationValue;

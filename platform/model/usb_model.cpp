@@ -3,6 +3,57 @@
 namespace keldar::model {
 
 namespace {
+// The fields both forms share, in descriptor order.
+#define KELDAR_DEVICE_DESCRIPTOR_FIELDS(X) \
+  X(bLength) \
+  X(bDescriptorType) \
+  X(bcdUSB) \
+  X(bDeviceClass) \
+  X(bDeviceSubClass) \
+  X(bDeviceProtocol) \
+  X(bMaxPacketSize0) \
+  X(idVendor) \
+  X(idProduct) \
+  X(bcdDevice) \
+  X(iManufacturer) \
+  X(iProduct) \
+  X(iSerialNumber) \
+  X(bNumConfigurations)
+
+template <typename To, typename From>
+To CopyDescriptor(const From& from) {
+  To to{};
+#define KELDAR_COPY_FIELD(field) to.field = from.field;
+  KELDAR_DEVICE_DESCRIPTOR_FIELDS(KELDAR_COPY_FIELD)
+#undef KELDAR_COPY_FIELD
+  return to;
+}
+}  // namespace
+
+std::optional<std::size_t> ControllerNumber(std::string_view deviceName) {
+  constexpr std::string_view kControllerName = "HCD";
+  if (deviceName.substr(0, kControllerName.size()) != kControllerName) return std::nullopt;
+  const std::string_view digits = deviceName.substr(kControllerName.size());
+  if (digits.empty() || digits.size() > 9 || (digits.size() > 1 && digits[0] == '0'))
+    return std::nullopt;
+  std::size_t number = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return std::nullopt;
+    number = number * 10 + static_cast<std::size_t>(c - '0');
+  }
+  return number;
+}
+
+USB_DEVICE_DESCRIPTOR ToRecord(const DeviceDescriptor& descriptor) {
+  return CopyDescriptor<USB_DEVICE_DESCRIPTOR>(descriptor);
+}
+
+DeviceDescriptor FromRecord(const USB_DEVICE_DESCRIPTOR& record) {
+  return CopyDescriptor<DeviceDescriptor>(record);
+}
+
+
+namespace {
 struct NameFaultSpelling {
   NameFault fault;
   const char* name;

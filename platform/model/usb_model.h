@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "usb/records.h"
+
 namespace keldar::model {
 
 // How a name query (probe, then fetch) misbehaves. The first four are the access layer's
@@ -48,6 +50,14 @@ struct DeviceDescriptor {
   std::uint8_t bNumConfigurations = 1;
   bool operator==(const DeviceDescriptor&) const = default;
 };
+
+// n for a device name "HCD<n>" (n plain decimal, no sign, no leading zero), the name the
+// controller search opens as "\\.\HCD<n>"; none for any other name.
+std::optional<std::size_t> ControllerNumber(std::string_view deviceName);
+
+// The device descriptor as the hub driver's connection record carries it, and back.
+USB_DEVICE_DESCRIPTOR ToRecord(const DeviceDescriptor& descriptor);
+DeviceDescriptor FromRecord(const USB_DEVICE_DESCRIPTOR& record);
 
 struct HubDescriptor {
   std::uint8_t bDescriptorLength = 9;
