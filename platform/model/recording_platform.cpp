@@ -19,7 +19,6 @@ constexpr DWORD kConnectionInfoHead = offsetof(USB_NODE_CONNECTION_INFORMATION, 
 
 std::uintptr_t HandleValue(const void* handle) { return reinterpret_cast<std::uintptr_t>(handle); }
 
-
 }  // namespace
 
 RecordingPlatform::RecordingPlatform(Platform& inner, unsigned ansiCodePage)
