@@ -76,34 +76,13 @@ AnsiText QueryName(Platform& platform, HANDLE device, const NameQuery& query) {
 
 AnsiText FindFriendlyName(Platform& platform, const char* driverKey) {
   if (driverKey == nullptr) return {};
-  HDEVINFO set =
-      platform.SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
-  if (set == INVALID_HANDLE_VALUE) return {};
-
-  WorkingBuffer buffer;
-  SP_DEVINFO_DATA element{};
-  // The structure's own size: a 64-bit SetupDiEnumDeviceInfo refuses the 32-bit one.
-  element.cbSize = sizeof(SP_DEVINFO_DATA);
-  AnsiText result;
-  for (DWORD index = 0; platform.SetupDiEnumDeviceInfo(set, index, &element); ++index) {
-    // Declaring 0 bytes first makes every device with a driver key allocate a fresh buffer.
-    DWORD size = 0;
-    DWORD required = 0;
-    const bool read =
-        ReadProperty(platform, set, element, SPDRP_DRIVER, buffer, size, required);
-    // A success with nothing offered wrote nothing: the buffer still holds an earlier key.
-    if (!read || size == 0) continue;
-    if (std::strcmp(buffer.text(), driverKey) != 0) continue;
-    // What the driver-key read reported, but never more than the buffer holds.
-    size = std::min(required, buffer.capacity());
-    // A device without a friendly name leaves its driver key in the buffer, and that is the
-    // answer; a read that fails after a re-allocation leaves the new empty buffer.
-    ReadProperty(platform, set, element, SPDRP_FRIENDLYNAME, buffer, size, required);
-    result = buffer.Release();
-    break;
+  PresentDevices devices(platform);
+  while (devices.NextDriverKey()) {
+    // Upper and lower case differ: the key is compared byte for byte.
+    if (std::strcmp(devices.DriverKey(), driverKey) == 0)
+      return devices.ReadFriendlyName().Release();
   }
-  platform.SetupDiDestroyDeviceInfoList(set);
-  return result;
+  return {};
 }
 
 }  // namespace keldar

@@ -1,5 +1,6 @@
 #include "usb/property_reader.h"
 
+#include <algorithm>
 #include <new>
 
 #include "usb/access.h"
@@ -39,6 +40,40 @@ bool ReadProperty(Platform& platform, HDEVINFO set, SP_DEVINFO_DATA& element, DW
     if (!buffer.Reallocate(required)) return false;
     size = required;
   }
+}
+
+PresentDevices::PresentDevices(Platform& platform)
+    : platform_(platform),
+      set_(platform.SetupDiGetClassDevsA(nullptr, nullptr, nullptr,
+                                         DIGCF_PRESENT | DIGCF_ALLCLASSES)) {
+  // The structure's own size: a 64-bit SetupDiEnumDeviceInfo refuses the 32-bit one.
+  element_.cbSize = sizeof(SP_DEVINFO_DATA);
+}
+
+PresentDevices::~PresentDevices() {
+  if (set_ != INVALID_HANDLE_VALUE) platform_.SetupDiDestroyDeviceInfoList(set_);
+}
+
+bool PresentDevices::NextDriverKey() {
+  if (set_ == INVALID_HANDLE_VALUE) return false;
+  while (platform_.SetupDiEnumDeviceInfo(set_, index_++, &element_)) {
+    // Declaring 0 bytes first gives every device with a driver key a fresh buffer, so what a
+    // device answers does not depend on the devices read before it.
+    size_ = 0;
+    required_ = 0;
+    const bool read =
+        ReadProperty(platform_, set_, element_, SPDRP_DRIVER, buffer_, size_, required_);
+    // A success with nothing offered wrote nothing: the buffer still holds an earlier key.
+    if (read && size_ != 0) return true;
+  }
+  return false;
+}
+
+WorkingBuffer& PresentDevices::ReadFriendlyName() {
+  // What the driver-key read reported, but never more than the buffer holds.
+  size_ = std::min(required_, buffer_.capacity());
+  ReadProperty(platform_, set_, element_, SPDRP_FRIENDLYNAME, buffer_, size_, required_);
+  return buffer_;
 }
 
 }  // namespace keldar

@@ -34,4 +34,33 @@ class WorkingBuffer {
 bool ReadProperty(Platform& platform, HDEVINFO set, SP_DEVINFO_DATA& element, DWORD property,
                   WorkingBuffer& buffer, DWORD& size, DWORD& required);
 
+// The set of present devices, walked in enumeration order device by device with one working
+// buffer, as the friendly-name lookup reads it. The set is destroyed with the object.
+class PresentDevices {
+ public:
+  explicit PresentDevices(Platform& platform);
+  ~PresentDevices();
+  PresentDevices(const PresentDevices&) = delete;
+  PresentDevices& operator=(const PresentDevices&) = delete;
+
+  // Moves to the next device that has a readable driver key; false after the last (or when
+  // the platform gave no set).
+  bool NextDriverKey();
+  // The current device's driver key.
+  const char* DriverKey() const { return buffer_.text(); }
+  // Reads the current device's friendly name into the working buffer and returns it: its
+  // driver key when it has no friendly name, an empty text when the read failed after a
+  // re-allocation.
+  WorkingBuffer& ReadFriendlyName();
+
+ private:
+  Platform& platform_;
+  HDEVINFO set_;
+  SP_DEVINFO_DATA element_{};
+  DWORD index_ = 0;
+  WorkingBuffer buffer_;
+  DWORD size_ = 0;
+  DWORD required_ = 0;
+};
+
 }  // namespace keldar
