@@ -39,7 +39,10 @@ test-asan: asan
 test-windows: mingw
 	source scripts/wine-env && scripts/wine-env keepalive && ctest --preset mingw -j$(JOBS); rc=$$?; scripts/wine-env stop; exit $$rc
 
-demo: deps-native native
+# The demo needs the console program alone, not the tests.
+demo: deps-native
+	cmake --preset native >/dev/null
+	cmake --build --preset native -j$(JOBS) --target keldar
 	scripts/demo
 
 check: deps

@@ -7,7 +7,7 @@
 
 #include "app/controls.h"
 #include "app/framework.h"
-#include "ident/device_inspector.h"
+#include "detect/device_inspector.h"
 #include "platform/platform.h"
 #include "res/resource.h"
 #include "ui/views.h"

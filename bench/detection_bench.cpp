@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "bench/heap_counter.h"
-#include "ident/device_inspector.h"
-#include "platform/model/model_generator.h"
+#include "detect/device_inspector.h"
+#include "tools/model_generator.h"
 #include "platform/model/model_platform.h"
 #include "ui/memory_views.h"
 #include "usb/access.h"
@@ -53,7 +53,7 @@ struct Dialog {
 
   // What the user sees of every node: each tree item selected in turn.
   void ShowEveryDetail() {
-    for (const NodeEntry& node : inspector.Nodes()) tree.Select(node.treeItem);
+    for (const NodeEntry& node : inspector.Nodes().Rows()) tree.Select(node.treeItem);
     tree.Select(nullptr);
   }
 

@@ -8,12 +8,13 @@
 #include <utility>
 
 #include <CLI/CLI.hpp>
-#include "cli/report.h"
+#include "cli/output.h"
+#include "detect/report.h"
 #include "platform/model/model_platform.h"
-#include "platform/model/sysfs_scanner.h"
-#include "platform/model/topology_file.h"
+#include "platform/linux/sysfs_scanner.h"
+#include "model/topology_file.h"
 #ifdef _WIN32
-#include "platform/model/recording_platform.h"
+#include "platform/recording/recording_platform.h"
 #include "platform/win32/win32_platform.h"
 #endif
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/model/usb_model.h"
+#include "model/usb_model.h"
 
 namespace keldar::cli {
 

@@ -15,7 +15,7 @@
 #include <map>
 #include <vector>
 
-#include "ident/device_inspector.h"
+#include "detect/device_inspector.h"
 #include "ui/memory_views.h"
 
 namespace {
@@ -207,7 +207,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     tree.Select(nullptr);
     for (int row = -1; row <= deviceList.GetItemCount(); ++row) inspector.OnDeviceListDblClk(row);
     if (inspector.Store() != nullptr && inspector.Store()->OpenHubHandleCount() != 0) std::abort();
-    if (static_cast<unsigned>(inspector.NodeCount()) != tree.GetCount()) std::abort();
+    if (static_cast<unsigned>(inspector.Nodes().Rows().size()) != tree.GetCount()) std::abort();
   }
   return 0;
 }

@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/report.h"
+#include "detect/report.h"
 #include "platform/model/model_platform.h"
-#include "platform/model/sysfs_scanner.h"
+#include "platform/linux/sysfs_scanner.h"
 
 namespace {
 
@@ -97,7 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   keldar::ModelPlatform platform(model);
   DWORD error = 0;
-  (void)keldar::cli::RunDetection(platform, model.ansiCodePage, "live", &error);
+  (void)keldar::RunDetection(platform, model.ansiCodePage, "live", &error);
   if (platform.OpenHandleCount() != 0 || platform.OpenDeviceSetCount() != 0) std::abort();
   return 0;
 }

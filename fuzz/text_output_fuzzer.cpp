@@ -13,12 +13,13 @@
 
 #include <nlohmann/json.hpp>
 
-#include "cli/report.h"
+#include "cli/output.h"
+#include "detect/report.h"
 
 namespace {
 
-using keldar::cli::DetectionReport;
-using keldar::cli::TreeNode;
+using keldar::DetectionReport;
+using keldar::TreeNode;
 
 constexpr unsigned kCodePages[] = {936, 1252, 437, 65001, 54936, 12345};
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <string_view>
 
-#include "cli/report.h"
+#include "detect/report.h"
 #include "platform/model/model_platform.h"
-#include "platform/model/topology_file.h"
+#include "model/topology_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view json(reinterpret_cast<const char*>(data), size);
@@ -31,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   keldar::ModelPlatform platform(model);
   DWORD error = 0;
-  (void)keldar::cli::RunDetection(platform, model.ansiCodePage, "fuzz", &error);
+  (void)keldar::RunDetection(platform, model.ansiCodePage, "fuzz", &error);
   // Every handle and device set a detection opens is given back before it ends.
   if (platform.OpenHandleCount() != 0 || platform.OpenDeviceSetCount() != 0) std::abort();
   return 0;

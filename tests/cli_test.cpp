@@ -13,10 +13,10 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/keldar_cli.h"
-#include "platform/model/sysfs_scanner.h"
-#include "tests/scratch_path.h"
+#include "platform/linux/sysfs_scanner.h"
+#include "support/scratch_path.h"
 #ifndef _WIN32
-#include "tests/sysfs_tree.h"
+#include "support/sysfs_tree.h"
 #endif
 
 namespace {

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "ident/device_inspector.h"
+#include "detect/device_inspector.h"
 #include "platform/model/model_platform.h"
-#include "platform/model/topology_file.h"
+#include "model/topology_file.h"
 #include "ui/memory_views.h"
 
 namespace keldar {
@@ -66,7 +66,7 @@ struct Bench {
     tree.SetSelectionHandler([this] { inspector.OnTreeSelChanged(); });
   }
   Lines Details() const { return detailList.Rows(); }
-  void Select(int row) { tree.Select(inspector.Nodes()[static_cast<std::size_t>(row)].treeItem); }
+  void Select(int row) { tree.Select(inspector.Nodes().Row(row).treeItem); }
 
   model::UsbModel model;
   ModelPlatform platform{model};
@@ -137,7 +137,7 @@ TEST(DeviceInspector, RepeatedDetectReplacesEverythingAndAnAbandonedOneLeavesNot
   ASSERT_TRUE(bench.inspector.Detect());
   EXPECT_TRUE(bench.Details().empty());
   EXPECT_EQ(bench.tree.GetCount(), 9u);
-  EXPECT_EQ(bench.inspector.NodeCount(), 9);
+  EXPECT_EQ(bench.inspector.Nodes().Rows().size(), 9u);
   EXPECT_EQ(bench.deviceList.Rows(), firstDevices);
   EXPECT_EQ(bench.notifier.Notices().size(), 2 * firstNotices);
   EXPECT_EQ(bench.platform.OpenHandleCount(), 0u);

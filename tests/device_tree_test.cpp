@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "platform/model/model_platform.h"
-#include "platform/model/topology_file.h"
+#include "model/topology_file.h"
 #include "ui/memory_views.h"
-#include "usb/device_tree.h"
+#include "detect/device_tree.h"
 
 namespace keldar {
 namespace {
@@ -50,10 +50,10 @@ TEST(DeviceTree, RowsDescribeTheTreeItemsInPreOrderAndPointAtTheirRecords) {
 
   const std::vector<NodeKind> kinds = {Computer, HostController, Hub, PortDevice, Hub, PortDevice,
                                        PortDevice, PortDevice, HostController, Hub, PortDevice};
-  ASSERT_EQ(desk.builder.NodeCount(), 11);
+  ASSERT_EQ(desk.builder.Nodes().Rows().size(), 11u);
   ASSERT_EQ(desk.tree.GetCount(), 11u);
   const std::vector<TreeItem> items = desk.tree.PreOrder();
-  const std::vector<NodeEntry>& nodes = desk.builder.Nodes();
+  const std::vector<NodeEntry>& nodes = desk.builder.Nodes().Rows();
   for (std::size_t i = 0; i < kinds.size(); ++i) {
     EXPECT_EQ(nodes[i].treeItem, items[i]) << "row " << i;
     EXPECT_EQ(nodes[i].kind, kinds[i]) << "row " << i;
@@ -73,7 +73,7 @@ TEST(DeviceTree, TreeGetsTheImageListAndTheColoursAndRepeatedBuildsTheSameRows) 
   Desk desk(kDesk);
   const auto labels = [&desk] {
     std::vector<std::string> labels;
-    for (const NodeEntry& node : desk.builder.Nodes())
+    for (const NodeEntry& node : desk.builder.Nodes().Rows())
       labels.push_back(node.label ? node.label : "-");
     return labels;
   };
@@ -93,7 +93,7 @@ TEST(DeviceTree, TreeGetsTheImageListAndTheColoursAndRepeatedBuildsTheSameRows) 
 TEST(DeviceTree, UnavailableComputerNameGoesToTheHandlerAndLeavesNoTree) {
   Desk desk(kDesk);
   desk.builder.BuildDeviceTree();
-  ASSERT_EQ(desk.builder.NodeCount(), 11);
+  ASSERT_EQ(desk.builder.Nodes().Rows().size(), 11u);
 
   std::vector<DWORD> errors;
   desk.builder.SetComputerNameFailure([&errors](DWORD error) { errors.push_back(error); });
@@ -103,7 +103,7 @@ TEST(DeviceTree, UnavailableComputerNameGoesToTheHandlerAndLeavesNoTree) {
   EXPECT_EQ(errors, std::vector<DWORD>{ERROR_FILE_NOT_FOUND});
   EXPECT_TRUE(desk.builder.BuildAbandoned());
   EXPECT_EQ(desk.tree.GetCount(), 0u);
-  EXPECT_EQ(desk.builder.NodeCount(), 0);
+  EXPECT_EQ(desk.builder.Nodes().Rows().size(), 0u);
   EXPECT_EQ(desk.builder.Store()->RecordCount(), 0u);
   EXPECT_EQ(desk.platform.OpenHandleCount(), 0u);
 }

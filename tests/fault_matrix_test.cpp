@@ -19,11 +19,12 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/keldar_cli.h"
-#include "cli/report.h"
-#include "fake_platform.h"
-#include "ident/device_inspector.h"
+#include "cli/output.h"
+#include "detect/report.h"
+#include "support/fake_platform.h"
+#include "detect/device_inspector.h"
 #include "platform/model/model_platform.h"
-#include "platform/model/topology_file.h"
+#include "model/topology_file.h"
 #include "ui/memory_views.h"
 
 namespace keldar {
@@ -41,8 +42,8 @@ std::string ReadFaultsFile(const std::string& name) {
 
 // One line per tree item in pre-order: two blanks per level, the text ("<empty>" for an item
 // made without one), and " +" when the item is expanded; `nodes` gets the items in that order.
-void Outline(const cli::TreeNode& node, int depth, std::vector<std::string>& lines,
-             std::vector<const cli::TreeNode*>& nodes) {
+void Outline(const TreeNode& node, int depth, std::vector<std::string>& lines,
+             std::vector<const TreeNode*>& nodes) {
   lines.push_back(std::string(2 * depth, ' ') + (node.text.empty() ? "<empty>" : node.text) +
                   (node.expanded ? " +" : ""));
   nodes.push_back(&node);
@@ -222,8 +223,8 @@ TEST_P(FaultMatrix, TreeDevicesNoticesAndDetails) {
       nlohmann::json::parse(ReadFaultsFile("base.json")).patch(nlohmann::json::parse(row.patch));
   ModelPlatform platform(ReadTopology(topology.dump(), std::string(row.name) + ".json"));
   DWORD error = 0;
-  const std::optional<cli::DetectionReport> report =
-      cli::RunDetection(platform, 936, row.name, &error);
+  const std::optional<DetectionReport> report =
+      RunDetection(platform, 936, row.name, &error);
 
   // Nothing the detection opened stays open, whatever failed.
   EXPECT_EQ(platform.OpenHandleCount(), 0u);
@@ -236,7 +237,7 @@ TEST_P(FaultMatrix, TreeDevicesNoticesAndDetails) {
   ASSERT_TRUE(report.has_value());
 
   std::vector<std::string> outline;
-  std::vector<const cli::TreeNode*> items;
+  std::vector<const TreeNode*> items;
   for (const auto& root : report->tree) Outline(root, 0, outline, items);
   EXPECT_EQ(outline, row.outline);
   EXPECT_EQ(report->devices, row.devices);
@@ -310,10 +311,10 @@ TEST(Reliability, ThousandDetectionsKeepRecordsTextsAndHandlesFlat) {
 TEST(Reliability, HubChainDeeperThanTheTierLimitStopsAtTheSixthHub) {
   ModelPlatform platform(ReadTopology(ReadFaultsFile("hub-chain-seven-deep.json"), "chain.json"));
   DWORD error = 0;
-  const auto report = cli::RunDetection(platform, 936, "chain", &error);
+  const auto report = RunDetection(platform, 936, "chain", &error);
   ASSERT_TRUE(report.has_value());
   std::vector<std::string> outline;
-  std::vector<const cli::TreeNode*> items;
+  std::vector<const TreeNode*> items;
   Outline(report->tree.at(0), 0, outline, items);
   const std::vector<std::string> expected = {
       "CHAIN-PC +",         "  Chain Controller +", "    RootHub +",
@@ -354,9 +355,9 @@ TEST(Reliability, HubContainingItselfEndsAtTheTierLimit) {
   std::vector<int> depths;
   for (TreeItem item : tree.PreOrder()) depths.push_back(tree.Depth(item));
   EXPECT_EQ(depths, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8}));
-  ASSERT_EQ(inspector.NodeCount(), 9);
+  ASSERT_EQ(inspector.Nodes().Rows().size(), 9u);
   for (int row = 2; row < 9; ++row) {
-    const NodeEntry& node = inspector.Nodes()[static_cast<std::size_t>(row)];
+    const NodeEntry& node = inspector.Nodes().Row(row);
     EXPECT_EQ(node.kind, Hub) << "row " << row;
     EXPECT_STREQ(node.label, "LOOP") << "row " << row;
     EXPECT_NE(node.hubInfo, nullptr) << "row " << row;
@@ -368,7 +369,7 @@ TEST(Reliability, HubContainingItselfEndsAtTheTierLimit) {
 
 // A path is whatever bytes the file system holds; the JSON document stays valid UTF-8.
 TEST(Reliability, JsonOfASourcePathThatIsNotUtf8ReplacesTheBadBytes) {
-  cli::DetectionReport report;
+  DetectionReport report;
   report.source = "topology:\xB2\xB2.json";
   std::ostringstream out;
   cli::WriteJson(report, out);

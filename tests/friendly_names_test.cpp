@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "fake_platform.h"
-#include "ident/device_inspector.h"
-#include "platform/model/model_generator.h"
+#include "support/fake_platform.h"
+#include "detect/device_inspector.h"
+#include "tools/model_generator.h"
 #include "platform/model/model_platform.h"
 #include "ui/memory_views.h"
 #include "usb/access.h"

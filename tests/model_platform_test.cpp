@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/model/text_codec.h"
-#include "platform/model/topology_file.h"
+#include "text/text_codec.h"
+#include "model/topology_file.h"
 
 namespace {
 

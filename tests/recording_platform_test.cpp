@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "platform/model/model_platform.h"
-#include "platform/model/recording_platform.h"
-#include "platform/model/topology_file.h"
+#include "platform/recording/recording_platform.h"
+#include "model/topology_file.h"
 #include "ui/memory_views.h"
-#include "usb/device_tree.h"
+#include "detect/device_tree.h"
 
 namespace keldar {
 namespace {

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/model/sysfs_scanner.h"
-#include "tests/sysfs_tree.h"
+#include "platform/linux/sysfs_scanner.h"
+#include "support/sysfs_tree.h"
 
 namespace keldar {
 namespace {

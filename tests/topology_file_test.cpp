@@ -1,4 +1,4 @@
-#include "platform/model/topology_file.h"
+#include "model/topology_file.h"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,7 @@
 #include <tuple>
 #include <vector>
 
-#include "tests/fake_platform.h"
+#include "support/fake_platform.h"
 #include "usb/topology.h"
 
 namespace keldar {

@@ -7,13 +7,10 @@
 #include <cstdint>
 
 #include "platform/platform.h"
+#include "platform/records.h"
 #include "usb/ansi_text.h"
 
 namespace keldar {
-
-// No hub or controller name comes near this; a larger ActualLength or property size is a
-// misbehaving driver, and nothing is allocated for it.
-inline constexpr std::uint32_t kMaxNameReplySize = 64 * 1024;
 
 // Converts at most `maxUnits` UTF-16 units of `text`, stopping at the first 0 unit, to the
 // ANSI code page. The bound keeps a reply that lacks its terminator from being read past.

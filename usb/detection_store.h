@@ -10,7 +10,7 @@
 
 #include "platform/platform.h"
 #include "usb/ansi_text.h"
-#include "usb/records.h"
+#include "platform/records.h"
 
 namespace keldar {
 

@@ -31,4 +31,10 @@ const char* FriendlyNames::Find(const char* driverKey) const {
   return found != names_.end() ? found->second.c_str() : nullptr;
 }
 
+const char* FriendlyNameLookup::Find(const char* driverKey) {
+  if (driverKey == nullptr) return nullptr;
+  if (!snapshot_) snapshot_ = FriendlyNames::Read(platform_);
+  return snapshot_->Find(driverKey);
+}
+
 }  // namespace keldar

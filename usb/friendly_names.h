@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -34,6 +35,22 @@ class FriendlyNames {
 
  private:
   std::unordered_map<std::string, std::string> names_;
+};
+
+// The friendly names of one detection: the database is read at the first lookup that has a
+// key, and every later lookup of the detection is answered from that reading.
+class FriendlyNameLookup {
+ public:
+  explicit FriendlyNameLookup(Platform& platform) : platform_(platform) {}
+
+  // A new detection: devices come and go between detections, so the next lookup reads afresh.
+  void Reset() { snapshot_.reset(); }
+  // What FriendlyNames::Find gives; null for a null key without reading the database.
+  const char* Find(const char* driverKey);
+
+ private:
+  Platform& platform_;
+  std::optional<FriendlyNames> snapshot_;
 };
 
 }  // namespace keldar

@@ -8,7 +8,7 @@
 
 #include "usb/ansi_text.h"
 #include "usb/detection_store.h"
-#include "usb/records.h"
+#include "platform/records.h"
 
 namespace keldar {
 

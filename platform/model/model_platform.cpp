@@ -5,8 +5,8 @@
 #include <string_view>
 #include <utility>
 
-#include "platform/model/text_codec.h"
-#include "usb/records.h"
+#include "text/text_codec.h"
+#include "platform/records.h"
 
 namespace keldar {
 

@@ -32,7 +32,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/model/usb_model.h"
+#include "model/usb_model.h"
 #include "platform/platform.h"
 
 namespace keldar {

@@ -15,7 +15,7 @@
 
 #include "app/keldar_dlg.h"
 #include "platform/model/model_platform.h"
-#include "platform/model/topology_file.h"
+#include "model/topology_file.h"
 
 namespace keldar {
 namespace {

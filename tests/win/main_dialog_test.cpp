@@ -13,7 +13,7 @@
 #include "app/keldar_dlg.h"
 #include "ident/branding.h"
 #include "platform/model/model_platform.h"
-#include "platform/model/topology_file.h"
+#include "model/topology_file.h"
 #include "tests/win/dialog_driver.h"
 
 namespace keldar {

@@ -1,0 +1,17 @@
+// The console's two forms of a detection report: one JSON document, or text for a reader.
+#pragma once
+
+#include <ostream>
+
+#include "detect/report.h"
+
+namespace keldar::cli {
+
+// The report as one UTF-8 JSON document (two-space indentation, a final line break).
+void WriteJson(const DetectionReport& report, std::ostream& out);
+// The report as UTF-8 text: the source, the tree indented by depth (with each item's detail
+// lines under it when `details`), the device list as a table, then every notice as its box
+// shows it, caption first.
+void WriteText(const DetectionReport& report, bool details, std::ostream& out);
+
+}  // namespace keldar::cli

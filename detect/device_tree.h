@@ -1,0 +1,71 @@
+// The device tree and its node table: the computer, its host controllers, each root hub, and
+// below every hub one item per port (an empty port, a device, or an external hub with its own
+// ports), with one node-table row per item.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "detect/node_table.h"
+#include "platform/platform.h"
+#include "ui/views.h"
+#include "usb/detection_store.h"
+#include "usb/friendly_names.h"
+
+namespace keldar {
+
+class Port;
+
+// Tree images, by index into the image list the dialog fills (computer, hub, USB pair, USB).
+inline constexpr int kComputerImage = 0;
+inline constexpr int kUsbPairImage = 2;
+inline constexpr int kUsbImage = 3;
+
+// USB allows the root hub plus five tiers of external hubs; a hub reported deeper than that
+// is shown, but its ports are not walked.
+inline constexpr int kMaxExternalHubTiers = 5;
+
+class DeviceTree {
+ public:
+  // Called with GetLastError when the computer name is unavailable. The default ends the
+  // process with that code; a handler that returns leaves the tree and the node table empty.
+  using ComputerNameFailure = std::function<void(DWORD error)>;
+
+  DeviceTree(Platform& platform, TreeView& deviceTree, ImageListHandle treeImages);
+  ~DeviceTree();
+  DeviceTree(const DeviceTree&) = delete;
+  DeviceTree& operator=(const DeviceTree&) = delete;
+
+  // Throws the previous tree, node table and store away and builds all three afresh.
+  void BuildDeviceTree();
+
+  void SetComputerNameFailure(ComputerNameFailure handler) { m_computerNameFailure = std::move(handler); }
+  // True when the last build stopped because the computer name was unavailable.
+  bool BuildAbandoned() const { return m_buildAbandoned; }
+
+  const NodeTable& Nodes() const { return m_nodes; }
+  // The friendly names of the last build's detection, read once for all its lookups.
+  FriendlyNameLookup& FriendlyNames() { return m_friendlyNames; }
+  // The store of the last build; null before the first.
+  const DetectionStore* Store() const { return m_store.get(); }
+
+ private:
+  void AppendNode(NodeKind kind, TreeItem item, const USB_NODE_INFORMATION* hubInfo,
+                  const USB_NODE_CONNECTION_INFORMATION* connectionInfo, const char* label);
+  void AddEmptyPortNode(int portNumber, TreeItem parent);
+  // Adds the item and row of a port with something attached, and walks an external hub's ports.
+  void AddPortNode(UsbContext& context, Port& port, TreeItem parent, int hubTier);
+  // Adds the ports 1..portCount of a hub `hubTier` external hubs below its root hub.
+  void AddHubPorts(UsbContext& context, HANDLE hub, int portCount, TreeItem hubItem, int hubTier);
+
+  Platform& m_platform;
+  TreeView& m_deviceTree;
+  ImageListHandle m_treeImages;
+  NodeTable m_nodes;
+  std::unique_ptr<DetectionStore> m_store;
+  FriendlyNameLookup m_friendlyNames;
+  ComputerNameFailure m_computerNameFailure;
+  bool m_buildAbandoned = false;
+};
+
+}  // namespace keldar

@@ -1,0 +1,96 @@
+#include "detect/report.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+
+#include "detect/device_inspector.h"
+#include "ui/memory_views.h"
+
+namespace keldar {
+
+namespace {
+
+const std::vector<std::string> kDeviceListHeadings = {"Co. Info", "Device Name", "Vender ID",
+                                                      "Product ID"};
+
+TreeNode Snapshot(const MemoryTreeView& tree, TreeItem handle,
+                  const std::map<TreeItem, const NodeEntry*>& rows,
+                  const std::map<TreeItem, std::vector<std::vector<std::string>>>& details) {
+  const MemoryTreeView::Item& item = *tree.Find(handle);
+  TreeNode node;
+  node.text = item.text;
+  node.image = item.image;
+  node.expanded = item.expanded;
+  if (auto row = rows.find(handle); row != rows.end()) {
+    node.kind = row->second->kind;
+    if (row->second->label != nullptr) node.label = row->second->label;
+  }
+  if (auto lines = details.find(handle); lines != details.end()) node.details = lines->second;
+  for (TreeItem child : item.children) node.children.push_back(Snapshot(tree, child, rows, details));
+  return node;
+}
+
+}  // namespace
+
+const char* NodeKindName(NodeKind kind) {
+  switch (kind) {
+    case Computer:
+      return "Computer";
+    case HostController:
+      return "HostController";
+    case Hub:
+      return "Hub";
+    case PortDevice:
+      return "PortDevice";
+  }
+  return "Unknown";
+}
+
+std::optional<DetectionReport> RunDetection(Platform& platform, unsigned ansiCodePage,
+                                            std::string source, DWORD* computerNameError) {
+  MemoryTreeView tree;
+  MemoryListView deviceList(kDeviceListHeadings);
+  MemoryListView detailList;
+  MemoryNotifier notifier;
+  DeviceInspector inspector(platform, tree, deviceList, detailList, notifier, nullptr);
+  inspector.SetComputerNameFailure([computerNameError](DWORD error) {
+    if (computerNameError != nullptr) *computerNameError = error;
+  });
+  if (!inspector.Detect()) return std::nullopt;
+
+  DetectionReport report;
+  report.source = std::move(source);
+  report.ansiCodePage = ansiCodePage;
+  report.deviceListHeadings = deviceList.Headings();
+  for (const auto& row : deviceList.Rows()) {
+    std::vector<std::string> cells(kDeviceListHeadings.size());
+    std::copy_n(row.begin(), std::min(row.size(), cells.size()), cells.begin());
+    report.devices.push_back(std::move(cells));
+  }
+  for (const auto& notice : notifier.Notices()) report.notices.push_back({notice.caption, notice.text});
+  report.keyFound = inspector.KeyFound();
+
+  std::map<TreeItem, const NodeEntry*> rows;
+  for (const NodeEntry& node : inspector.Nodes().Rows()) rows.emplace(node.treeItem, &node);
+  if (!inspector.Nodes().Rows().empty() && inspector.Nodes().Rows().front().label != nullptr)
+    report.computerName = inspector.Nodes().Rows().front().label;
+
+  // The detail lines are what the dialog shows when the user selects each item.
+  std::map<TreeItem, std::vector<std::vector<std::string>>> details;
+  tree.SetSelectionHandler([&inspector] { inspector.OnTreeSelChanged(); });
+  for (TreeItem item : tree.PreOrder()) {
+    tree.Select(item);
+    std::vector<std::vector<std::string>> lines;
+    for (int line = 0; line < detailList.GetItemCount(); ++line)
+      lines.push_back({detailList.Cell(line, 0), detailList.Cell(line, 1)});
+    details.emplace(item, std::move(lines));
+  }
+  tree.SetSelectionHandler(nullptr);
+
+  for (TreeItem root : tree.Roots()) report.tree.push_back(Snapshot(tree, root, rows, details));
+  return report;
+}
+
+}  // namespace keldar

@@ -1,0 +1,661 @@
+#include "model/topology_file.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <initializer_list>
+#include <map>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "text/text_codec.h"
+
+namespace keldar {
+
+namespace {
+
+using nlohmann::json;
+using nlohmann::ordered_json;
+
+constexpr std::string_view kFormat = "keldar-topology";
+constexpr std::uint64_t kVersion = 1;
+constexpr std::uint64_t kMaxU8 = 0xFF;
+constexpr std::uint64_t kMaxU16 = 0xFFFF;
+constexpr std::uint64_t kMaxU32 = 0xFFFFFFFF;
+
+std::string Child(const std::string& path, std::string_view key) {
+  return path.empty() ? std::string(key) : path + "." + std::string(key);
+}
+
+std::string Element(const std::string& path, std::size_t index) {
+  return path + "[" + std::to_string(index) + "]";
+}
+
+std::string Quoted(std::string_view text) {
+  constexpr std::size_t kShown = 60;
+  std::string shown(text.substr(0, kShown));
+  std::string quoted = json(shown).dump(-1, ' ', false, json::error_handler_t::replace);
+  if (text.size() > kShown) quoted.insert(quoted.size() - 1, "...");
+  return quoted;
+}
+
+// How a value reads in "got ..." of an error.
+std::string Describe(const json& value) {
+  switch (value.type()) {
+    case json::value_t::null: return "null";
+    case json::value_t::boolean: return value.get<bool>() ? "true" : "false";
+    case json::value_t::string: return "the string " + Quoted(value.get_ref<const std::string&>());
+    case json::value_t::array: return "an array";
+    case json::value_t::object: return "an object";
+    default: return value.dump();
+  }
+}
+
+// Finds the first key that an object repeats (the JSON library keeps only the last value), with
+// the path of that object. Runs as the parser's callback, so it sees the keys as written.
+class DuplicateKeyFinder {
+ public:
+  bool operator()(int /*depth*/, json::parse_event_t event, json& parsed) {
+    switch (event) {
+      case json::parse_event_t::object_start:
+      case json::parse_event_t::array_start:
+        frames_.push_back({event == json::parse_event_t::array_start, 0, {}, {}});
+        break;
+      case json::parse_event_t::key:
+        if (!frames_.empty() && parsed.is_string()) {
+          Frame& frame = frames_.back();
+          frame.key = parsed.get<std::string>();
+          if (!frame.keys.insert(frame.key).second && !found_) found_ = CurrentPath();
+        }
+        break;
+      case json::parse_event_t::object_end:
+      case json::parse_event_t::array_end:
+        if (!frames_.empty()) frames_.pop_back();
+        [[fallthrough]];
+      case json::parse_event_t::value:
+        if (!frames_.empty() && frames_.back().isArray) ++frames_.back().index;
+        break;
+    }
+    return true;
+  }
+
+  // The path of the repeated key.
+  const std::optional<std::string>& Found() const { return found_; }
+
+ private:
+  struct Frame {
+    bool isArray;
+    std::size_t index;
+    std::string key;
+    std::set<std::string> keys;
+  };
+
+  // Built only when needed: a path per level of a deeply nested file would cost its square.
+  std::string CurrentPath() const {
+    std::string path;
+    for (const Frame& frame : frames_)
+      path = frame.isArray ? Element(path, frame.index) : Child(path, frame.key);
+    return path;
+  }
+
+  std::vector<Frame> frames_;
+  std::optional<std::string> found_;
+};
+
+class Reader {
+ public:
+  explicit Reader(std::string source) : source_(std::move(source)) {}
+
+  model::UsbModel ReadModel(const json& root) {
+    const std::string path;
+    RequireObject(root, path);
+    CheckKeys(root, path, {"format", "version", "computerName", "ansiCodePage", "controllers",
+                           "otherDevices", "faults"});
+    const json& format = Require(root, path, "format");
+    if (!format.is_string() || format.get_ref<const std::string&>() != kFormat)
+      Fail(Child(path, "format"), "\"keldar-topology\"", Describe(format));
+    const json& version = Require(root, path, "version");
+    if (!version.is_number_unsigned() || version.get<std::uint64_t>() != kVersion)
+      Fail(Child(path, "version"), "1", Describe(version));
+
+    model::UsbModel model;
+    if (const json* name = Find(root, "computerName"))
+      model.computerName = ReadString(*name, Child(path, "computerName"));
+    if (const json* codePage = Find(root, "ansiCodePage")) {
+      const std::string where = Child(path, "ansiCodePage");
+      const auto value = static_cast<unsigned>(ReadInteger(*codePage, where, kMaxU16));
+      if (!IsSupportedCodePage(value))
+        Fail(where, "a code page this build converts (936, 1252, 437, 65001, ...)",
+             Describe(*codePage));
+      model.ansiCodePage = value;
+    }
+
+    const std::string controllersPath = Child(path, "controllers");
+    const json& controllers = Require(root, path, "controllers");
+    RequireArray(controllers, controllersPath);
+    for (std::size_t i = 0; i < controllers.size(); ++i)
+      model.controllers.push_back(ReadController(controllers[i], Element(controllersPath, i)));
+
+    if (const json* others = Find(root, "otherDevices")) {
+      const std::string othersPath = Child(path, "otherDevices");
+      RequireArray(*others, othersPath);
+      for (std::size_t i = 0; i < others->size(); ++i)
+        model.otherDevices.push_back(ReadOtherDevice((*others)[i], Element(othersPath, i)));
+    }
+
+    if (const json* faults = Find(root, "faults")) {
+      const std::string faultsPath = Child(path, "faults");
+      RequireObject(*faults, faultsPath);
+      CheckKeys(*faults, faultsPath, {"deviceSetFails"});
+      model.deviceSetFails = ReadFlag(*faults, faultsPath, "deviceSetFails");
+    }
+    return model;
+  }
+
+  [[noreturn]] void Fail(const std::string& path, const std::string& expected,
+                         const std::string& got) const {
+    throw TopologyError(source_ + ": " + (path.empty() ? "top level" : path) + ": expected " +
+                        expected + ", got " + got);
+  }
+
+ private:
+  model::Controller ReadController(const json& value, const std::string& path) {
+    RequireObject(value, path);
+    CheckKeys(value, path, {"driverKey", "friendlyName", "rootHub", "faults"});
+    model::Controller controller;
+    if (const json* key = Find(value, "driverKey"))
+      controller.driverKey = ReadString(*key, Child(path, "driverKey"));
+    if (const json* name = Find(value, "friendlyName"))
+      controller.friendlyName = ReadString(*name, Child(path, "friendlyName"));
+    if (const json* hub = Find(value, "rootHub"))
+      controller.rootHub = ReadHub(*hub, Child(path, "rootHub"), 0);
+    if (const json* faults = Find(value, "faults")) {
+      const std::string faultsPath = Child(path, "faults");
+      RequireObject(*faults, faultsPath);
+      CheckKeys(*faults, faultsPath, {"openFails", "driverKeyName", "rootHubName",
+                                      "driverKeyReadFails", "friendlyNameReadFails"});
+      controller.faults.openFails = ReadFlag(*faults, faultsPath, "openFails");
+      controller.faults.driverKeyName = ReadNameFault(*faults, faultsPath, "driverKeyName");
+      controller.faults.rootHubName = ReadNameFault(*faults, faultsPath, "rootHubName");
+      controller.databaseFaults = ReadDatabaseFaults(*faults, faultsPath);
+    }
+    return controller;
+  }
+
+  std::unique_ptr<model::Hub> ReadHub(const json& value, const std::string& path, int nesting) {
+    if (nesting > kMaxHubNesting)
+      Fail(path, "at most " + std::to_string(kMaxHubNesting) + " hubs chained below a root hub",
+           "more");
+    RequireObject(value, path);
+    CheckKeys(value, path, {"name", "busPowered", "hubDescriptor", "ports", "faults"});
+    auto hub = std::make_unique<model::Hub>();
+    const std::string namePath = Child(path, "name");
+    hub->name = ReadString(Require(value, path, "name"), namePath);
+    // An empty name never opens, so it cannot clash with another.
+    if (!hub->name.empty()) {
+      const auto [where, added] = hubNames_.emplace(hub->name, namePath);
+      if (!added) Fail(namePath, "a hub name not used before (" + where->second + ")",
+                       Describe(json(hub->name)));
+    }
+    if (const json* busPowered = Find(value, "busPowered"))
+      hub->busPowered = ReadBool(*busPowered, Child(path, "busPowered"));
+
+    const std::string descriptorPath = Child(path, "hubDescriptor");
+    const json& descriptor = Require(value, path, "hubDescriptor");
+    RequireObject(descriptor, descriptorPath);
+    CheckKeys(descriptor, descriptorPath,
+              {"bDescriptorLength", "bDescriptorType", "bNumberOfPorts", "wHubCharacteristics",
+               "bPowerOnToPowerGood", "bHubControlCurrent"});
+    model::HubDescriptor& d = hub->descriptor;
+    d.bNumberOfPorts = static_cast<std::uint8_t>(ReadInteger(
+        Require(descriptor, descriptorPath, "bNumberOfPorts"),
+        Child(descriptorPath, "bNumberOfPorts"), kMaxU8));
+    ReadOptional(descriptor, descriptorPath, "bDescriptorLength", d.bDescriptorLength);
+    ReadOptional(descriptor, descriptorPath, "bDescriptorType", d.bDescriptorType);
+    ReadOptional(descriptor, descriptorPath, "wHubCharacteristics", d.wHubCharacteristics);
+    ReadOptional(descriptor, descriptorPath, "bPowerOnToPowerGood", d.bPowerOnToPowerGood);
+    ReadOptional(descriptor, descriptorPath, "bHubControlCurrent", d.bHubControlCurrent);
+
+    if (const json* ports = Find(value, "ports")) {
+      const std::string portsPath = Child(path, "ports");
+      RequireArray(*ports, portsPath);
+      std::map<int, std::size_t> seen;  // port number -> its index in the array
+      for (std::size_t i = 0; i < ports->size(); ++i) {
+        const std::string portPath = Element(portsPath, i);
+        model::Port port = ReadPort((*ports)[i], portPath, d.bNumberOfPorts, nesting);
+        const auto [where, added] = seen.emplace(port.port, i);
+        if (!added)
+          Fail(Child(portPath, "port"),
+               "a port number not used before on this hub (" + Element(portsPath, where->second) +
+                   ")",
+               std::to_string(port.port));
+        hub->ports.push_back(std::move(port));
+      }
+      std::stable_sort(hub->ports.begin(), hub->ports.end(),
+                       [](const model::Port& a, const model::Port& b) { return a.port < b.port; });
+    }
+
+    if (const json* faults = Find(value, "faults")) {
+      const std::string faultsPath = Child(path, "faults");
+      RequireObject(*faults, faultsPath);
+      CheckKeys(*faults, faultsPath, {"openFails", "nodeInfoFails"});
+      hub->faults.openFails = ReadFlag(*faults, faultsPath, "openFails");
+      hub->faults.nodeInfoFails = ReadFlag(*faults, faultsPath, "nodeInfoFails");
+    }
+    return hub;
+  }
+
+  model::Port ReadPort(const json& value, const std::string& path, int portCount, int nesting) {
+    RequireObject(value, path);
+    CheckKeys(value, path, {"port", "connectionStatus", "device", "faults"});
+    model::Port port;
+    const std::string numberPath = Child(path, "port");
+    const json& number = Require(value, path, "port");
+    const std::uint64_t n = ReadInteger(number, numberPath, kMaxU32);
+    // A port the hub does not have would never be asked for: the file is wrong.
+    if (n < 1 || n > static_cast<std::uint64_t>(portCount))
+      Fail(numberPath,
+           portCount == 0 ? "no port (the hub's bNumberOfPorts is 0)"
+                          : "a port number from 1 to " + std::to_string(portCount) +
+                                " (the hub's bNumberOfPorts)",
+           Describe(number));
+    port.port = static_cast<int>(n);
+    if (const json* status = Find(value, "connectionStatus"))
+      port.connectionStatus = static_cast<std::uint32_t>(
+          ReadInteger(*status, Child(path, "connectionStatus"), kMaxU32));
+    if (const json* device = Find(value, "device"))
+      port.device = ReadDevice(*device, Child(path, "device"), nesting);
+    if (const json* faults = Find(value, "faults")) {
+      const std::string faultsPath = Child(path, "faults");
+      RequireObject(*faults, faultsPath);
+      CheckKeys(*faults, faultsPath, {"connectionInfoFails", "driverKeyName", "hubName"});
+      port.faults.connectionInfoFails = ReadFlag(*faults, faultsPath, "connectionInfoFails");
+      port.faults.driverKeyName = ReadNameFault(*faults, faultsPath, "driverKeyName");
+      port.faults.hubName = ReadNameFault(*faults, faultsPath, "hubName");
+    }
+    return port;
+  }
+
+  std::unique_ptr<model::Device> ReadDevice(const json& value, const std::string& path,
+                                            int nesting) {
+    RequireObject(value, path);
+    CheckKeys(value, path, {"descriptor", "lowSpeed", "deviceAddress",
+                            "currentConfigurationValue", "driverKey", "friendlyName", "hub",
+                            "faults"});
+    auto device = std::make_unique<model::Device>();
+
+    const std::string descriptorPath = Child(path, "descriptor");
+    const json& descriptor = Require(value, path, "descriptor");
+    RequireObject(descriptor, descriptorPath);
+    CheckKeys(descriptor, descriptorPath,
+              {"bLength", "bDescriptorType", "bcdUSB", "bDeviceClass", "bDeviceSubClass",
+               "bDeviceProtocol", "bMaxPacketSize0", "idVendor", "idProduct", "bcdDevice",
+               "iManufacturer", "iProduct", "iSerialNumber", "bNumConfigurations"});
+    model::DeviceDescriptor& d = device->descriptor;
+    d.idVendor = static_cast<std::uint16_t>(ReadInteger(
+        Require(descriptor, descriptorPath, "idVendor"), Child(descriptorPath, "idVendor"),
+        kMaxU16));
+    d.idProduct = static_cast<std::uint16_t>(ReadInteger(
+        Require(descriptor, descriptorPath, "idProduct"), Child(descriptorPath, "idProduct"),
+        kMaxU16));
+    ReadOptional(descriptor, descriptorPath, "bLength", d.bLength);
+    ReadOptional(descriptor, descriptorPath, "bDescriptorType", d.bDescriptorType);
+    ReadOptional(descriptor, descriptorPath, "bcdUSB", d.bcdUSB);
+    ReadOptional(descriptor, descriptorPath, "bDeviceClass", d.bDeviceClass);
+    ReadOptional(descriptor, descriptorPath, "bDeviceSubClass", d.bDeviceSubClass);
+    ReadOptional(descriptor, descriptorPath, "bDeviceProtocol", d.bDeviceProtocol);
+    ReadOptional(descriptor, descriptorPath, "bMaxPacketSize0", d.bMaxPacketSize0);
+    ReadOptional(descriptor, descriptorPath, "bcdDevice", d.bcdDevice);
+    ReadOptional(descriptor, descriptorPath, "iManufacturer", d.iManufacturer);
+    ReadOptional(descriptor, descriptorPath, "iProduct", d.iProduct);
+    ReadOptional(descriptor, descriptorPath, "iSerialNumber", d.iSerialNumber);
+    ReadOptional(descriptor, descriptorPath, "bNumConfigurations", d.bNumConfigurations);
+
+    if (const json* lowSpeed = Find(value, "lowSpeed"))
+      device->lowSpeed = ReadBool(*lowSpeed, Child(path, "lowSpeed"));
+    ReadOptional(value, path, "deviceAddress", device->deviceAddress);
+    ReadOptional(value, path, "currentConfigurationValue", device->currentConfigurationValue);
+    if (const json* key = Find(value, "driverKey"))
+      device->driverKey = ReadString(*key, Child(path, "driverKey"));
+    if (const json* name = Find(value, "friendlyName"))
+      device->friendlyName = ReadString(*name, Child(path, "friendlyName"));
+    if (const json* hub = Find(value, "hub"))
+      device->hub = ReadHub(*hub, Child(path, "hub"), nesting + 1);
+    if (const json* faults = Find(value, "faults")) {
+      const std::string faultsPath = Child(path, "faults");
+      RequireObject(*faults, faultsPath);
+      CheckKeys(*faults, faultsPath, {"driverKeyReadFails", "friendlyNameReadFails"});
+      device->databaseFaults = ReadDatabaseFaults(*faults, faultsPath);
+    }
+    return device;
+  }
+
+  model::OtherDevice ReadOtherDevice(const json& value, const std::string& path) {
+    RequireObject(value, path);
+    CheckKeys(value, path, {"driverKey", "friendlyName", "faults"});
+    model::OtherDevice other;
+    if (const json* key = Find(value, "driverKey"))
+      other.driverKey = ReadString(*key, Child(path, "driverKey"));
+    if (const json* name = Find(value, "friendlyName"))
+      other.friendlyName = ReadString(*name, Child(path, "friendlyName"));
+    if (const json* faults = Find(value, "faults")) {
+      const std::string faultsPath = Child(path, "faults");
+      RequireObject(*faults, faultsPath);
+      CheckKeys(*faults, faultsPath, {"driverKeyReadFails", "friendlyNameReadFails"});
+      other.databaseFaults = ReadDatabaseFaults(*faults, faultsPath);
+    }
+    return other;
+  }
+
+  model::DatabaseFaults ReadDatabaseFaults(const json& faults, const std::string& path) {
+    model::DatabaseFaults result;
+    result.driverKeyReadFails = ReadFlag(faults, path, "driverKeyReadFails");
+    result.friendlyNameReadFails = ReadFlag(faults, path, "friendlyNameReadFails");
+    return result;
+  }
+
+  // --- values
+
+  void RequireObject(const json& value, const std::string& path) const {
+    if (!value.is_object()) Fail(path, "an object", Describe(value));
+  }
+
+  void RequireArray(const json& value, const std::string& path) const {
+    if (!value.is_array()) Fail(path, "an array", Describe(value));
+  }
+
+  void CheckKeys(const json& object, const std::string& path,
+                 std::initializer_list<std::string_view> allowed) const {
+    for (const auto& item : object.items()) {
+      if (std::find(allowed.begin(), allowed.end(), item.key()) != allowed.end()) continue;
+      std::string list;
+      for (std::string_view key : allowed) list += (list.empty() ? "" : ", ") + std::string(key);
+      Fail(Child(path, item.key()), "one of the keys " + list, "an unknown key");
+    }
+  }
+
+  static const json* Find(const json& object, std::string_view key) {
+    const auto found = object.find(key);
+    return found == object.end() ? nullptr : &*found;
+  }
+
+  const json& Require(const json& object, const std::string& path, std::string_view key) const {
+    const json* value = Find(object, key);
+    if (value == nullptr) Fail(Child(path, key), "a value (the key is required)", "none");
+    return *value;
+  }
+
+  // An integer as a JSON number or as a "0x" string of hex digits.
+  std::uint64_t ReadInteger(const json& value, const std::string& path, std::uint64_t max) const {
+    const std::string expected =
+        "an integer from 0 to " + std::to_string(max) + " or a \"0x\" hex string";
+    if (value.is_number_unsigned()) {
+      const auto n = value.get<std::uint64_t>();
+      if (n > max) Fail(path, expected, Describe(value));
+      return n;
+    }
+    if (!value.is_string()) Fail(path, expected, Describe(value));
+    const std::string& text = value.get_ref<const std::string&>();
+    if (text.size() < 3 || text.compare(0, 2, "0x") != 0) Fail(path, expected, Describe(value));
+    std::uint64_t n = 0;
+    for (std::size_t i = 2; i < text.size(); ++i) {
+      const char c = text[i];
+      int digit;
+      if (c >= '0' && c <= '9')
+        digit = c - '0';
+      else if (c >= 'a' && c <= 'f')
+        digit = c - 'a' + 10;
+      else if (c >= 'A' && c <= 'F')
+        digit = c - 'A' + 10;
+      else
+        Fail(path, expected, Describe(value));
+      n = n * 16 + static_cast<std::uint64_t>(digit);
+      if (n > max) Fail(path, expected, Describe(value));
+    }
+    return n;
+  }
+
+  template <typename Field>
+  void ReadOptional(const json& object, const std::string& path, std::string_view key,
+                    Field& field) const {
+    if (const json* value = Find(object, key))
+      field = static_cast<Field>(ReadInteger(*value, Child(path, key), Field(~Field(0))));
+  }
+
+  bool ReadBool(const json& value, const std::string& path) const {
+    if (!value.is_boolean()) Fail(path, "true or false", Describe(value));
+    return value.get<bool>();
+  }
+
+  bool ReadFlag(const json& faults, const std::string& path, std::string_view key) const {
+    const json* value = Find(faults, key);
+    return value != nullptr && ReadBool(*value, Child(path, key));
+  }
+
+  std::string ReadString(const json& value, const std::string& path) const {
+    if (!value.is_string()) Fail(path, "a string", Describe(value));
+    return value.get<std::string>();
+  }
+
+  model::NameFault ReadNameFault(const json& faults, const std::string& path,
+                                 std::string_view key) const {
+    const json* value = Find(faults, key);
+    if (value == nullptr) return model::NameFault::None;
+    if (value->is_string())
+      if (const auto fault = model::ParseNameFault(value->get_ref<const std::string&>()))
+        return *fault;
+    Fail(Child(path, key),
+         "one of \"none\", \"probeFails\", \"absurdLength\", \"fetchFails\", "
+         "\"conversionFails\", \"bareHeader\", \"shortLength\", \"oddLength\", \"noTerminator\"",
+         Describe(*value));
+  }
+
+  std::string source_;
+  std::map<std::string, std::string> hubNames_;  // name -> path of the hub that has it
+};
+
+// Line and column (from 1) of the byte at `offset` (from 0).
+std::pair<std::size_t, std::size_t> LineAndColumn(std::string_view text, std::size_t offset) {
+  offset = std::min(offset, text.size());
+  std::size_t line = 1, column = 1;
+  for (std::size_t i = 0; i < offset; ++i) {
+    if (text[i] == '\n') {
+      ++line;
+      column = 1;
+    } else {
+      ++column;
+    }
+  }
+  return {line, column};
+}
+
+// --- writing
+
+std::string Hex16(std::uint16_t value) {
+  char text[8];
+  std::snprintf(text, sizeof text, "0x%04X", static_cast<unsigned>(value));
+  return text;
+}
+
+ordered_json WriteHub(const model::Hub& hub);
+
+ordered_json WriteDatabaseFaults(ordered_json faults, const model::DatabaseFaults& database) {
+  if (database.driverKeyReadFails) faults["driverKeyReadFails"] = true;
+  if (database.friendlyNameReadFails) faults["friendlyNameReadFails"] = true;
+  return faults;
+}
+
+ordered_json WriteDevice(const model::Device& device) {
+  const model::DeviceDescriptor& d = device.descriptor;
+  ordered_json descriptor = ordered_json::object();
+  descriptor["bLength"] = d.bLength;
+  descriptor["bDescriptorType"] = d.bDescriptorType;
+  descriptor["bcdUSB"] = Hex16(d.bcdUSB);
+  descriptor["bDeviceClass"] = d.bDeviceClass;
+  descriptor["bDeviceSubClass"] = d.bDeviceSubClass;
+  descriptor["bDeviceProtocol"] = d.bDeviceProtocol;
+  descriptor["bMaxPacketSize0"] = d.bMaxPacketSize0;
+  descriptor["idVendor"] = Hex16(d.idVendor);
+  descriptor["idProduct"] = Hex16(d.idProduct);
+  descriptor["bcdDevice"] = Hex16(d.bcdDevice);
+  descriptor["iManufacturer"] = d.iManufacturer;
+  descriptor["iProduct"] = d.iProduct;
+  descriptor["iSerialNumber"] = d.iSerialNumber;
+  descriptor["bNumConfigurations"] = d.bNumConfigurations;
+
+  ordered_json out = ordered_json::object();
+  out["descriptor"] = std::move(descriptor);
+  out["lowSpeed"] = device.lowSpeed;
+  out["deviceAddress"] = device.deviceAddress;
+  out["currentConfigurationValue"] = device.currentConfigurationValue;
+  if (device.driverKey) out["driverKey"] = *device.driverKey;
+  if (device.friendlyName) out["friendlyName"] = *device.friendlyName;
+  if (device.hub) out["hub"] = WriteHub(*device.hub);
+  ordered_json faults = WriteDatabaseFaults(ordered_json::object(), device.databaseFaults);
+  if (!faults.empty()) out["faults"] = std::move(faults);
+  return out;
+}
+
+ordered_json WritePort(const model::Port& port) {
+  ordered_json out = ordered_json::object();
+  out["port"] = port.port;
+  if (port.connectionStatus) out["connectionStatus"] = *port.connectionStatus;
+  if (port.device) out["device"] = WriteDevice(*port.device);
+  ordered_json faults = ordered_json::object();
+  if (port.faults.connectionInfoFails) faults["connectionInfoFails"] = true;
+  if (port.faults.driverKeyName != model::NameFault::None)
+    faults["driverKeyName"] = model::NameFaultName(port.faults.driverKeyName);
+  if (port.faults.hubName != model::NameFault::None)
+    faults["hubName"] = model::NameFaultName(port.faults.hubName);
+  if (!faults.empty()) out["faults"] = std::move(faults);
+  return out;
+}
+
+ordered_json WriteHub(const model::Hub& hub) {
+  const model::HubDescriptor& d = hub.descriptor;
+  ordered_json descriptor = ordered_json::object();
+  descriptor["bDescriptorLength"] = d.bDescriptorLength;
+  descriptor["bDescriptorType"] = d.bDescriptorType;
+  descriptor["bNumberOfPorts"] = d.bNumberOfPorts;
+  descriptor["wHubCharacteristics"] = Hex16(d.wHubCharacteristics);
+  descriptor["bPowerOnToPowerGood"] = d.bPowerOnToPowerGood;
+  descriptor["bHubControlCurrent"] = d.bHubControlCurrent;
+
+  ordered_json out = ordered_json::object();
+  out["name"] = hub.name;
+  out["busPowered"] = hub.busPowered;
+  out["hubDescriptor"] = std::move(descriptor);
+  std::vector<const model::Port*> ports;
+  for (const model::Port& port : hub.ports) ports.push_back(&port);
+  std::stable_sort(ports.begin(), ports.end(),
+                   [](const model::Port* a, const model::Port* b) { return a->port < b->port; });
+  ordered_json portList = ordered_json::array();
+  for (const model::Port* port : ports) portList.push_back(WritePort(*port));
+  out["ports"] = std::move(portList);
+  ordered_json faults = ordered_json::object();
+  if (hub.faults.openFails) faults["openFails"] = true;
+  if (hub.faults.nodeInfoFails) faults["nodeInfoFails"] = true;
+  if (!faults.empty()) out["faults"] = std::move(faults);
+  return out;
+}
+
+ordered_json WriteController(const model::Controller& controller) {
+  ordered_json out = ordered_json::object();
+  if (!controller.driverKey.empty()) out["driverKey"] = controller.driverKey;
+  if (controller.friendlyName) out["friendlyName"] = *controller.friendlyName;
+  if (controller.rootHub) out["rootHub"] = WriteHub(*controller.rootHub);
+  ordered_json faults = ordered_json::object();
+  if (controller.faults.openFails) faults["openFails"] = true;
+  if (controller.faults.driverKeyName != model::NameFault::None)
+    faults["driverKeyName"] = model::NameFaultName(controller.faults.driverKeyName);
+  if (controller.faults.rootHubName != model::NameFault::None)
+    faults["rootHubName"] = model::NameFaultName(controller.faults.rootHubName);
+  faults = WriteDatabaseFaults(std::move(faults), controller.databaseFaults);
+  if (!faults.empty()) out["faults"] = std::move(faults);
+  return out;
+}
+
+}  // namespace
+
+model::UsbModel ReadTopology(std::string_view text, const std::string& sourceName) {
+  DuplicateKeyFinder duplicates;
+  json root;
+  try {
+    root = json::parse(text.begin(), text.end(), std::ref(duplicates));
+  } catch (const json::parse_error& error) {
+    // The library's message repeats its own position; keep the reason only.
+    std::string reason = error.what();
+    const std::size_t column = reason.find(", column ");
+    const std::size_t colon = reason.find(": ", column == std::string::npos ? 0 : column);
+    if (colon != std::string::npos) reason = reason.substr(colon + 2);
+    const auto [line, col] = LineAndColumn(text, error.byte == 0 ? 0 : error.byte - 1);
+    throw TopologyError(sourceName + ":" + std::to_string(line) + ":" + std::to_string(col) +
+                        ": malformed JSON: " + reason);
+  } catch (const json::exception& error) {
+    throw TopologyError(sourceName + ": malformed JSON: " + error.what());
+  }
+  Reader reader(sourceName);
+  if (const auto& found = duplicates.Found())
+    reader.Fail(*found, "each key once in an object", "this key again");
+  try {
+    return reader.ReadModel(root);
+  } catch (const json::exception& error) {
+    // Every access above is checked first; this only keeps the promise of TopologyError.
+    throw TopologyError(sourceName + ": " + error.what());
+  }
+}
+
+model::UsbModel LoadTopologyFile(const std::string& path) {
+  std::error_code ignored;
+  if (std::filesystem::is_directory(path, ignored))
+    throw TopologyError(path + ": cannot read the topology file: it is a directory");
+  std::ifstream file(path, std::ios::binary);
+  if (!file) {
+    const int error = errno;
+    throw TopologyError(path + ": cannot read the topology file: " +
+                        (error != 0 ? std::strerror(error) : "cannot open it"));
+  }
+  std::ostringstream content;
+  content << file.rdbuf();
+  if (file.bad()) throw TopologyError(path + ": cannot read the topology file");
+  return ReadTopology(content.str(), path);
+}
+
+std::string WriteTopology(const model::UsbModel& model) {
+  ordered_json root = ordered_json::object();
+  root["format"] = kFormat;
+  root["version"] = kVersion;
+  if (model.computerName) root["computerName"] = *model.computerName;
+  root["ansiCodePage"] = model.ansiCodePage;
+  ordered_json controllers = ordered_json::array();
+  for (const model::Controller& controller : model.controllers)
+    controllers.push_back(WriteController(controller));
+  root["controllers"] = std::move(controllers);
+  if (!model.otherDevices.empty()) {
+    ordered_json others = ordered_json::array();
+    for (const model::OtherDevice& other : model.otherDevices) {
+      ordered_json entry = ordered_json::object();
+      if (other.driverKey) entry["driverKey"] = *other.driverKey;
+      if (other.friendlyName) entry["friendlyName"] = *other.friendlyName;
+      ordered_json faults = WriteDatabaseFaults(ordered_json::object(), other.databaseFaults);
+      if (!faults.empty()) entry["faults"] = std::move(faults);
+      others.push_back(std::move(entry));
+    }
+    root["otherDevices"] = std::move(others);
+  }
+  if (model.deviceSetFails) root["faults"] = {{"deviceSetFails", true}};
+  // Texts from a live machine are not always valid UTF-8; they are written with U+FFFD rather
+  // than refused.
+  return root.dump(2, ' ', false, ordered_json::error_handler_t::replace) + "\n";
+}
+
+}  // namespace keldar

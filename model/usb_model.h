@@ -1,0 +1,166 @@
+// An in-memory USB topology: what a computer's hub drivers and device-installation database
+// would answer. Loaded from a topology file or a Linux sysfs scan, written back to a topology
+// file, and answered call by call by ModelPlatform. Texts are UTF-8 here; the platform
+// converts them to UTF-16 or to the model's ANSI code page as the real calls would.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/records.h"
+
+namespace keldar::model {
+
+// How a name query (probe, then fetch) misbehaves. The first four are the access layer's
+// failure points; the rest are malformed replies it must bound and refuse.
+enum class NameFault {
+  None,
+  ProbeFails,        // the probe call returns failure
+  AbsurdLength,      // the probe announces an ActualLength beyond any real name (allocation)
+  FetchFails,        // the probe succeeds, the fetch call fails
+  ConversionFails,   // WideCharToMultiByte refuses this text
+  BareHeader,        // ActualLength announces the header plus the 0 unit only (empty name)
+  ShortLength,       // ActualLength below the probe size
+  OddLength,         // ActualLength is odd
+  NoTerminator,      // the reply's text fills ActualLength without a 0 unit
+};
+
+// The spelling of a name fault in topology files ("probeFails", ...), and back.
+const char* NameFaultName(NameFault fault);
+std::optional<NameFault> ParseNameFault(std::string_view name);
+
+struct DeviceDescriptor {
+  std::uint8_t bLength = 18;
+  std::uint8_t bDescriptorType = 1;
+  std::uint16_t bcdUSB = 0x0200;
+  std::uint8_t bDeviceClass = 0;
+  std::uint8_t bDeviceSubClass = 0;
+  std::uint8_t bDeviceProtocol = 0;
+  std::uint8_t bMaxPacketSize0 = 64;
+  std::uint16_t idVendor = 0;
+  std::uint16_t idProduct = 0;
+  std::uint16_t bcdDevice = 0x0100;
+  std::uint8_t iManufacturer = 0;
+  std::uint8_t iProduct = 0;
+  std::uint8_t iSerialNumber = 0;
+  std::uint8_t bNumConfigurations = 1;
+  bool operator==(const DeviceDescriptor&) const = default;
+};
+
+// n for a device name "HCD<n>" (n plain decimal, no sign, no leading zero), the name the
+// controller search opens as "\\.\HCD<n>"; none for any other name.
+std::optional<std::size_t> ControllerNumber(std::string_view deviceName);
+
+// The device descriptor as the hub driver's connection record carries it, and back.
+USB_DEVICE_DESCRIPTOR ToRecord(const DeviceDescriptor& descriptor);
+DeviceDescriptor FromRecord(const USB_DEVICE_DESCRIPTOR& record);
+
+struct HubDescriptor {
+  std::uint8_t bDescriptorLength = 9;
+  std::uint8_t bDescriptorType = 0x29;
+  std::uint8_t bNumberOfPorts = 0;
+  std::uint16_t wHubCharacteristics = 0;
+  std::uint8_t bPowerOnToPowerGood = 0;
+  std::uint8_t bHubControlCurrent = 0;
+  bool operator==(const HubDescriptor&) const = default;
+};
+
+struct HubFaults {
+  bool openFails = false;      // CreateFileA on the hub's path fails
+  bool nodeInfoFails = false;  // IOCTL_USB_GET_NODE_INFORMATION fails
+  bool operator==(const HubFaults&) const = default;
+};
+
+struct PortFaults {
+  bool connectionInfoFails = false;   // IOCTL_USB_GET_NODE_CONNECTION_INFORMATION fails
+  NameFault driverKeyName = NameFault::None;  // IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME
+  NameFault hubName = NameFault::None;        // IOCTL_USB_GET_NODE_CONNECTION_NAME
+  bool operator==(const PortFaults&) const = default;
+};
+
+struct ControllerFaults {
+  bool openFails = false;                      // CreateFileA on \\.\HCDn fails
+  NameFault driverKeyName = NameFault::None;   // IOCTL_GET_HCD_DRIVERKEY_NAME
+  NameFault rootHubName = NameFault::None;     // IOCTL_USB_GET_ROOT_HUB_NAME
+  bool operator==(const ControllerFaults&) const = default;
+};
+
+// How one entry of the device-installation database answers property reads.
+struct DatabaseFaults {
+  bool driverKeyReadFails = false;     // SPDRP_DRIVER fails with an error other than 122
+  bool friendlyNameReadFails = false;  // SPDRP_FRIENDLYNAME fails after a re-allocation
+  bool operator==(const DatabaseFaults&) const = default;
+};
+
+struct Device;
+
+struct Port {
+  int port = 1;                               // 1-based port number on its hub
+  std::optional<std::uint32_t> connectionStatus;  // absent: 1 with a device, 0 without
+  std::unique_ptr<Device> device;             // null: nothing attached
+  PortFaults faults;
+
+  std::uint32_t EffectiveConnectionStatus() const {
+    return connectionStatus ? *connectionStatus : (device ? 1u : 0u);
+  }
+};
+
+struct Hub {
+  std::string name;  // device name without the "\\.\" prefix, e.g. USB#ROOT_HUB20#...
+  bool busPowered = false;
+  HubDescriptor descriptor;
+  std::vector<Port> ports;  // in ascending port order; a port not listed is empty
+  HubFaults faults;
+};
+
+struct Device {
+  DeviceDescriptor descriptor;
+  bool lowSpeed = false;
+  std::uint16_t deviceAddress = 0;
+  std::uint8_t currentConfigurationValue = 0;
+  std::optional<std::string> driverKey;     // absent: the driver-key reply carries an empty name
+  std::optional<std::string> friendlyName;  // absent: the device has no friendly name property
+  std::unique_ptr<Hub> hub;                 // set exactly when the device is a hub
+  DatabaseFaults databaseFaults;
+};
+
+struct Controller {
+  std::string driverKey;
+  std::optional<std::string> friendlyName;
+  std::unique_ptr<Hub> rootHub;  // null: the root hub name query fails
+  ControllerFaults faults;
+  DatabaseFaults databaseFaults;
+};
+
+// A present device that is not on USB (or that the file lists by hand).
+struct OtherDevice {
+  std::optional<std::string> driverKey;
+  std::optional<std::string> friendlyName;
+  DatabaseFaults databaseFaults;
+};
+
+struct UsbModel {
+  std::optional<std::string> computerName;  // absent: GetComputerNameA fails
+  unsigned ansiCodePage = 936;
+  std::vector<Controller> controllers;      // element n answers \\.\HCDn
+  std::vector<OtherDevice> otherDevices;
+  bool deviceSetFails = false;              // SetupDiGetClassDevsA fails
+};
+
+// Deep equality: two models are equal when they describe the same topology, texts and faults
+// (a port's connectionStatus counts as given, so "absent" differs from an explicit 1).
+bool operator==(const Port& a, const Port& b);
+bool operator==(const Hub& a, const Hub& b);
+bool operator==(const Device& a, const Device& b);
+bool operator==(const Controller& a, const Controller& b);
+bool operator==(const OtherDevice& a, const OtherDevice& b);
+bool operator==(const UsbModel& a, const UsbModel& b);
+
+// A deep copy (the model owns its hubs and devices through unique pointers).
+UsbModel Clone(const UsbModel& model);
+
+}  // namespace keldar::model

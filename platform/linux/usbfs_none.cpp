@@ -1,0 +1,11 @@
+// Builds without usbfs: no hub is ever asked, and sysfs alone describes it.
+#include "platform/linux/usbfs.h"
+
+namespace keldar {
+
+std::optional<std::vector<std::uint8_t>> AskHubDescriptor(const UsbfsDevice& /*device*/,
+                                                          std::uint8_t /*descriptorType*/) {
+  return std::nullopt;
+}
+
+}  // namespace keldar

@@ -1,0 +1,349 @@
+#include "platform/recording/recording_platform.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <string_view>
+
+#include "text/text_codec.h"
+#include "platform/records.h"
+
+namespace keldar {
+
+namespace {
+
+constexpr std::string_view kDevicePrefix = "\\\\.\\";
+constexpr std::uint32_t kControllerReplyHeader = 4;  // ActualLength
+constexpr std::uint32_t kConnectionReplyHeader = 8;  // ConnectionIndex, ActualLength
+constexpr DWORD kConnectionInfoHead = offsetof(USB_NODE_CONNECTION_INFORMATION, PipeList);
+
+std::uintptr_t HandleValue(const void* handle) { return reinterpret_cast<std::uintptr_t>(handle); }
+
+}  // namespace
+
+RecordingPlatform::RecordingPlatform(Platform& inner, unsigned ansiCodePage)
+    : inner_(inner), ansiCodePage_(ansiCodePage) {}
+
+// ---- Forwarding, and what each reply tells ----
+
+HANDLE RecordingPlatform::CreateFileA(const char* path, DWORD desiredAccess, DWORD shareMode,
+                                      void* securityAttributes, DWORD creationDisposition,
+                                      DWORD flagsAndAttributes, HANDLE templateFile) {
+  const HANDLE handle = inner_.CreateFileA(path, desiredAccess, shareMode, securityAttributes,
+                                           creationDisposition, flagsAndAttributes, templateFile);
+  if (path == nullptr) return handle;
+  const std::string_view full(path);
+  if (full.substr(0, kDevicePrefix.size()) != kDevicePrefix) return handle;
+  const std::string_view name = full.substr(kDevicePrefix.size());
+  const bool opened = handle != INVALID_HANDLE_VALUE && handle != nullptr;
+
+  OpenObject object;
+  if (const auto number = model::ControllerNumber(name)) {
+    // A controller that fails to open ends the search: nothing after it is seen.
+    if (!opened) return handle;
+    controllers_[*number];
+    object.controller = number;
+  } else {
+    HubRecord& hub = hubs_[std::string(name)];
+    if (!opened) {
+      hub.openFailed = true;
+      return handle;
+    }
+    hub.opened = true;
+    object.hub = std::string(name);
+  }
+  handles_[HandleValue(handle)] = std::move(object);
+  return handle;
+}
+
+BOOL RecordingPlatform::CloseHandle(HANDLE object) {
+  // The system hands the value out again once it is closed.
+  handles_.erase(HandleValue(object));
+  return inner_.CloseHandle(object);
+}
+
+BOOL RecordingPlatform::DeviceIoControl(HANDLE device, DWORD ioControlCode, void* inBuffer,
+                                        DWORD inBufferSize, void* outBuffer,
+                                        DWORD outBufferSize, DWORD* bytesReturned,
+                                        void* overlapped) {
+  // The input and the output are often the same buffer: the port number is read before the
+  // reply overwrites it.
+  std::optional<std::uint32_t> connectionIndex;
+  if (inBuffer != nullptr && inBufferSize >= sizeof(std::uint32_t)) {
+    std::uint32_t index = 0;
+    std::memcpy(&index, inBuffer, sizeof index);
+    connectionIndex = index;
+  }
+  const BOOL succeeded = inner_.DeviceIoControl(device, ioControlCode, inBuffer, inBufferSize,
+                                                outBuffer, outBufferSize, bytesReturned,
+                                                overlapped);
+  const auto found = handles_.find(HandleValue(device));
+  if (found == handles_.end()) return succeeded;
+  const DWORD replySize = outBuffer != nullptr ? outBufferSize : 0;
+  if (found->second.controller) {
+    if (succeeded) RecordController(*found->second.controller, ioControlCode, outBuffer, replySize);
+  } else {
+    RecordHub(found->second.hub, ioControlCode, connectionIndex, succeeded, outBuffer, replySize);
+  }
+  return succeeded;
+}
+
+std::optional<RecordingPlatform::Name> RecordingPlatform::NameFromReply(
+    const void* reply, DWORD replySize, std::uint32_t header) const {
+  if (replySize < header) return std::nullopt;
+  const auto* bytes = static_cast<const unsigned char*>(reply);
+  std::uint32_t actualLength = 0;
+  std::memcpy(&actualLength, bytes + header - sizeof actualLength, sizeof actualLength);
+  // Only a complete reply is a name: a probe announces more than its buffer holds, and a
+  // malformed reply is not recorded at all.
+  if (actualLength < header + sizeof(char16_t) || actualLength > replySize ||
+      actualLength % sizeof(char16_t) != 0)
+    return std::nullopt;
+  std::u16string text;
+  for (std::uint32_t at = header; at + 1 < actualLength; at += 2) {
+    const auto unit = static_cast<char16_t>(bytes[at] | bytes[at + 1] << 8);
+    if (unit == 0) break;
+    text.push_back(unit);
+  }
+  return Name{Utf16ToUtf8(text), Utf16ToCodePage(text, ansiCodePage_)};
+}
+
+void RecordingPlatform::RecordController(std::size_t number, DWORD code, const void* reply,
+                                         DWORD replySize) {
+  ControllerRecord& controller = controllers_[number];
+  switch (code) {
+    case IOCTL_USB_GET_ROOT_HUB_NAME:
+      if (auto name = NameFromReply(reply, replySize, kControllerReplyHeader))
+        controller.rootHubName = std::move(name);
+      break;
+    case IOCTL_GET_HCD_DRIVERKEY_NAME:
+      if (auto name = NameFromReply(reply, replySize, kControllerReplyHeader))
+        controller.driverKey = std::move(name);
+      break;
+    default:
+      break;
+  }
+}
+
+void RecordingPlatform::RecordHub(const std::string& name, DWORD code,
+                                  std::optional<std::uint32_t> connectionIndex, BOOL succeeded,
+                                  const void* reply, DWORD replySize) {
+  HubRecord& hub = hubs_[name];
+  if (code == IOCTL_USB_GET_NODE_INFORMATION) {
+    if (!succeeded) {
+      hub.nodeInfoFailed = true;
+    } else if (replySize >= sizeof(USB_NODE_INFORMATION)) {
+      USB_NODE_INFORMATION record;
+      std::memcpy(&record, reply, sizeof record);
+      hub.nodeInfo = record;
+    }
+    return;
+  }
+  if (!connectionIndex) return;
+  PortRecord& port = hub.ports[*connectionIndex];
+  switch (code) {
+    case IOCTL_USB_GET_NODE_CONNECTION_INFORMATION:
+      if (!succeeded) {
+        port.connectionInfoFailed = true;
+      } else if (replySize >= kConnectionInfoHead) {
+        USB_NODE_CONNECTION_INFORMATION record{};
+        std::memcpy(&record, reply, kConnectionInfoHead);
+        port.connectionInfo = record;
+      }
+      break;
+    case IOCTL_USB_GET_NODE_CONNECTION_NAME:
+      if (!succeeded) break;
+      if (auto hubName = NameFromReply(reply, replySize, kConnectionReplyHeader))
+        port.hubName = std::move(hubName);
+      break;
+    case IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME:
+      if (!succeeded) break;
+      if (auto key = NameFromReply(reply, replySize, kConnectionReplyHeader)) {
+        // The hub driver's way of saying that the device has no driver key.
+        if (key->utf8.empty())
+          port.driverKey.emplace(std::nullopt);
+        else
+          port.driverKey.emplace(std::move(key));
+      }
+      break;
+    default:
+      break;
+  }
+}
+
+int RecordingPlatform::WideCharToMultiByte(UINT codePage, DWORD flags, const WCHAR* text,
+                                           int length, char* out, int outSize,
+                                           const char* defaultChar, BOOL* usedDefaultChar) {
+  return inner_.WideCharToMultiByte(codePage, flags, text, length, out, outSize, defaultChar,
+                                    usedDefaultChar);
+}
+
+HDEVINFO RecordingPlatform::SetupDiGetClassDevsA(const GUID* classGuid, const char* enumerator,
+                                                 HWND parent, DWORD flags) {
+  const HDEVINFO set = inner_.SetupDiGetClassDevsA(classGuid, enumerator, parent, flags);
+  if (set == INVALID_HANDLE_VALUE) deviceSetFailed_ = true;
+  return set;
+}
+
+BOOL RecordingPlatform::SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index,
+                                              SP_DEVINFO_DATA* element) {
+  const BOOL succeeded = inner_.SetupDiEnumDeviceInfo(set, index, element);
+  if (succeeded && element != nullptr) elementIndex_[element] = index;
+  return succeeded;
+}
+
+BOOL RecordingPlatform::SetupDiGetDeviceRegistryPropertyA(HDEVINFO set,
+                                                          SP_DEVINFO_DATA* element,
+                                                          DWORD property, DWORD* regDataType,
+                                                          BYTE* buffer, DWORD bufferSize,
+                                                          DWORD* requiredSize) {
+  const BOOL succeeded = inner_.SetupDiGetDeviceRegistryPropertyA(
+      set, element, property, regDataType, buffer, bufferSize, requiredSize);
+  RecordProperty(set, element, property, succeeded, buffer, bufferSize, requiredSize);
+  return succeeded;
+}
+
+void RecordingPlatform::RecordProperty(HDEVINFO set, SP_DEVINFO_DATA* element, DWORD property,
+                                       BOOL succeeded, const BYTE* buffer, DWORD bufferSize,
+                                       const DWORD* requiredSize) {
+  const auto index = elementIndex_.find(element);
+  if (index == elementIndex_.end()) return;
+  ElementRecord& record = elements_[{HandleValue(set), index->second}];
+  // A text property ends at its terminator, or at the end of the buffer when it has none.
+  const auto text = [&] {
+    const char* chars = reinterpret_cast<const char*>(buffer);
+    return std::string(chars, std::find(chars, chars + bufferSize, '\0'));
+  };
+
+  if (property == SPDRP_DRIVER) {
+    record.driverKey.reset();
+    record.friendlyNameRequiredSize = 0;
+    if (succeeded && buffer != nullptr) record.driverKey = text();
+    return;
+  }
+  if (property != SPDRP_FRIENDLYNAME || !record.driverKey) return;
+  // Asking the inner platform's last error is harmless: the caller will ask the same.
+  const DWORD error = succeeded ? ERROR_SUCCESS : inner_.GetLastError();
+  if (!succeeded && error == ERROR_INSUFFICIENT_BUFFER) {
+    record.friendlyNameRequiredSize = requiredSize != nullptr ? *requiredSize : 0;
+    return;
+  }
+  // The first device that carries a driver key is the one every lookup of that key finds.
+  if (database_.count(*record.driverKey) != 0) return;
+  DatabaseRecord& entry = database_[*record.driverKey];
+  if (succeeded && buffer != nullptr) {
+    entry.friendlyName = AnsiToUtf8(text(), ansiCodePage_);
+  } else if (record.friendlyNameRequiredSize > 1 &&
+             record.friendlyNameRequiredSize <= kMaxNameReplySize) {
+    // The name was there (its size is known) but could not be read.
+    entry.friendlyNameReadFails = true;
+    entry.friendlyName = std::string(record.friendlyNameRequiredSize - 1, '?');
+  }
+}
+
+BOOL RecordingPlatform::SetupDiDestroyDeviceInfoList(HDEVINFO set) {
+  const std::uintptr_t value = HandleValue(set);
+  for (auto it = elements_.begin(); it != elements_.end();)
+    it = it->first.first == value ? elements_.erase(it) : std::next(it);
+  return inner_.SetupDiDestroyDeviceInfoList(set);
+}
+
+DWORD RecordingPlatform::GetLastError() { return inner_.GetLastError(); }
+
+BOOL RecordingPlatform::GetComputerNameA(char* buffer, DWORD* size) {
+  const BOOL succeeded = inner_.GetComputerNameA(buffer, size);
+  if (succeeded && buffer != nullptr && size != nullptr)
+    computerName_ = AnsiToUtf8(std::string_view(buffer, *size), ansiCodePage_);
+  return succeeded;
+}
+
+// ---- The model ----
+
+void RecordingPlatform::ApplyDatabase(const std::optional<Name>& driverKey,
+                                      std::optional<std::string>& friendlyName,
+                                      model::DatabaseFaults& faults) const {
+  if (!driverKey) return;
+  const auto entry = database_.find(driverKey->ansi);
+  if (entry == database_.end()) return;
+  friendlyName = entry->second.friendlyName;
+  faults.friendlyNameReadFails = entry->second.friendlyNameReadFails;
+}
+
+std::unique_ptr<model::Hub> RecordingPlatform::BuildHub(const Name& name,
+                                                        std::set<std::string>& path) const {
+  auto hub = std::make_unique<model::Hub>();
+  hub->name = name.utf8;
+  const auto found = hubs_.find(name.ansi);
+  // A hub that names one of its own ancestors would be walked for ever.
+  if (found == hubs_.end() || !path.insert(name.ansi).second) return hub;
+  const HubRecord& record = found->second;
+
+  hub->faults.openFails = record.openFailed && !record.opened;
+  hub->faults.nodeInfoFails = record.nodeInfoFailed && !record.nodeInfo;
+  if (record.nodeInfo) {
+    const USB_HUB_INFORMATION& information = record.nodeInfo->HubInformation;
+    const USB_HUB_DESCRIPTOR& descriptor = information.HubDescriptor;
+    hub->descriptor.bDescriptorLength = descriptor.bDescriptorLength;
+    hub->descriptor.bDescriptorType = descriptor.bDescriptorType;
+    hub->descriptor.bNumberOfPorts = descriptor.bNumberOfPorts;
+    hub->descriptor.wHubCharacteristics = descriptor.wHubCharacteristics;
+    hub->descriptor.bPowerOnToPowerGood = descriptor.bPowerOnToPowerGood;
+    hub->descriptor.bHubControlCurrent = descriptor.bHubControlCurrent;
+    hub->busPowered = information.HubIsBusPowered != 0;
+  }
+
+  for (const auto& [number, portRecord] : record.ports) {
+    model::Port port;
+    port.port = static_cast<int>(number);
+    if (!portRecord.connectionInfo) {
+      if (!portRecord.connectionInfoFailed) continue;
+      port.faults.connectionInfoFails = true;
+      hub->ports.push_back(std::move(port));
+      continue;
+    }
+    const USB_NODE_CONNECTION_INFORMATION& info = *portRecord.connectionInfo;
+    // Nothing attached: an unlisted port says the same.
+    const std::uint32_t status = info.ConnectionStatus;  // a packed field: copied, not bound
+    if (status == 0) continue;
+    if (status != 1) port.connectionStatus = status;
+
+    auto device = std::make_unique<model::Device>();
+    device->descriptor = model::FromRecord(info.DeviceDescriptor);
+    device->lowSpeed = info.LowSpeed != 0;
+    device->deviceAddress = info.DeviceAddress;
+    device->currentConfigurationValue = info.CurrentConfigurationValue;
+    if (portRecord.driverKey && *portRecord.driverKey)
+      device->driverKey = (*portRecord.driverKey)->utf8;
+    if (portRecord.driverKey)
+      ApplyDatabase(*portRecord.driverKey, device->friendlyName, device->databaseFaults);
+    if (info.DeviceIsHub != 0)
+      device->hub = BuildHub(portRecord.hubName.value_or(Name{}), path);
+    port.device = std::move(device);
+    hub->ports.push_back(std::move(port));
+  }
+  path.erase(name.ansi);
+  return hub;
+}
+
+model::UsbModel RecordingPlatform::RecordedModel() const {
+  model::UsbModel model;
+  model.computerName = computerName_;
+  model.ansiCodePage = ansiCodePage_;
+  model.deviceSetFails = deviceSetFailed_;
+  // Controllers are numbered without gaps from 0.
+  for (std::size_t number = 0;; ++number) {
+    const auto found = controllers_.find(number);
+    if (found == controllers_.end()) break;
+    const ControllerRecord& record = found->second;
+    model::Controller& controller = model.controllers.emplace_back();
+    if (record.driverKey) controller.driverKey = record.driverKey->utf8;
+    ApplyDatabase(record.driverKey, controller.friendlyName, controller.databaseFaults);
+    if (record.rootHubName) {
+      std::set<std::string> path;
+      controller.rootHub = BuildHub(*record.rootHubName, path);
+    }
+  }
+  return model;
+}
+
+}  // namespace keldar

@@ -1,0 +1,140 @@
+// A Platform that forwards every call to another one and builds a UsbModel from the replies it
+// sees, so that the USB topology of a live machine can be exported as a topology file and
+// replayed anywhere. It changes nothing on the way: the caller gets exactly the inner
+// platform's results, buffers and errors.
+//
+// What it records, from the calls a detection makes:
+//   CreateFileA        which handles are controllers (\\.\HCDn) and which are hubs, by name;
+//                      a hub whose open fails (HubFaults::openFails)
+//   DeviceIoControl    controller driver keys and root hub names; hub node information (or
+//                      its failure); each port's connection information (or its failure), its
+//                      device's driver key and an attached hub's name. A name counts only
+//                      from a complete reply (ActualLength within the buffer the caller gave).
+//   SetupDi...         the friendly name found for each driver key, whether the device had
+//                      none, and a friendly-name read that fails after a re-allocation (the
+//                      name it could not read is stood in for by as many "?" as it has bytes,
+//                      so that a replay fails the same way); a device set that cannot be made
+//   GetComputerNameA   the computer name
+//
+// What a recording cannot see, so that a recorded model differs from the one a platform
+// answered from:
+//   - ports with nothing attached: they are left unlisted (which means empty); a status of 1
+//     with a device is left implicit;
+//   - controllers after the first that fails to open (the search stops there);
+//   - name faults: a name query that fails or replies malformed records no name (a driver
+//     key is then absent, a root hub missing, an attached hub nameless);
+//   - database entries that no controller or device refers to, and the friendly names of
+//     devices whose lookup was never made; a driver key carried by two devices gets the name
+//     of the first, for both; a friendly-name read that fails without first asking for a
+//     larger buffer reads as "no friendly name";
+//   - the ports of hubs the walk does not descend into.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+
+#include "model/usb_model.h"
+#include "platform/platform.h"
+#include "platform/records.h"
+
+namespace keldar {
+
+class RecordingPlatform final : public Platform {
+ public:
+  // `ansiCodePage` is the inner platform's ANSI code page (GetACP on Windows, the model's on
+  // a ModelPlatform): the texts it hands out in ANSI are decoded with it.
+  RecordingPlatform(Platform& inner, unsigned ansiCodePage);
+  RecordingPlatform(const RecordingPlatform&) = delete;
+  RecordingPlatform& operator=(const RecordingPlatform&) = delete;
+
+  // The topology seen so far. May be called at any time, as often as wanted.
+  model::UsbModel RecordedModel() const;
+
+  HANDLE CreateFileA(const char* path, DWORD desiredAccess, DWORD shareMode,
+                     void* securityAttributes, DWORD creationDisposition,
+                     DWORD flagsAndAttributes, HANDLE templateFile) override;
+  BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, void* inBuffer, DWORD inBufferSize,
+                       void* outBuffer, DWORD outBufferSize, DWORD* bytesReturned,
+                       void* overlapped) override;
+  BOOL CloseHandle(HANDLE object) override;
+  int WideCharToMultiByte(UINT codePage, DWORD flags, const WCHAR* text, int length, char* out,
+                          int outSize, const char* defaultChar, BOOL* usedDefaultChar) override;
+  HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, const char* enumerator, HWND parent,
+                                DWORD flags) override;
+  BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, SP_DEVINFO_DATA* element) override;
+  BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* element,
+                                         DWORD property, DWORD* regDataType, BYTE* buffer,
+                                         DWORD bufferSize, DWORD* requiredSize) override;
+  BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) override;
+  DWORD GetLastError() override;
+  BOOL GetComputerNameA(char* buffer, DWORD* size) override;
+
+ private:
+  // A name as a reply carried it: UTF-8 for the model, and the ANSI bytes that the access
+  // layer makes of it, by which paths and database keys refer to it.
+  struct Name {
+    std::string utf8;
+    std::string ansi;
+  };
+  struct ControllerRecord {
+    std::optional<Name> driverKey;
+    std::optional<Name> rootHubName;
+  };
+  struct PortRecord {
+    std::optional<USB_NODE_CONNECTION_INFORMATION> connectionInfo;
+    bool connectionInfoFailed = false;
+    // Outer: whether a complete driver-key reply was seen; inner: absent for an empty key.
+    std::optional<std::optional<Name>> driverKey;
+    std::optional<Name> hubName;
+  };
+  struct HubRecord {
+    bool opened = false;
+    bool openFailed = false;
+    std::optional<USB_NODE_INFORMATION> nodeInfo;
+    bool nodeInfoFailed = false;
+    std::map<std::uint32_t, PortRecord> ports;
+  };
+  // What the device database answered for one driver key (ANSI): the first lookup decides.
+  struct DatabaseRecord {
+    std::optional<std::string> friendlyName;  // UTF-8; absent: the device has none
+    bool friendlyNameReadFails = false;
+  };
+  // What is known of one element of an open device set during a lookup.
+  struct ElementRecord {
+    std::optional<std::string> driverKey;  // ANSI
+    // The size the last friendly-name read asked for when the buffer was too small; 0 if none.
+    DWORD friendlyNameRequiredSize = 0;
+  };
+  // What an open handle stands for: a controller number, or a hub by its ANSI name.
+  struct OpenObject {
+    std::optional<std::size_t> controller;
+    std::string hub;
+  };
+
+  std::optional<Name> NameFromReply(const void* reply, DWORD replySize, std::uint32_t header) const;
+  void RecordController(std::size_t number, DWORD code, const void* reply, DWORD replySize);
+  void RecordHub(const std::string& hub, DWORD code, std::optional<std::uint32_t> connectionIndex,
+                 BOOL succeeded, const void* reply, DWORD replySize);
+  void RecordProperty(HDEVINFO set, SP_DEVINFO_DATA* element, DWORD property, BOOL succeeded,
+                      const BYTE* buffer, DWORD bufferSize, const DWORD* requiredSize);
+  std::unique_ptr<model::Hub> BuildHub(const Name& name, std::set<std::string>& path) const;
+  void ApplyDatabase(const std::optional<Name>& driverKey,
+                     std::optional<std::string>& friendlyName, model::DatabaseFaults& faults) const;
+
+  Platform& inner_;
+  unsigned ansiCodePage_;
+  std::map<std::uintptr_t, OpenObject> handles_;
+  std::map<std::size_t, ControllerRecord> controllers_;
+  std::map<std::string, HubRecord> hubs_;
+  std::map<std::string, DatabaseRecord> database_;
+  std::map<std::pair<std::uintptr_t, DWORD>, ElementRecord> elements_;  // (set, index)
+  std::map<const SP_DEVINFO_DATA*, DWORD> elementIndex_;  // the index last enumerated into it
+  std::optional<std::string> computerName_;
+  bool deviceSetFailed_ = false;
+};
+
+}  // namespace keldar

@@ -1,0 +1,208 @@
+#include "text/text_codec.h"
+
+#include <cstdint>
+#include <string>
+
+#include "text/code_points.h"
+
+namespace keldar {
+
+namespace text_internal {
+
+namespace {
+
+constexpr char32_t kReplacementCharacter = 0xFFFD;
+
+bool IsContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+
+}  // namespace
+
+// Strict UTF-8: overlong forms, encoded surrogates and values above U+10FFFF are invalid, and
+// each byte that does not start a valid sequence stands for one undecodable character.
+std::u32string DecodeUtf8(std::string_view text) {
+  std::u32string out;
+  out.reserve(text.size());
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t n = text.size();
+  std::size_t i = 0;
+  while (i < n) {
+    const unsigned char b0 = bytes[i];
+    if (b0 < 0x80) {
+      out.push_back(b0);
+      ++i;
+      continue;
+    }
+    std::size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;  // allowed range of the second byte
+    char32_t value = 0;
+    if (b0 >= 0xC2 && b0 <= 0xDF) {
+      length = 2;
+      value = b0 & 0x1F;
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+      length = 3;
+      value = b0 & 0x0F;
+      if (b0 == 0xE0) low = 0xA0;
+      if (b0 == 0xED) high = 0x9F;
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+      length = 4;
+      value = b0 & 0x07;
+      if (b0 == 0xF0) low = 0x90;
+      if (b0 == 0xF4) high = 0x8F;
+    }
+    bool valid = length != 0 && i + length <= n && bytes[i + 1] >= low && bytes[i + 1] <= high;
+    for (std::size_t k = 1; valid && k < length; ++k) {
+      if (!IsContinuation(bytes[i + k])) valid = false;
+      value = (value << 6) | (bytes[i + k] & 0x3F);
+    }
+    if (valid) {
+      out.push_back(value);
+      i += length;
+    } else {
+      out.push_back(kUndecodable);
+      ++i;
+    }
+  }
+  return out;
+}
+
+std::u32string DecodeUtf16(std::u16string_view text) {
+  std::u32string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char16_t unit = text[i];
+    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+        text[i + 1] <= 0xDFFF) {
+      out.push_back(0x10000 + ((char32_t(unit) - 0xD800) << 10) + (char32_t(text[i + 1]) - 0xDC00));
+      ++i;
+    } else if (unit >= 0xD800 && unit <= 0xDFFF) {
+      out.push_back(kUndecodable);
+    } else {
+      out.push_back(unit);
+    }
+  }
+  return out;
+}
+
+void AppendUtf8(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out.push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else if (c < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  }
+}
+
+// `undecodable` is what stands for input that could not be decoded: U+FFFD where the text stays
+// Unicode, "?" where UTF-8 serves as an ANSI code page.
+std::string EncodeUtf8(const std::u32string& text, std::string_view undecodable,
+                       bool* replaced = nullptr) {
+  std::string out;
+  out.reserve(text.size());
+  for (char32_t c : text) {
+    if (c == kUndecodable) {
+      out.append(undecodable);
+      if (replaced != nullptr) *replaced = true;
+    } else {
+      AppendUtf8(out, c);
+    }
+  }
+  return out;
+}
+
+std::u16string EncodeUtf16(const std::u32string& text) {
+  std::u16string out;
+  out.reserve(text.size());
+  for (char32_t c : text) {
+    if (c == kUndecodable) c = kReplacementCharacter;
+    if (c >= 0x10000) {
+      out.push_back(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(c));
+    }
+  }
+  return out;
+}
+
+// A code page nobody can convert still shows its ASCII part.
+std::u32string DecodeAsciiOnly(std::string_view text) {
+  std::u32string out;
+  for (unsigned char byte : text) out.push_back(byte < 0x80 ? char32_t(byte) : kUndecodable);
+  return out;
+}
+
+std::string EncodeAsciiOnly(const std::u32string& text, bool* replaced) {
+  std::string out;
+  for (char32_t c : text) {
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+    } else {
+      out.push_back('?');
+      if (replaced != nullptr) *replaced = true;
+    }
+  }
+  return out;
+}
+
+}  // namespace text_internal
+
+namespace {
+
+using namespace text_internal;
+
+constexpr unsigned kUtf8CodePage = 65001;
+constexpr std::string_view kUtf8Replacement = "\xEF\xBF\xBD";
+
+std::u32string DecodeAnsi(std::string_view text, unsigned codePage) {
+  if (codePage == kUtf8CodePage) return DecodeUtf8(text);
+  if (!SystemSupports(codePage)) return DecodeAsciiOnly(text);
+  return DecodeSystem(text, codePage);
+}
+
+std::string EncodeAnsi(const std::u32string& text, unsigned codePage, bool* replaced) {
+  bool replacedHere = false;
+  std::string out;
+  if (codePage == kUtf8CodePage)
+    out = EncodeUtf8(text, "?", &replacedHere);
+  else if (!SystemSupports(codePage))
+    out = EncodeAsciiOnly(text, &replacedHere);
+  else
+    out = EncodeSystem(text, codePage, &replacedHere);
+  if (replaced != nullptr) *replaced = replacedHere;
+  return out;
+}
+
+}  // namespace
+
+bool IsSupportedCodePage(unsigned codePage) {
+  return codePage == kUtf8CodePage || SystemSupports(codePage);
+}
+
+std::string AnsiToUtf8(std::string_view ansi, unsigned codePage) {
+  return EncodeUtf8(DecodeAnsi(ansi, codePage), kUtf8Replacement);
+}
+
+std::string Utf8ToAnsi(std::string_view utf8, unsigned codePage) {
+  return EncodeAnsi(DecodeUtf8(utf8), codePage, nullptr);
+}
+
+std::string Utf16ToCodePage(std::u16string_view utf16, unsigned codePage, bool* replaced) {
+  return EncodeAnsi(DecodeUtf16(utf16), codePage, replaced);
+}
+
+std::u16string Utf8ToUtf16(std::string_view utf8) { return EncodeUtf16(DecodeUtf8(utf8)); }
+
+std::string Utf16ToUtf8(std::u16string_view utf16) {
+  return EncodeUtf8(DecodeUtf16(utf16), kUtf8Replacement);
+}
+
+}  // namespace keldar
