@@ -1,4 +1,4 @@
-#include "tests/win/dialog_driver.h"
+#include "win/dialog_driver.h"
 
 #include <commctrl.h>
 

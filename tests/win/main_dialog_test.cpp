@@ -14,7 +14,7 @@
 #include "ident/branding.h"
 #include "platform/model/model_platform.h"
 #include "model/topology_file.h"
-#include "tests/win/dialog_driver.h"
+#include "win/dialog_driver.h"
 
 namespace keldar {
 namespace {
