@@ -91,7 +91,7 @@ void WriteJson(const DetectionReport& report, std::ostream& out) {
   Json json;
   // The source names a file by its path, whose bytes need not be UTF-8 on Linux; such bytes
   // become U+FFFD rather than a document the JSON writer refuses.
-  json["source"] = Utf16ToUtf8(Utf8ToUtf16(report.source));
+  json["source"] = CleanUtf8(report.source);
   json["computerName"] = AnsiToUtf8(report.computerName, codePage);
   Json tree = Json::array();
   for (const TreeNode& node : report.tree) tree.push_back(NodeJson(node, codePage));

@@ -1,6 +1,7 @@
 #include "model/topology_file.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -407,20 +408,10 @@ class Reader {
     const std::string& text = value.get_ref<const std::string&>();
     if (text.size() < 3 || text.compare(0, 2, "0x") != 0) Fail(path, expected, Describe(value));
     std::uint64_t n = 0;
-    for (std::size_t i = 2; i < text.size(); ++i) {
-      const char c = text[i];
-      int digit;
-      if (c >= '0' && c <= '9')
-        digit = c - '0';
-      else if (c >= 'a' && c <= 'f')
-        digit = c - 'a' + 10;
-      else if (c >= 'A' && c <= 'F')
-        digit = c - 'A' + 10;
-      else
-        Fail(path, expected, Describe(value));
-      n = n * 16 + static_cast<std::uint64_t>(digit);
-      if (n > max) Fail(path, expected, Describe(value));
-    }
+    const char* digits = text.data() + 2;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(digits, end, n, 16);
+    if (error != std::errc() || stop != end || n > max) Fail(path, expected, Describe(value));
     return n;
   }
 
@@ -554,12 +545,8 @@ ordered_json WriteHub(const model::Hub& hub) {
   out["name"] = hub.name;
   out["busPowered"] = hub.busPowered;
   out["hubDescriptor"] = std::move(descriptor);
-  std::vector<const model::Port*> ports;
-  for (const model::Port& port : hub.ports) ports.push_back(&port);
-  std::stable_sort(ports.begin(), ports.end(),
-                   [](const model::Port* a, const model::Port* b) { return a->port < b->port; });
   ordered_json portList = ordered_json::array();
-  for (const model::Port* port : ports) portList.push_back(WritePort(*port));
+  for (const model::Port* port : model::PortsInOrder(hub)) portList.push_back(WritePort(*port));
   out["ports"] = std::move(portList);
   ordered_json faults = ordered_json::object();
   if (hub.faults.openFails) faults["openFails"] = true;

@@ -1,5 +1,7 @@
 #include "model/usb_model.h"
 
+#include <algorithm>
+
 namespace keldar::model {
 
 namespace {
@@ -50,6 +52,37 @@ USB_DEVICE_DESCRIPTOR ToRecord(const DeviceDescriptor& descriptor) {
 
 DeviceDescriptor FromRecord(const USB_DEVICE_DESCRIPTOR& record) {
   return CopyDescriptor<DeviceDescriptor>(record);
+}
+
+USB_HUB_DESCRIPTOR ToRecord(const HubDescriptor& descriptor) {
+  USB_HUB_DESCRIPTOR record{};
+  record.bDescriptorLength = descriptor.bDescriptorLength;
+  record.bDescriptorType = descriptor.bDescriptorType;
+  record.bNumberOfPorts = descriptor.bNumberOfPorts;
+  record.wHubCharacteristics = descriptor.wHubCharacteristics;
+  record.bPowerOnToPowerGood = descriptor.bPowerOnToPowerGood;
+  record.bHubControlCurrent = descriptor.bHubControlCurrent;
+  return record;
+}
+
+HubDescriptor FromRecord(const USB_HUB_DESCRIPTOR& record) {
+  HubDescriptor descriptor;
+  descriptor.bDescriptorLength = record.bDescriptorLength;
+  descriptor.bDescriptorType = record.bDescriptorType;
+  descriptor.bNumberOfPorts = record.bNumberOfPorts;
+  descriptor.wHubCharacteristics = record.wHubCharacteristics;
+  descriptor.bPowerOnToPowerGood = record.bPowerOnToPowerGood;
+  descriptor.bHubControlCurrent = record.bHubControlCurrent;
+  return descriptor;
+}
+
+std::vector<const Port*> PortsInOrder(const Hub& hub) {
+  std::vector<const Port*> ports;
+  ports.reserve(hub.ports.size());
+  for (const Port& port : hub.ports) ports.push_back(&port);
+  std::stable_sort(ports.begin(), ports.end(),
+                   [](const Port* a, const Port* b) { return a->port < b->port; });
+  return ports;
 }
 
 

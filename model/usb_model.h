@@ -69,6 +69,10 @@ struct HubDescriptor {
   bool operator==(const HubDescriptor&) const = default;
 };
 
+// The hub descriptor as the hub driver's node information carries it, and back.
+USB_HUB_DESCRIPTOR ToRecord(const HubDescriptor& descriptor);
+HubDescriptor FromRecord(const USB_HUB_DESCRIPTOR& record);
+
 struct HubFaults {
   bool openFails = false;      // CreateFileA on the hub's path fails
   bool nodeInfoFails = false;  // IOCTL_USB_GET_NODE_INFORMATION fails
@@ -150,6 +154,9 @@ struct UsbModel {
   std::vector<OtherDevice> otherDevices;
   bool deviceSetFails = false;              // SetupDiGetClassDevsA fails
 };
+
+// A hub's ports by number, whatever order the model lists them in.
+std::vector<const Port*> PortsInOrder(const Hub& hub);
 
 // Deep equality: two models are equal when they describe the same topology, texts and faults
 // (a port's connectionStatus counts as given, so "absent" differs from an explicit 1).

@@ -7,9 +7,19 @@
 // blocks until it has answered. None of them may throw.
 #pragma once
 
+#include <cstdint>
+#include <string_view>
+
 #include "platform/win32_types.h"
 
 namespace keldar {
+
+// Controllers and hubs are opened by "\\.\" and their device name: "\\.\HCD0", or the name
+// a name query returned for a hub.
+inline constexpr std::string_view kDevicePathPrefix = "\\\\.\\";
+
+// A handle as a number, for platforms that keep what their handles stand for in a table.
+inline std::uintptr_t HandleValue(HANDLE handle) { return reinterpret_cast<std::uintptr_t>(handle); }
 
 class Platform {
  public:

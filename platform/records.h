@@ -125,12 +125,6 @@ static_assert(offsetof(USB_NODE_CONNECTION_NAME, ActualLength) == 4);
 static_assert(offsetof(USB_NODE_CONNECTION_NAME, NodeName) == 8);
 static_assert(offsetof(USB_ROOT_HUB_NAME, RootHubName) == 4);
 
-// The probe sizes: the reply's header plus one UTF-16 unit.
-inline constexpr std::uint32_t kRootHubNameProbeSize = 6;
-inline constexpr std::uint32_t kHcdDriverKeyProbeSize = 6;
-inline constexpr std::uint32_t kConnectionNameProbeSize = 10;
-inline constexpr std::uint32_t kConnectionDriverKeyProbeSize = 10;
-
 // No hub or controller name comes near this; a larger ActualLength or property size is a
 // misbehaving driver, and nothing is allocated for it.
 inline constexpr std::uint32_t kMaxNameReplySize = 64 * 1024;

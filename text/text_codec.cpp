@@ -199,6 +199,10 @@ std::string Utf16ToCodePage(std::u16string_view utf16, unsigned codePage, bool* 
   return EncodeAnsi(DecodeUtf16(utf16), codePage, replaced);
 }
 
+std::string CleanUtf8(std::string_view text) {
+  return EncodeUtf8(DecodeUtf8(text), kUtf8Replacement);
+}
+
 std::u16string Utf8ToUtf16(std::string_view utf8) { return EncodeUtf16(DecodeUtf8(utf8)); }
 
 std::string Utf16ToUtf8(std::u16string_view utf16) {

@@ -30,6 +30,9 @@ std::string Utf8ToAnsi(std::string_view utf8, unsigned codePage);
 std::string Utf16ToCodePage(std::u16string_view utf16, unsigned codePage,
                             bool* replaced = nullptr);
 
+// Valid UTF-8: each byte of invalid UTF-8 becomes one U+FFFD, the rest is kept.
+std::string CleanUtf8(std::string_view text);
+
 // UTF-8 to UTF-16 and back. Each byte of invalid UTF-8 (overlong forms and encoded surrogates
 // included) becomes one U+FFFD; so does an unpaired surrogate on the way back.
 std::u16string Utf8ToUtf16(std::string_view utf8);

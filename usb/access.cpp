@@ -1,5 +1,6 @@
 #include "usb/access.h"
 
+#include "platform/name_reply.h"
 #include "usb/property_reader.h"
 
 #include <algorithm>
@@ -35,13 +36,12 @@ AnsiText Utf16ToAnsi(Platform& platform, const WCHAR* text, std::size_t maxUnits
 }
 
 AnsiText QueryName(Platform& platform, HANDLE device, const NameQuery& query) {
-  const std::uint32_t headerSize = query.perConnection ? 8 : 4;
-  const std::uint32_t lengthOffset = query.perConnection ? 4 : 0;
-  const std::uint32_t probeSize = headerSize + sizeof(WCHAR);
+  const std::uint32_t headerSize = NameHeaderSize(query.perConnection);
+  const std::uint32_t probeSize = NameProbeSize(query.perConnection);
   DWORD returned = 0;
 
   // Held as UTF-16 units so that the text after the header is aligned for reading.
-  WCHAR probe[5] = {};
+  WCHAR probe[NameProbeSize(true) / sizeof(WCHAR)] = {};
   if (query.perConnection) std::memcpy(probe, &query.connectionIndex, sizeof(std::uint32_t));
   if (!platform.DeviceIoControl(device, query.controlCode, query.bufferIsInput ? probe : nullptr,
                                 query.bufferIsInput ? probeSize : 0, probe, probeSize, &returned,
@@ -50,12 +50,8 @@ AnsiText QueryName(Platform& platform, HANDLE device, const NameQuery& query) {
 
   // The returned byte count is not trusted; ActualLength alone sizes the reply. A reply
   // shorter than the probe, with half a unit, or of an absurd size is not a name.
-  std::uint32_t actualLength = 0;
-  std::memcpy(&actualLength, reinterpret_cast<const unsigned char*>(probe) + lengthOffset,
-              sizeof actualLength);
-  if (actualLength < probeSize || actualLength % sizeof(WCHAR) != 0 ||
-      actualLength > kMaxNameReplySize)
-    return {};
+  const std::uint32_t actualLength = ReplyActualLength(probe, headerSize);
+  if (!IsSoundNameLength(actualLength, headerSize)) return {};
   if (query.emptyIsNone && actualLength == probeSize) return {};
 
   const std::size_t units = actualLength / sizeof(WCHAR);

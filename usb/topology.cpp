@@ -19,11 +19,9 @@ HANDLE OpenDevice(Platform& platform, const char* path) {
 // "\\.\" followed by the device name; none when there is no name.
 AnsiText DevicePath(const AnsiText& name) {
   if (!name) return {};
-  const std::size_t length = std::strlen(name.get());
-  auto bytes = std::make_unique<char[]>(length + 5);
-  std::memcpy(bytes.get(), "\\\\.\\", 4);
-  std::memcpy(bytes.get() + 4, name.get(), length + 1);
-  return AnsiText::Adopt(std::move(bytes));
+  std::string path(kDevicePathPrefix);
+  path += name.get();
+  return AnsiText::Copy(path);
 }
 
 // Opens a hub by its path into `handle` and reads its node information into `record`. Without
@@ -47,41 +45,38 @@ bool OpenHubAndQuery(UsbContext& context, const AnsiText& path, HANDLE& handle,
 
 // ---- PCHost ----
 
-PCHost::PCHost(Platform& platform)
-    : platform_(platform), handles(new HANDLE[kMaxControllers]), count(0) {
-  OpenControllers();
-}
+PCHost::PCHost(Platform& platform) : platform_(platform) { OpenControllers(); }
 
-PCHost::~PCHost() {
-  for (int slot = 0; slot < count; ++slot) platform_.CloseHandle(handles[slot]);
-  delete[] handles;
+PCHost::~PCHost() { CloseControllers(); }
+
+void PCHost::CloseControllers() {
+  for (HANDLE handle : handles_) platform_.CloseHandle(handle);
+  handles_.clear();
 }
 
 void PCHost::OpenControllers() {
   // Controllers opened by an earlier search would otherwise stay open unowned.
-  for (int slot = 0; slot < count; ++slot) platform_.CloseHandle(handles[slot]);
-  count = 0;
+  CloseControllers();
   // The controllers are numbered without gaps: the first one that cannot be opened ends the
   // search, even when a higher number exists.
   for (int number = 0; number < kMaxControllers; ++number) {
     char path[16];
     std::snprintf(path, sizeof path, "\\\\.\\HCD%d", number);
-    handles[number] = OpenDevice(platform_, path);
-    if (handles[number] == INVALID_HANDLE_VALUE) return;
-    ++count;
+    const HANDLE handle = OpenDevice(platform_, path);
+    if (handle == INVALID_HANDLE_VALUE) return;
+    handles_.push_back(handle);
   }
 }
 
 HANDLE PCHost::GetControllerHandle(int index) const {
-  if (index < 0 || index >= count) return nullptr;
-  return handles[index];
+  if (index < 0 || index >= GetControllerCount()) return nullptr;
+  return handles_[static_cast<std::size_t>(index)];
 }
 
 // ---- HCDevice ----
 
 HCDevice::HCDevice(UsbContext& context, HANDLE controllerHandle)
     : context_(context),
-      nodeInfo(nullptr),
       portCount(0),
       controller(controllerHandle),
       rootHub(nullptr) {
@@ -92,9 +87,7 @@ const USB_NODE_INFORMATION* HCDevice::OpenRootHub() {
   // A new record and a new handle on every call; those of an earlier call stay with the
   // detection's store, where the node table may still point.
   USB_NODE_INFORMATION* record = context_.store.NewNodeInformation();
-  nodeInfo = nullptr;
   if (!OpenHubAndQuery(context_, RootHubPath(), rootHub, record)) return nullptr;
-  nodeInfo = record;
   portCount = record->HubInformation.HubDescriptor.bNumberOfPorts;
   return record;
 }
@@ -120,9 +113,7 @@ Port::Port(UsbContext& context, HANDLE parentHubHandle, int index)
       connInfo(nullptr),
       connectionIndex(index),
       parentHub(parentHubHandle),
-      isHub(0),
       hub(nullptr),
-      hubNodeInfo(nullptr),
       hubPortCount(0) {
   QueryConnection();
 }
@@ -141,17 +132,12 @@ void Port::QueryConnection() {
     return;
   }
   connInfo = record;
-  if (record->DeviceIsHub != 0) {
-    isHub = 1;
-    OpenHub();
-  }
+  if (record->DeviceIsHub != 0) OpenHub();
 }
 
 const USB_NODE_INFORMATION* Port::OpenHub() {
   USB_NODE_INFORMATION* record = context_.store.NewNodeInformation();
-  hubNodeInfo = nullptr;
   if (!OpenHubAndQuery(context_, HubPath(), hub, record)) return nullptr;
-  hubNodeInfo = record;
   hubPortCount = record->HubInformation.HubDescriptor.bNumberOfPorts;
   return record;
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "usb/ansi_text.h"
 #include "usb/detection_store.h"
@@ -22,14 +23,15 @@ class PCHost {
   PCHost& operator=(const PCHost&) = delete;
 
   void OpenControllers();
-  int GetControllerCount() const { return count; }
+  int GetControllerCount() const { return static_cast<int>(handles_.size()); }
   // Null (not INVALID_HANDLE_VALUE) outside 0..count-1.
   HANDLE GetControllerHandle(int index) const;
 
  private:
+  void CloseControllers();
+
   Platform& platform_;
-  HANDLE* handles;  // kMaxControllers slots
-  std::int32_t count;
+  std::vector<HANDLE> handles_;  // the controllers opened, by number
 };
 
 // One host controller and its root hub. The controller handle belongs to the PCHost.
@@ -52,7 +54,6 @@ class HCDevice {
 
  private:
   UsbContext& context_;
-  USB_NODE_INFORMATION* nodeInfo;  // from the latest OpenRootHub; null when it failed
   std::int32_t portCount;          // of the latest root hub that answered
   HANDLE controller;
   HANDLE rootHub;  // null before the first open; INVALID_HANDLE_VALUE when the hub had no name
@@ -84,9 +85,7 @@ class Port {
   USB_NODE_CONNECTION_INFORMATION* connInfo;
   std::int32_t connectionIndex;
   HANDLE parentHub;
-  std::int32_t isHub;
   HANDLE hub;  // null before the first open; INVALID_HANDLE_VALUE when the hub had no name
-  USB_NODE_INFORMATION* hubNodeInfo;  // from the latest OpenHub; null when it failed
   std::int32_t hubPortCount;
 };
 

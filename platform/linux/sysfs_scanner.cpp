@@ -4,7 +4,9 @@
 #include <cctype>
 #include <charconv>
 #include <cstdint>
+#include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -141,7 +143,7 @@ void Assign(Field& field, std::optional<std::uint64_t> value) {
 // it; bytes that are not UTF-8 become U+FFFD). Empty or missing: none.
 std::optional<std::string> CleanName(std::optional<std::string> name) {
   if (!name || name->empty()) return std::nullopt;
-  return Utf16ToUtf8(Utf8ToUtf16(*name));
+  return CleanUtf8(*name);
 }
 
 std::optional<std::string> ReadName(const fs::path& dir, const char* name) {
@@ -225,12 +227,16 @@ bool ReadHubDescriptorFromUsbfs(const std::string& usbfsRoot, const fs::path& di
   const UsbfsDevice device{usbfsRoot, static_cast<unsigned>(*bus), static_cast<unsigned>(*address),
                            static_cast<unsigned>(*major), static_cast<unsigned>(*minor)};
   const auto data = AskHubDescriptor(device, type);
-  if (!data || data->size() < 7 || (*data)[1] != type) return false;
-  descriptor.bDescriptorLength = (*data)[0];
-  descriptor.bDescriptorType = (*data)[1];
-  descriptor.wHubCharacteristics = static_cast<std::uint16_t>((*data)[3] | (*data)[4] << 8);
-  descriptor.bPowerOnToPowerGood = (*data)[5];
-  descriptor.bHubControlCurrent = (*data)[6];
+  // The seven fixed bytes at least; the port count stays what sysfs says (maxchild).
+  if (!data || data->size() < offsetof(USB_HUB_DESCRIPTOR, bRemoveAndPowerMask) ||
+      (*data)[1] != type)
+    return false;
+  // The record keeps the descriptor's own layout (little-endian, packed).
+  USB_HUB_DESCRIPTOR wire{};
+  std::memcpy(&wire, data->data(), std::min(data->size(), sizeof wire));
+  const std::uint8_t ports = descriptor.bNumberOfPorts;
+  descriptor = model::FromRecord(wire);
+  descriptor.bNumberOfPorts = ports;
   return true;
 }
 

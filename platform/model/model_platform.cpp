@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "text/text_codec.h"
+#include "platform/name_reply.h"
 #include "platform/records.h"
 
 namespace keldar {
@@ -13,8 +14,8 @@ namespace keldar {
 namespace {
 
 using model::NameFault;
+using model::PortsInOrder;
 
-constexpr std::string_view kDevicePrefix = "\\\\.\\";
 constexpr DWORD kErrorBufferOverflow = 111;
 constexpr DWORD kRegSz = 1;
 // What a name reply announces for AbsurdLength: far beyond any real name, yet positive.
@@ -28,16 +29,6 @@ void PutLe16(std::vector<unsigned char>& bytes, std::uint16_t value) {
 void PutLe32(std::vector<unsigned char>& bytes, std::uint32_t value) {
   for (int shift = 0; shift < 32; shift += 8)
     bytes.push_back(static_cast<unsigned char>((value >> shift) & 0xFF));
-}
-
-// Ports by number, whatever order the model lists them in.
-std::vector<const model::Port*> PortsInOrder(const model::Hub& hub) {
-  std::vector<const model::Port*> ports;
-  ports.reserve(hub.ports.size());
-  for (const model::Port& port : hub.ports) ports.push_back(&port);
-  std::stable_sort(ports.begin(), ports.end(),
-                   [](const model::Port* a, const model::Port* b) { return a->port < b->port; });
-  return ports;
 }
 
 template <typename Visit>
@@ -57,7 +48,6 @@ void ForEachDevice(const model::Hub& hub, Visit& visit) {
 }
 
 HANDLE AsHandle(std::uintptr_t value) { return reinterpret_cast<HANDLE>(value); }
-std::uintptr_t HandleValue(const void* handle) { return reinterpret_cast<std::uintptr_t>(handle); }
 
 }  // namespace
 
@@ -100,9 +90,9 @@ HANDLE ModelPlatform::CreateFileA(const char* path, DWORD /*desiredAccess*/,
   };
   if (path == nullptr) return refuse(ERROR_INVALID_PARAMETER);
   const std::string_view full(path);
-  if (full.substr(0, kDevicePrefix.size()) != kDevicePrefix || full.size() == kDevicePrefix.size())
+  if (full.substr(0, kDevicePathPrefix.size()) != kDevicePathPrefix || full.size() == kDevicePathPrefix.size())
     return refuse(ERROR_FILE_NOT_FOUND);
-  const std::string_view name = full.substr(kDevicePrefix.size());
+  const std::string_view name = full.substr(kDevicePathPrefix.size());
 
   OpenObject object;
   if (const auto number = model::ControllerNumber(name)) {
@@ -221,13 +211,7 @@ BOOL ModelPlatform::AnswerNodeInformation(const model::Hub& hub, void* out, DWOR
   USB_NODE_INFORMATION record;
   std::memset(&record, 0, sizeof record);
   record.NodeType = 0;  // UsbHub
-  USB_HUB_DESCRIPTOR& descriptor = record.HubInformation.HubDescriptor;
-  descriptor.bDescriptorLength = hub.descriptor.bDescriptorLength;
-  descriptor.bDescriptorType = hub.descriptor.bDescriptorType;
-  descriptor.bNumberOfPorts = hub.descriptor.bNumberOfPorts;
-  descriptor.wHubCharacteristics = hub.descriptor.wHubCharacteristics;
-  descriptor.bPowerOnToPowerGood = hub.descriptor.bPowerOnToPowerGood;
-  descriptor.bHubControlCurrent = hub.descriptor.bHubControlCurrent;
+  record.HubInformation.HubDescriptor = model::ToRecord(hub.descriptor);
   record.HubInformation.HubIsBusPowered = hub.busPowered ? 1 : 0;
   std::memcpy(out, &record, sizeof record);
   if (bytesReturned != nullptr) *bytesReturned = sizeof record;
@@ -263,7 +247,7 @@ BOOL ModelPlatform::AnswerConnectionInformation(const model::Port* port,
 BOOL ModelPlatform::AnswerName(const std::string& utf8Text, NameFault fault,
                                std::optional<std::uint32_t> connectionIndex, void* out,
                                DWORD outSize, DWORD* bytesReturned) {
-  const std::uint32_t header = connectionIndex ? 8 : 4;
+  const std::uint32_t header = NameHeaderSize(connectionIndex.has_value());
   if (outSize < header) return Fail(ERROR_INSUFFICIENT_BUFFER);
 
   const std::u16string text = Utf8ToUtf16(utf8Text);

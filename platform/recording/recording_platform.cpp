@@ -6,18 +6,15 @@
 #include <string_view>
 
 #include "text/text_codec.h"
+#include "platform/name_reply.h"
 #include "platform/records.h"
 
 namespace keldar {
 
 namespace {
 
-constexpr std::string_view kDevicePrefix = "\\\\.\\";
-constexpr std::uint32_t kControllerReplyHeader = 4;  // ActualLength
-constexpr std::uint32_t kConnectionReplyHeader = 8;  // ConnectionIndex, ActualLength
 constexpr DWORD kConnectionInfoHead = offsetof(USB_NODE_CONNECTION_INFORMATION, PipeList);
 
-std::uintptr_t HandleValue(const void* handle) { return reinterpret_cast<std::uintptr_t>(handle); }
 
 }  // namespace
 
@@ -33,8 +30,8 @@ HANDLE RecordingPlatform::CreateFileA(const char* path, DWORD desiredAccess, DWO
                                            creationDisposition, flagsAndAttributes, templateFile);
   if (path == nullptr) return handle;
   const std::string_view full(path);
-  if (full.substr(0, kDevicePrefix.size()) != kDevicePrefix) return handle;
-  const std::string_view name = full.substr(kDevicePrefix.size());
+  if (full.substr(0, kDevicePathPrefix.size()) != kDevicePathPrefix) return handle;
+  const std::string_view name = full.substr(kDevicePathPrefix.size());
   const bool opened = handle != INVALID_HANDLE_VALUE && handle != nullptr;
 
   OpenObject object;
@@ -91,20 +88,11 @@ BOOL RecordingPlatform::DeviceIoControl(HANDLE device, DWORD ioControlCode, void
 std::optional<RecordingPlatform::Name> RecordingPlatform::NameFromReply(
     const void* reply, DWORD replySize, std::uint32_t header) const {
   if (replySize < header) return std::nullopt;
-  const auto* bytes = static_cast<const unsigned char*>(reply);
-  std::uint32_t actualLength = 0;
-  std::memcpy(&actualLength, bytes + header - sizeof actualLength, sizeof actualLength);
+  const std::uint32_t actualLength = ReplyActualLength(reply, header);
   // Only a complete reply is a name: a probe announces more than its buffer holds, and a
   // malformed reply is not recorded at all.
-  if (actualLength < header + sizeof(char16_t) || actualLength > replySize ||
-      actualLength % sizeof(char16_t) != 0)
-    return std::nullopt;
-  std::u16string text;
-  for (std::uint32_t at = header; at + 1 < actualLength; at += 2) {
-    const auto unit = static_cast<char16_t>(bytes[at] | bytes[at + 1] << 8);
-    if (unit == 0) break;
-    text.push_back(unit);
-  }
+  if (!IsSoundNameLength(actualLength, header) || actualLength > replySize) return std::nullopt;
+  const std::u16string text = ReplyText(reply, actualLength, header);
   return Name{Utf16ToUtf8(text), Utf16ToCodePage(text, ansiCodePage_)};
 }
 
@@ -113,11 +101,11 @@ void RecordingPlatform::RecordController(std::size_t number, DWORD code, const v
   ControllerRecord& controller = controllers_[number];
   switch (code) {
     case IOCTL_USB_GET_ROOT_HUB_NAME:
-      if (auto name = NameFromReply(reply, replySize, kControllerReplyHeader))
+      if (auto name = NameFromReply(reply, replySize, kControllerNameHeaderSize))
         controller.rootHubName = std::move(name);
       break;
     case IOCTL_GET_HCD_DRIVERKEY_NAME:
-      if (auto name = NameFromReply(reply, replySize, kControllerReplyHeader))
+      if (auto name = NameFromReply(reply, replySize, kControllerNameHeaderSize))
         controller.driverKey = std::move(name);
       break;
     default:
@@ -153,12 +141,12 @@ void RecordingPlatform::RecordHub(const std::string& name, DWORD code,
       break;
     case IOCTL_USB_GET_NODE_CONNECTION_NAME:
       if (!succeeded) break;
-      if (auto hubName = NameFromReply(reply, replySize, kConnectionReplyHeader))
+      if (auto hubName = NameFromReply(reply, replySize, kConnectionNameHeaderSize))
         port.hubName = std::move(hubName);
       break;
     case IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME:
       if (!succeeded) break;
-      if (auto key = NameFromReply(reply, replySize, kConnectionReplyHeader)) {
+      if (auto key = NameFromReply(reply, replySize, kConnectionNameHeaderSize)) {
         // The hub driver's way of saying that the device has no driver key.
         if (key->utf8.empty())
           port.driverKey.emplace(std::nullopt);
@@ -282,13 +270,7 @@ std::unique_ptr<model::Hub> RecordingPlatform::BuildHub(const Name& name,
   hub->faults.nodeInfoFails = record.nodeInfoFailed && !record.nodeInfo;
   if (record.nodeInfo) {
     const USB_HUB_INFORMATION& information = record.nodeInfo->HubInformation;
-    const USB_HUB_DESCRIPTOR& descriptor = information.HubDescriptor;
-    hub->descriptor.bDescriptorLength = descriptor.bDescriptorLength;
-    hub->descriptor.bDescriptorType = descriptor.bDescriptorType;
-    hub->descriptor.bNumberOfPorts = descriptor.bNumberOfPorts;
-    hub->descriptor.wHubCharacteristics = descriptor.wHubCharacteristics;
-    hub->descriptor.bPowerOnToPowerGood = descriptor.bPowerOnToPowerGood;
-    hub->descriptor.bHubControlCurrent = descriptor.bHubControlCurrent;
+    hub->descriptor = model::FromRecord(information.HubDescriptor);
     hub->busPowered = information.HubIsBusPowered != 0;
   }
 
