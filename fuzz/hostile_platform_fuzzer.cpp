@@ -105,6 +105,30 @@ class HostilePlatform final : public Platform {
     return TRUE;
   }
 
+  BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, SP_DEVINFO_DATA*, const GUID*, DWORD,
+                                   SP_DEVICE_INTERFACE_DATA* data) override {
+    CheckSet(set);
+    if (data == nullptr || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) std::abort();
+    if (!Succeeds()) return Fail(ERROR_NO_MORE_ITEMS);
+    data->Reserved = input_.ConsumeIntegral<DWORD>();
+    return TRUE;
+  }
+
+  BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data,
+                                        SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail,
+                                        DWORD detailSize, DWORD* requiredSize,
+                                        SP_DEVINFO_DATA*) override {
+    CheckSet(set);
+    if (data == nullptr || (detail == nullptr) != (detailSize == 0)) std::abort();
+    if (detail != nullptr && detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A))
+      std::abort();
+    if (requiredSize != nullptr) *requiredSize = RequiredSize();
+    if (!Succeeds() || detail == nullptr) return Fail(ERROR_INSUFFICIENT_BUFFER);
+    // Anything at all after cbSize, the whole of the buffer the caller declared.
+    Fill(reinterpret_cast<std::uint8_t*>(detail) + sizeof(DWORD), detailSize - sizeof(DWORD));
+    return TRUE;
+  }
+
   BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) override {
     CheckSet(set);
     --deviceSets_[reinterpret_cast<std::uintptr_t>(set)];

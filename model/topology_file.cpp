@@ -143,8 +143,18 @@ class Reader {
     const std::string controllersPath = Child(path, "controllers");
     const json& controllers = Require(root, path, "controllers");
     RequireArray(controllers, controllersPath);
-    for (std::size_t i = 0; i < controllers.size(); ++i)
+    std::map<unsigned, std::size_t> links;  // HCD link number -> the controller it opens
+    for (std::size_t i = 0; i < controllers.size(); ++i) {
       model.controllers.push_back(ReadController(controllers[i], Element(controllersPath, i)));
+      const auto number = model::HcdNumber(model, i);
+      if (!number) continue;
+      const auto [where, added] = links.emplace(*number, i);
+      if (!added)
+        Fail(Element(controllersPath, i),
+             "an HCD link number not used by another controller (" +
+                 Element(controllersPath, where->second) + ")",
+             std::to_string(*number));
+    }
 
     if (const json* others = Find(root, "otherDevices")) {
       const std::string othersPath = Child(path, "otherDevices");
@@ -171,8 +181,16 @@ class Reader {
  private:
   model::Controller ReadController(const json& value, const std::string& path) {
     RequireObject(value, path);
-    CheckKeys(value, path, {"driverKey", "friendlyName", "rootHub", "faults"});
+    CheckKeys(value, path, {"hcdNumber", "driverKey", "friendlyName", "rootHub", "faults"});
     model::Controller controller;
+    if (const json* number = Find(value, "hcdNumber")) {
+      if (number->is_null())
+        controller.hcdNumber = model::kNoHcdLink;
+      else if (number->is_number_unsigned() && number->get<std::uint64_t>() < model::kHcdLinks)
+        controller.hcdNumber = number->get<int>();
+      else
+        Fail(Child(path, "hcdNumber"), "an HCD link number from 0 to 9, or null", Describe(*number));
+    }
     if (const json* key = Find(value, "driverKey"))
       controller.driverKey = ReadString(*key, Child(path, "driverKey"));
     if (const json* name = Find(value, "friendlyName"))
@@ -557,6 +575,9 @@ ordered_json WriteHub(const model::Hub& hub) {
 
 ordered_json WriteController(const model::Controller& controller) {
   ordered_json out = ordered_json::object();
+  if (controller.hcdNumber)
+    out["hcdNumber"] = *controller.hcdNumber == model::kNoHcdLink ? ordered_json(nullptr)
+                                                                  : ordered_json(*controller.hcdNumber);
   if (!controller.driverKey.empty()) out["driverKey"] = controller.driverKey;
   if (controller.friendlyName) out["friendlyName"] = *controller.friendlyName;
   if (controller.rootHub) out["rootHub"] = WriteHub(*controller.rootHub);

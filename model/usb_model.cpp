@@ -1,6 +1,7 @@
 #include "model/usb_model.h"
 
 #include <algorithm>
+#include <charconv>
 
 namespace keldar::model {
 
@@ -74,6 +75,41 @@ HubDescriptor FromRecord(const USB_HUB_DESCRIPTOR& record) {
   descriptor.bPowerOnToPowerGood = record.bPowerOnToPowerGood;
   descriptor.bHubControlCurrent = record.bHubControlCurrent;
   return descriptor;
+}
+
+std::optional<unsigned> HcdNumber(const UsbModel& model, std::size_t index) {
+  const std::optional<int>& number = model.controllers.at(index).hcdNumber;
+  if (!number) {
+    if (index >= static_cast<std::size_t>(kHcdLinks)) return std::nullopt;
+    return static_cast<unsigned>(index);
+  }
+  if (*number < 0) return std::nullopt;
+  return static_cast<unsigned>(*number);
+}
+
+namespace {
+// Shaped like a PCI controller's interface path, as the device-installation database
+// hands them out (in lower case).
+constexpr std::string_view kInterfacePathHead = "\\\\?\\pci#ven_keld&dev_model#";
+constexpr std::string_view kInterfacePathTail = "#{3abf6f2d-71c4-462a-8a92-1e6861e6af27}";
+}  // namespace
+
+std::string HostControllerInterfacePath(std::size_t index) {
+  return std::string(kInterfacePathHead) + std::to_string(index) + std::string(kInterfacePathTail);
+}
+
+std::optional<std::size_t> HostControllerInterfaceIndex(std::string_view path) {
+  if (path.size() <= kInterfacePathHead.size() + kInterfacePathTail.size() ||
+      path.substr(0, kInterfacePathHead.size()) != kInterfacePathHead ||
+      path.substr(path.size() - kInterfacePathTail.size()) != kInterfacePathTail)
+    return std::nullopt;
+  const std::string_view digits = path.substr(
+      kInterfacePathHead.size(), path.size() - kInterfacePathHead.size() - kInterfacePathTail.size());
+  if (digits.size() > 1 && digits[0] == '0') return std::nullopt;
+  std::size_t index = 0;
+  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), index);
+  if (error != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
+  return index;
 }
 
 std::vector<const Port*> PortsInOrder(const Hub& hub) {
@@ -178,7 +214,8 @@ bool operator==(const Device& a, const Device& b) {
 }
 
 bool operator==(const Controller& a, const Controller& b) {
-  return a.driverKey == b.driverKey && a.friendlyName == b.friendlyName &&
+  return a.hcdNumber == b.hcdNumber && a.driverKey == b.driverKey &&
+         a.friendlyName == b.friendlyName &&
          a.faults == b.faults && a.databaseFaults == b.databaseFaults &&
          SameOwned(a.rootHub, b.rootHub);
 }
@@ -203,6 +240,7 @@ UsbModel Clone(const UsbModel& model) {
   copy.controllers.reserve(model.controllers.size());
   for (const Controller& controller : model.controllers) {
     Controller& c = copy.controllers.emplace_back();
+    c.hcdNumber = controller.hcdNumber;
     c.driverKey = controller.driverKey;
     c.friendlyName = controller.friendlyName;
     c.faults = controller.faults;

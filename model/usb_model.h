@@ -132,7 +132,15 @@ struct Device {
   DatabaseFaults databaseFaults;
 };
 
+// A controller's hcdNumber that no \\.\HCDn link reaches: only its device interface does.
+inline constexpr int kNoHcdLink = -1;
+// HCD links are numbered 0 to 9.
+inline constexpr int kHcdLinks = 10;
+
 struct Controller {
+  // Which \\.\HCDn link opens the controller: absent, its position among the controllers
+  // (none from the eleventh on); kNoHcdLink, none. Every controller is reached through its device interface as well.
+  std::optional<int> hcdNumber;
   std::string driverKey;
   std::optional<std::string> friendlyName;
   std::unique_ptr<Hub> rootHub;  // null: the root hub name query fails
@@ -150,10 +158,18 @@ struct OtherDevice {
 struct UsbModel {
   std::optional<std::string> computerName;  // absent: GetComputerNameA fails
   unsigned ansiCodePage = 936;
-  std::vector<Controller> controllers;      // element n answers \\.\HCDn
+  std::vector<Controller> controllers;      // in device-interface enumeration order
   std::vector<OtherDevice> otherDevices;
   bool deviceSetFails = false;              // SetupDiGetClassDevsA fails
 };
+
+// The n of the \\.\HCDn link that opens controllers[index]; none when no link does.
+std::optional<unsigned> HcdNumber(const UsbModel& model, std::size_t index);
+
+// The device-interface path of controllers[index] (what SetupDiGetDeviceInterfaceDetailA
+// gives), and back: the index a path names, none for any other text.
+std::string HostControllerInterfacePath(std::size_t index);
+std::optional<std::size_t> HostControllerInterfaceIndex(std::string_view path);
 
 // A hub's ports by number, whatever order the model lists them in.
 std::vector<const Port*> PortsInOrder(const Hub& hub);

@@ -53,8 +53,10 @@ class Platform {
                                   char* out, int outSize, const char* defaultChar,
                                   BOOL* usedDefaultChar) = 0;
 
-  // Opens the set of present devices of the device-installation database. The access layer
-  // passes no class, no enumerator, no window and DIGCF_PRESENT | DIGCF_ALLCLASSES. Returns
+  // Opens a set of the device-installation database. The access layer asks for two: the
+  // present devices (no class, DIGCF_PRESENT | DIGCF_ALLCLASSES), and the present host
+  // controllers' device interfaces (&kUsbHostControllerInterface,
+  // DIGCF_PRESENT | DIGCF_DEVICEINTERFACE); never an enumerator or a window. Returns
   // INVALID_HANDLE_VALUE on failure.
   virtual HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, const char* enumerator,
                                         HWND parent, DWORD flags) = 0;
@@ -72,6 +74,25 @@ class Platform {
                                                  DWORD property, DWORD* regDataType,
                                                  BYTE* buffer, DWORD bufferSize,
                                                  DWORD* requiredSize) = 0;
+
+  // Fills element `index` (from 0) of the device interfaces of class `interfaceClass` in a
+  // set opened with DIGCF_DEVICEINTERFACE; the access layer passes no device element and sets
+  // interfaceData->cbSize to sizeof(SP_DEVICE_INTERFACE_DATA) first. Returns zero
+  // (GetLastError ERROR_NO_MORE_ITEMS) past the last interface.
+  virtual BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, SP_DEVINFO_DATA* deviceElement,
+                                           const GUID* interfaceClass, DWORD index,
+                                           SP_DEVICE_INTERFACE_DATA* interfaceData) = 0;
+
+  // The path that opens one device interface (CreateFileA), written as a terminated ANSI text
+  // into detail->DevicePath. With no detail and size 0 it only reports *requiredSize and fails
+  // with ERROR_INSUFFICIENT_BUFFER; with a detail, its cbSize must be
+  // sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) (8 in a 64-bit program, 5 in a 32-bit one) and
+  // detailSize the bytes the caller owns. The access layer passes no device element.
+  virtual BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO set,
+                                                SP_DEVICE_INTERFACE_DATA* interfaceData,
+                                                SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail,
+                                                DWORD detailSize, DWORD* requiredSize,
+                                                SP_DEVINFO_DATA* deviceElement) = 0;
 
   // Releases a set from SetupDiGetClassDevsA.
   virtual BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) = 0;

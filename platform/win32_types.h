@@ -40,6 +40,19 @@ struct SP_DEVINFO_DATA {
   ULONG_PTR Reserved;
 };
 
+struct SP_DEVICE_INTERFACE_DATA {
+  DWORD cbSize;
+  GUID InterfaceClassGuid;
+  DWORD Flags;
+  ULONG_PTR Reserved;
+};
+
+// The path runs on past the declared unit to the end of the caller's buffer.
+struct SP_DEVICE_INTERFACE_DETAIL_DATA_A {
+  DWORD cbSize;
+  CHAR DevicePath[1];
+};
+
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1)))
 
 constexpr BOOL FALSE = 0;
@@ -53,6 +66,7 @@ constexpr UINT CP_ACP = 0;
 
 constexpr DWORD DIGCF_PRESENT = 0x00000002;
 constexpr DWORD DIGCF_ALLCLASSES = 0x00000004;
+constexpr DWORD DIGCF_DEVICEINTERFACE = 0x00000010;
 constexpr DWORD SPDRP_DRIVER = 0x00000009;
 constexpr DWORD SPDRP_FRIENDLYNAME = 0x0000000C;
 
@@ -84,4 +98,21 @@ constexpr DWORD IOCTL_USB_GET_NODE_CONNECTION_INFORMATION = 0x22040C;
 constexpr DWORD IOCTL_USB_GET_NODE_CONNECTION_NAME = 0x220414;
 constexpr DWORD IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME = 0x220420;
 constexpr DWORD IOCTL_GET_HCD_DRIVERKEY_NAME = 0x220424;
+
+// GUID_DEVINTERFACE_USB_HOST_CONTROLLER {3abf6f2d-71c4-462a-8a92-1e6861e6af27}: the device
+// interface every USB host controller registers.
+inline constexpr GUID kUsbHostControllerInterface = {
+    0x3abf6f2d, 0x71c4, 0x462a, {0x8a, 0x92, 0x1e, 0x68, 0x61, 0xe6, 0xaf, 0x27}};
+
+// The set-up records whose size differs between 32-bit and 64-bit programs: the platform
+// checks cbSize against exactly these.
+#if defined(_WIN64) || (!defined(_WIN32) && UINTPTR_MAX > 0xFFFFFFFFu)
+static_assert(sizeof(SP_DEVINFO_DATA) == 32);
+static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == 32);
+static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 8);
+#else
+static_assert(sizeof(SP_DEVINFO_DATA) == 28);
+static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == 28);
+static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 5);
+#endif
 }  // namespace keldar

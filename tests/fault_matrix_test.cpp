@@ -126,9 +126,10 @@ std::vector<FaultRow> Rows() {
       {"NoFaults", "[]", kBaseline, {kKey, kKeyboard}, true, 4, kExternalHubDetails, 7},
 
       // Opening the host controllers.
-      {"ControllerOpenFailsAtHcd0_NoControllers",
-       Add(kControllerA + "/faults", R"({"openFails": true})"), {"MATRIX-PC +"}, {}, false, 0,
-       {{"MATRIX-PC", ""}}, 1},
+      {"ControllerOpenFailsAtHcd0_SoundBehaviour_LaterControllersStillFound",
+       Add(kControllerA + "/faults", R"({"openFails": true})"),
+       {"MATRIX-PC +", "  Host Controller B +", "    RootHub +", "      [Port1]NoDeviceConnected"},
+       {}, false, 1, {{"Host Controller: ", "HCD-B"}}, 1},
       {"ControllerOpenFailsAtHcd1_SearchEndsAfterHcd0",
        Add("/controllers/1/faults", R"({"openFails": true})"),
        {kBaseline.begin(), kBaseline.begin() + 6}, {kKey, kKeyboard}, true, 1,

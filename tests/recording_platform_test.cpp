@@ -84,6 +84,23 @@ TEST(RecordingPlatform, FullWalkRecordsTheModelItWasAnsweredFrom) {
   EXPECT_EQ(Detect(replay), shown);
 }
 
+// Controllers behind gaps in the HCD links, and those only a device interface reaches, are
+// recorded so that the replay walks them in the same order.
+TEST(RecordingPlatform, ControllersBeyondHcdGapsReplayInTheirWalkOrder) {
+  for (const char* name : {"regression-hcd-gap-at-zero", "hcd-gaps-and-interface-only",
+                           "twelve-controllers"}) {
+    SCOPED_TRACE(name);
+    const model::UsbModel original =
+        LoadTopologyFile(std::string(KELDAR_TEST_DATA_DIR) + "/fixtures/" + name + ".json");
+    ModelPlatform inner(original);
+    RecordingPlatform recorder(inner, 936);
+    const std::vector<std::string> shown = Detect(recorder);
+    ModelPlatform replay(recorder.RecordedModel());
+    EXPECT_EQ(Detect(replay), shown);
+    EXPECT_EQ(recorder.RecordedModel().controllers.size(), original.controllers.size());
+  }
+}
+
 TEST(RecordingPlatform, FailedDeviceSetAndComputerNameAreRecorded) {
   model::UsbModel original = Office();
   original.deviceSetFails = true;

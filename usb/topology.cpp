@@ -1,5 +1,6 @@
 #include "usb/topology.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 
@@ -41,6 +42,35 @@ bool OpenHubAndQuery(UsbContext& context, const AnsiText& path, HANDLE& handle,
                                           nullptr) != FALSE;
 }
 
+AnsiText QueryControllerDriverKey(Platform& platform, HANDLE controller) {
+  return QueryName(platform, controller,
+                   {.controlCode = IOCTL_GET_HCD_DRIVERKEY_NAME, .perConnection = false,
+                    .bufferIsInput = true, .emptyIsNone = true, .connectionIndex = 0});
+}
+
+// The path that opens a device interface, asked in two calls (size, then path). None when
+// either call fails or the size is absurd. The path is read within the bytes allocated here,
+// whether or not the platform terminated it.
+AnsiText InterfacePath(Platform& platform, HDEVINFO set, SP_DEVICE_INTERFACE_DATA& interfaceData) {
+  constexpr DWORD kPathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
+  DWORD required = 0;
+  platform.SetupDiGetDeviceInterfaceDetailA(set, &interfaceData, nullptr, 0, &required, nullptr);
+  if (required <= kPathOffset || required > kMaxNameReplySize) return {};
+  // DWORDs, so the record's cbSize is aligned.
+  std::vector<DWORD> block((required + sizeof(DWORD) - 1) / sizeof(DWORD) + 1, 0);
+  auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(block.data());
+  detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+  if (!platform.SetupDiGetDeviceInterfaceDetailA(set, &interfaceData, detail, required, nullptr,
+                                                 nullptr))
+    return {};
+  const char* path = detail->DevicePath;
+  const std::size_t room = required - kPathOffset;
+  std::size_t length = 0;
+  while (length < room && path[length] != '\0') ++length;
+  if (length == 0) return {};
+  return AnsiText::Copy(path, length);
+}
+
 }  // namespace
 
 // ---- PCHost ----
@@ -57,15 +87,44 @@ void PCHost::CloseControllers() {
 void PCHost::OpenControllers() {
   // Controllers opened by an earlier search would otherwise stay open unowned.
   CloseControllers();
-  // The controllers are numbered without gaps: the first one that cannot be opened ends the
-  // search, even when a higher number exists.
-  for (int number = 0; number < kMaxControllers; ++number) {
+  // The numbers have gaps on real machines (a controller disabled, a dock gone, a link never
+  // made): a number that does not open says nothing about the numbers after it.
+  std::set<std::string> driverKeys;
+  for (int number = 0; number < kHcdLinkCount; ++number) {
     char path[16];
     std::snprintf(path, sizeof path, "\\\\.\\HCD%d", number);
     const HANDLE handle = OpenDevice(platform_, path);
-    if (handle == INVALID_HANDLE_VALUE) return;
+    if (handle == INVALID_HANDLE_VALUE) continue;
+    handles_.push_back(handle);
+    if (const AnsiText key = QueryControllerDriverKey(platform_, handle)) driverKeys.insert(key.get());
+  }
+  OpenInterfaceControllers(driverKeys);
+}
+
+void PCHost::OpenInterfaceControllers(std::set<std::string>& driverKeys) {
+  const HDEVINFO set = platform_.SetupDiGetClassDevsA(&kUsbHostControllerInterface, nullptr,
+                                                      nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  if (set == INVALID_HANDLE_VALUE) return;
+  for (DWORD index = 0; index < kMaxInterfaceControllers; ++index) {
+    SP_DEVICE_INTERFACE_DATA interfaceData{};
+    interfaceData.cbSize = sizeof interfaceData;
+    if (!platform_.SetupDiEnumDeviceInterfaces(set, nullptr, &kUsbHostControllerInterface, index,
+                                               &interfaceData))
+      break;
+    const AnsiText path = InterfacePath(platform_, set, interfaceData);
+    if (!path) continue;
+    const HANDLE handle = OpenDevice(platform_, path.get());
+    if (handle == INVALID_HANDLE_VALUE) continue;
+    // A controller is known by its driver key; one whose key cannot be read cannot be told
+    // apart from those an HCD link opened, and is left out rather than shown twice.
+    const AnsiText key = QueryControllerDriverKey(platform_, handle);
+    if (!key || !driverKeys.insert(key.get()).second) {
+      platform_.CloseHandle(handle);
+      continue;
+    }
     handles_.push_back(handle);
   }
+  platform_.SetupDiDestroyDeviceInfoList(set);
 }
 
 HANDLE PCHost::GetControllerHandle(int index) const {
@@ -100,11 +159,7 @@ AnsiText HCDevice::QueryRootHubName() {
 
 AnsiText HCDevice::RootHubPath() { return DevicePath(QueryRootHubName()); }
 
-AnsiText HCDevice::QueryDriverKey() {
-  return QueryName(context_.platform, controller,
-                   {.controlCode = IOCTL_GET_HCD_DRIVERKEY_NAME, .perConnection = false,
-                    .bufferIsInput = true, .emptyIsNone = true, .connectionIndex = 0});
-}
+AnsiText HCDevice::QueryDriverKey() { return QueryControllerDriverKey(context_.platform, controller); }
 
 // ---- Port ----
 

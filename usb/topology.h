@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
+#include <string>
 #include <vector>
 
 #include "usb/ansi_text.h"
@@ -13,7 +15,11 @@
 
 namespace keldar {
 
-inline constexpr int kMaxControllers = 10;
+// The \\.\HCDn links tried, n from 0 to 9.
+inline constexpr int kHcdLinkCount = 10;
+// No machine has this many host controllers; an interface list that runs on past it is a
+// misbehaving platform, not more controllers.
+inline constexpr DWORD kMaxInterfaceControllers = 256;
 
 class PCHost {
  public:
@@ -22,6 +28,9 @@ class PCHost {
   PCHost(const PCHost&) = delete;
   PCHost& operator=(const PCHost&) = delete;
 
+  // Opens every controller once: the \\.\HCDn links in number order, a number that does not
+  // open skipped, then the host-controller device interfaces in enumeration order, each kept
+  // only when its driver key is readable and no controller opened before has the same key.
   void OpenControllers();
   int GetControllerCount() const { return static_cast<int>(handles_.size()); }
   // Null (not INVALID_HANDLE_VALUE) outside 0..count-1.
@@ -29,6 +38,7 @@ class PCHost {
 
  private:
   void CloseControllers();
+  void OpenInterfaceControllers(std::set<std::string>& driverKeys);
 
   Platform& platform_;
   std::vector<HANDLE> handles_;  // the controllers opened, by number

@@ -90,16 +90,24 @@ HANDLE ModelPlatform::CreateFileA(const char* path, DWORD /*desiredAccess*/,
   };
   if (path == nullptr) return refuse(ERROR_INVALID_PARAMETER);
   const std::string_view full(path);
+  if (const auto index = model::HostControllerInterfaceIndex(full)) {
+    if (*index >= model_.controllers.size()) return refuse(ERROR_FILE_NOT_FOUND);
+    const model::Controller& controller = model_.controllers[*index];
+    if (controller.faults.openFails) return refuse(ERROR_FILE_NOT_FOUND);
+    const std::uintptr_t value = NewHandleValue();
+    handles_.emplace(value, OpenObject{&controller, nullptr});
+    return AsHandle(value);
+  }
   if (full.substr(0, kDevicePathPrefix.size()) != kDevicePathPrefix || full.size() == kDevicePathPrefix.size())
     return refuse(ERROR_FILE_NOT_FOUND);
   const std::string_view name = full.substr(kDevicePathPrefix.size());
 
   OpenObject object;
   if (const auto number = model::ControllerNumber(name)) {
-    if (*number >= model_.controllers.size()) return refuse(ERROR_FILE_NOT_FOUND);
-    const model::Controller& controller = model_.controllers[*number];
-    if (controller.faults.openFails) return refuse(ERROR_FILE_NOT_FOUND);
-    object.controller = &controller;
+    for (std::size_t i = 0; i < model_.controllers.size() && object.controller == nullptr; ++i)
+      if (model::HcdNumber(model_, i) == *number) object.controller = &model_.controllers[i];
+    if (object.controller == nullptr || object.controller->faults.openFails)
+      return refuse(ERROR_FILE_NOT_FOUND);
   } else {
     // The path is ANSI text; hub names in the model are UTF-8.
     const model::Hub* hub = FindHub(AnsiToUtf8(name, model_.ansiCodePage));
@@ -358,17 +366,64 @@ std::vector<ModelPlatform::DatabaseEntry> ModelPlatform::DatabaseEntries() const
   return entries;
 }
 
-HDEVINFO ModelPlatform::SetupDiGetClassDevsA(const GUID* /*classGuid*/,
+HDEVINFO ModelPlatform::SetupDiGetClassDevsA(const GUID* classGuid,
                                              const char* /*enumerator*/, HWND /*parent*/,
-                                             DWORD /*flags*/) {
-  ++counts_.deviceSetEnumerations;
+                                             DWORD flags) {
+  const bool interfaces = (flags & DIGCF_DEVICEINTERFACE) != 0;
+  ++(interfaces ? counts_.interfaceSetEnumerations : counts_.deviceSetEnumerations);
   if (model_.deviceSetFails) {
     Fail(ERROR_GEN_FAILURE);
     return INVALID_HANDLE_VALUE;
   }
   const std::uintptr_t value = NewHandleValue();
-  deviceSets_.emplace(value, DatabaseEntries());
+  if (!interfaces) {
+    deviceSets_.emplace(value, DatabaseEntries());
+  } else {
+    // Only host controllers register the one interface class the model knows.
+    const bool controllers = classGuid != nullptr &&
+        std::memcmp(classGuid, &kUsbHostControllerInterface, sizeof(GUID)) == 0;
+    interfaceSets_.emplace(value, controllers ? model_.controllers.size() : 0);
+  }
   return AsHandle(value);
+}
+
+BOOL ModelPlatform::SetupDiEnumDeviceInterfaces(HDEVINFO set, SP_DEVINFO_DATA* /*deviceElement*/,
+                                                const GUID* interfaceClass, DWORD index,
+                                                SP_DEVICE_INTERFACE_DATA* interfaceData) {
+  const auto found = interfaceSets_.find(HandleValue(set));
+  if (found == interfaceSets_.end()) return Fail(ERROR_INVALID_HANDLE);
+  if (interfaceClass == nullptr || interfaceData == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  if (interfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA))
+    return Fail(ERROR_INVALID_USER_BUFFER);
+  if (std::memcmp(interfaceClass, &kUsbHostControllerInterface, sizeof(GUID)) != 0 ||
+      index >= found->second)
+    return Fail(ERROR_NO_MORE_ITEMS);
+  interfaceData->InterfaceClassGuid = *interfaceClass;
+  interfaceData->Flags = 1;  // SPINT_ACTIVE
+  interfaceData->Reserved = index;
+  return TRUE;
+}
+
+BOOL ModelPlatform::SetupDiGetDeviceInterfaceDetailA(HDEVINFO set,
+                                                     SP_DEVICE_INTERFACE_DATA* interfaceData,
+                                                     SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail,
+                                                     DWORD detailSize, DWORD* requiredSize,
+                                                     SP_DEVINFO_DATA* /*deviceElement*/) {
+  const auto found = interfaceSets_.find(HandleValue(set));
+  if (found == interfaceSets_.end()) return Fail(ERROR_INVALID_HANDLE);
+  if (interfaceData == nullptr || interfaceData->Reserved >= found->second)
+    return Fail(ERROR_INVALID_PARAMETER);
+  if ((detail == nullptr) != (detailSize == 0)) return Fail(ERROR_INVALID_USER_BUFFER);
+  const std::string path = model::HostControllerInterfacePath(interfaceData->Reserved);
+  const auto needed =
+      static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + path.size() + 1);
+  if (requiredSize != nullptr) *requiredSize = needed;
+  if (detail == nullptr) return Fail(ERROR_INSUFFICIENT_BUFFER);
+  if (detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A))
+    return Fail(ERROR_INVALID_USER_BUFFER);
+  if (detailSize < needed) return Fail(ERROR_INSUFFICIENT_BUFFER);
+  std::memcpy(detail->DevicePath, path.c_str(), path.size() + 1);
+  return TRUE;
 }
 
 BOOL ModelPlatform::SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, SP_DEVINFO_DATA* element) {
@@ -419,7 +474,8 @@ BOOL ModelPlatform::SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_D
 }
 
 BOOL ModelPlatform::SetupDiDestroyDeviceInfoList(HDEVINFO set) {
-  if (deviceSets_.erase(HandleValue(set)) == 0) return Fail(ERROR_INVALID_HANDLE);
+  if (deviceSets_.erase(HandleValue(set)) == 0 && interfaceSets_.erase(HandleValue(set)) == 0)
+    return Fail(ERROR_INVALID_HANDLE);
   return TRUE;
 }
 

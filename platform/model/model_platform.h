@@ -1,6 +1,6 @@
 // A Platform that answers every call from a UsbModel, as a computer with that USB topology
-// would: controllers open as \\.\HCD0 onward, hubs as "\\.\" + their names, and the hub
-// driver's replies are written byte for byte in the published record layouts. Texts leave the
+// would: controllers open through their \\.\HCDn links (as the model numbers them) and their
+// device interfaces, hubs as "\\.\" + their names, and the hub driver's replies are written byte for byte in the published record layouts. Texts leave the
 // model as UTF-16LE (name replies) or in the model's ANSI code page (database properties,
 // the computer name), and the faults the model carries are injected call by call.
 //
@@ -61,7 +61,8 @@ class ModelPlatform final : public Platform {
     std::size_t connectionInformationQueries = 0;
     std::size_t connectionNameQueries = 0;
     std::size_t connectionDriverKeyQueries = 0;
-    std::size_t deviceSetEnumerations = 0;  // SetupDiGetClassDevsA calls
+    std::size_t deviceSetEnumerations = 0;  // SetupDiGetClassDevsA calls for present devices
+    std::size_t interfaceSetEnumerations = 0;  // SetupDiGetClassDevsA calls for interfaces
     std::size_t enumDeviceInfoCalls = 0;
     std::size_t propertyReads = 0;  // SetupDiGetDeviceRegistryPropertyA calls
     std::size_t conversions = 0;    // WideCharToMultiByte calls
@@ -71,7 +72,7 @@ class ModelPlatform final : public Platform {
 
   // Handles from CreateFileA not yet closed, and device sets not yet destroyed.
   std::size_t OpenHandleCount() const { return handles_.size(); }
-  std::size_t OpenDeviceSetCount() const { return deviceSets_.size(); }
+  std::size_t OpenDeviceSetCount() const { return deviceSets_.size() + interfaceSets_.size(); }
 
   const model::UsbModel& Model() const { return model_; }
 
@@ -90,6 +91,13 @@ class ModelPlatform final : public Platform {
   BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* element,
                                          DWORD property, DWORD* regDataType, BYTE* buffer,
                                          DWORD bufferSize, DWORD* requiredSize) override;
+  BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, SP_DEVINFO_DATA* deviceElement,
+                                   const GUID* interfaceClass, DWORD index,
+                                   SP_DEVICE_INTERFACE_DATA* interfaceData) override;
+  BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* interfaceData,
+                                        SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail,
+                                        DWORD detailSize, DWORD* requiredSize,
+                                        SP_DEVINFO_DATA* deviceElement) override;
   BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) override;
   DWORD GetLastError() override { return lastError_; }
   BOOL GetComputerNameA(char* buffer, DWORD* size) override;
@@ -137,6 +145,8 @@ class ModelPlatform final : public Platform {
   // O(n) rather than a model search per open.
   std::unordered_map<std::string, const model::Hub*> hubsByName_;
   std::map<std::uintptr_t, std::vector<DatabaseEntry>> deviceSets_;
+  // Host-controller interface sets: how many interfaces each holds (one per controller).
+  std::map<std::uintptr_t, std::size_t> interfaceSets_;
   // Texts whose replies carried a ConversionFails fault: converting them fails from then on.
   std::set<std::u16string> unconvertible_;
 };

@@ -30,16 +30,22 @@ HANDLE RecordingPlatform::CreateFileA(const char* path, DWORD desiredAccess, DWO
                                            creationDisposition, flagsAndAttributes, templateFile);
   if (path == nullptr) return handle;
   const std::string_view full(path);
-  if (full.substr(0, kDevicePathPrefix.size()) != kDevicePathPrefix) return handle;
-  const std::string_view name = full.substr(kDevicePathPrefix.size());
   const bool opened = handle != INVALID_HANDLE_VALUE && handle != nullptr;
+  // A device-interface path ("\\\\?\\pci#..."): only host controllers are opened that way.
+  if (full.substr(0, kDevicePathPrefix.size()) != kDevicePathPrefix) {
+    if (!opened) return handle;
+    const auto [where, added] = interfaceControllers_.try_emplace(std::string(full));
+    if (added) interfaceOrder_.push_back(where->first);
+    handles_[HandleValue(handle)] = OpenObject{&where->second, {}};
+    return handle;
+  }
+  const std::string_view name = full.substr(kDevicePathPrefix.size());
 
   OpenObject object;
   if (const auto number = model::ControllerNumber(name)) {
-    // A controller that fails to open ends the search: nothing after it is seen.
+    // A number that does not open is a gap, not a controller.
     if (!opened) return handle;
-    controllers_[*number];
-    object.controller = number;
+    object.controller = &controllers_[*number];
   } else {
     HubRecord& hub = hubs_[std::string(name)];
     if (!opened) {
@@ -77,7 +83,7 @@ BOOL RecordingPlatform::DeviceIoControl(HANDLE device, DWORD ioControlCode, void
   const auto found = handles_.find(HandleValue(device));
   if (found == handles_.end()) return succeeded;
   const DWORD replySize = outBuffer != nullptr ? outBufferSize : 0;
-  if (found->second.controller) {
+  if (found->second.controller != nullptr) {
     if (succeeded) RecordController(*found->second.controller, ioControlCode, outBuffer, replySize);
   } else {
     RecordHub(found->second.hub, ioControlCode, connectionIndex, succeeded, outBuffer, replySize);
@@ -96,9 +102,8 @@ std::optional<RecordingPlatform::Name> RecordingPlatform::NameFromReply(
   return Name{Utf16ToUtf8(text), Utf16ToCodePage(text, ansiCodePage_)};
 }
 
-void RecordingPlatform::RecordController(std::size_t number, DWORD code, const void* reply,
-                                         DWORD replySize) {
-  ControllerRecord& controller = controllers_[number];
+void RecordingPlatform::RecordController(ControllerRecord& controller, DWORD code,
+                                         const void* reply, DWORD replySize) {
   switch (code) {
     case IOCTL_USB_GET_ROOT_HUB_NAME:
       if (auto name = NameFromReply(reply, replySize, kControllerNameHeaderSize))
@@ -169,8 +174,25 @@ int RecordingPlatform::WideCharToMultiByte(UINT codePage, DWORD flags, const WCH
 HDEVINFO RecordingPlatform::SetupDiGetClassDevsA(const GUID* classGuid, const char* enumerator,
                                                  HWND parent, DWORD flags) {
   const HDEVINFO set = inner_.SetupDiGetClassDevsA(classGuid, enumerator, parent, flags);
-  if (set == INVALID_HANDLE_VALUE) deviceSetFailed_ = true;
+  // The model has one switch for the database: the set of present devices decides it.
+  if (set == INVALID_HANDLE_VALUE && (flags & DIGCF_DEVICEINTERFACE) == 0) deviceSetFailed_ = true;
   return set;
+}
+
+BOOL RecordingPlatform::SetupDiEnumDeviceInterfaces(HDEVINFO set, SP_DEVINFO_DATA* deviceElement,
+                                                    const GUID* interfaceClass, DWORD index,
+                                                    SP_DEVICE_INTERFACE_DATA* interfaceData) {
+  return inner_.SetupDiEnumDeviceInterfaces(set, deviceElement, interfaceClass, index,
+                                            interfaceData);
+}
+
+BOOL RecordingPlatform::SetupDiGetDeviceInterfaceDetailA(HDEVINFO set,
+                                                         SP_DEVICE_INTERFACE_DATA* interfaceData,
+                                                         SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail,
+                                                         DWORD detailSize, DWORD* requiredSize,
+                                                         SP_DEVINFO_DATA* deviceElement) {
+  return inner_.SetupDiGetDeviceInterfaceDetailA(set, interfaceData, detail, detailSize,
+                                                 requiredSize, deviceElement);
 }
 
 BOOL RecordingPlatform::SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index,
@@ -312,20 +334,32 @@ model::UsbModel RecordingPlatform::RecordedModel() const {
   model.computerName = computerName_;
   model.ansiCodePage = ansiCodePage_;
   model.deviceSetFails = deviceSetFailed_;
-  // Controllers are numbered without gaps from 0.
-  for (std::size_t number = 0;; ++number) {
-    const auto found = controllers_.find(number);
-    if (found == controllers_.end()) break;
-    const ControllerRecord& record = found->second;
-    model::Controller& controller = model.controllers.emplace_back();
-    if (record.driverKey) controller.driverKey = record.driverKey->utf8;
-    ApplyDatabase(record.driverKey, controller.friendlyName, controller.databaseFaults);
-    if (record.rootHubName) {
-      std::set<std::string> path;
-      controller.rootHub = BuildHub(*record.rootHubName, path);
-    }
+  // The controllers in the order the walk showed them: HCD links by number, then those only
+  // a device interface reached, told apart by their driver keys as the walk tells them.
+  std::set<std::string> driverKeys;
+  for (const auto& [number, record] : controllers_) {
+    model::Controller& controller = model.controllers.emplace_back(BuildController(record));
+    if (number != model.controllers.size() - 1) controller.hcdNumber = static_cast<int>(number);
+    if (record.driverKey) driverKeys.insert(record.driverKey->ansi);
+  }
+  for (const std::string& path : interfaceOrder_) {
+    const ControllerRecord& record = interfaceControllers_.at(path);
+    if (!record.driverKey || !driverKeys.insert(record.driverKey->ansi).second) continue;
+    model.controllers.push_back(BuildController(record));
+    model.controllers.back().hcdNumber = model::kNoHcdLink;
   }
   return model;
+}
+
+model::Controller RecordingPlatform::BuildController(const ControllerRecord& record) const {
+  model::Controller controller;
+  if (record.driverKey) controller.driverKey = record.driverKey->utf8;
+  ApplyDatabase(record.driverKey, controller.friendlyName, controller.databaseFaults);
+  if (record.rootHubName) {
+    std::set<std::string> path;
+    controller.rootHub = BuildHub(*record.rootHubName, path);
+  }
+  return controller;
 }
 
 }  // namespace keldar

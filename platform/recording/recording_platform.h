@@ -69,6 +69,13 @@ class RecordingPlatform final : public Platform {
   BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* element,
                                          DWORD property, DWORD* regDataType, BYTE* buffer,
                                          DWORD bufferSize, DWORD* requiredSize) override;
+  BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, SP_DEVINFO_DATA* deviceElement,
+                                   const GUID* interfaceClass, DWORD index,
+                                   SP_DEVICE_INTERFACE_DATA* interfaceData) override;
+  BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* interfaceData,
+                                        SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail,
+                                        DWORD detailSize, DWORD* requiredSize,
+                                        SP_DEVINFO_DATA* deviceElement) override;
   BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) override;
   DWORD GetLastError() override;
   BOOL GetComputerNameA(char* buffer, DWORD* size) override;
@@ -109,14 +116,16 @@ class RecordingPlatform final : public Platform {
     // The size the last friendly-name read asked for when the buffer was too small; 0 if none.
     DWORD friendlyNameRequiredSize = 0;
   };
-  // What an open handle stands for: a controller number, or a hub by its ANSI name.
+  // What an open handle stands for: a controller, or a hub by its ANSI name.
   struct OpenObject {
-    std::optional<std::size_t> controller;
+    ControllerRecord* controller = nullptr;
     std::string hub;
   };
 
   std::optional<Name> NameFromReply(const void* reply, DWORD replySize, std::uint32_t header) const;
-  void RecordController(std::size_t number, DWORD code, const void* reply, DWORD replySize);
+  void RecordController(ControllerRecord& controller, DWORD code, const void* reply,
+                        DWORD replySize);
+  model::Controller BuildController(const ControllerRecord& record) const;
   void RecordHub(const std::string& hub, DWORD code, std::optional<std::uint32_t> connectionIndex,
                  BOOL succeeded, const void* reply, DWORD replySize);
   void RecordProperty(HDEVINFO set, SP_DEVINFO_DATA* element, DWORD property, BOOL succeeded,
@@ -128,7 +137,10 @@ class RecordingPlatform final : public Platform {
   Platform& inner_;
   unsigned ansiCodePage_;
   std::map<std::uintptr_t, OpenObject> handles_;
-  std::map<std::size_t, ControllerRecord> controllers_;
+  std::map<std::size_t, ControllerRecord> controllers_;  // by HCD link number
+  // Controllers opened through their device interface, by path, in the order first opened.
+  std::map<std::string, ControllerRecord> interfaceControllers_;
+  std::vector<std::string> interfaceOrder_;
   std::map<std::string, HubRecord> hubs_;
   std::map<std::string, DatabaseRecord> database_;
   std::map<std::pair<std::uintptr_t, DWORD>, ElementRecord> elements_;  // (set, index)

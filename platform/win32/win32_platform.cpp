@@ -43,6 +43,21 @@ BOOL Win32Platform::SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_D
                                              bufferSize, requiredSize);
 }
 
+BOOL Win32Platform::SetupDiEnumDeviceInterfaces(HDEVINFO set, SP_DEVINFO_DATA* deviceElement,
+                                                const GUID* interfaceClass, DWORD index,
+                                                SP_DEVICE_INTERFACE_DATA* interfaceData) {
+  return ::SetupDiEnumDeviceInterfaces(set, deviceElement, interfaceClass, index, interfaceData);
+}
+
+BOOL Win32Platform::SetupDiGetDeviceInterfaceDetailA(HDEVINFO set,
+                                                     SP_DEVICE_INTERFACE_DATA* interfaceData,
+                                                     SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail,
+                                                     DWORD detailSize, DWORD* requiredSize,
+                                                     SP_DEVINFO_DATA* deviceElement) {
+  return ::SetupDiGetDeviceInterfaceDetailA(set, interfaceData, detail, detailSize, requiredSize,
+                                            deviceElement);
+}
+
 BOOL Win32Platform::SetupDiDestroyDeviceInfoList(HDEVINFO set) {
   return ::SetupDiDestroyDeviceInfoList(set);
 }

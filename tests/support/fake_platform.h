@@ -310,6 +310,17 @@ class FakePlatform : public Platform {
     return TRUE;
   }
 
+  // No device interfaces: controllers are reached through their HCD links only.
+  BOOL SetupDiEnumDeviceInterfaces(HDEVINFO, SP_DEVINFO_DATA*, const GUID*, DWORD,
+                                   SP_DEVICE_INTERFACE_DATA*) override {
+    return Fail(ERROR_NO_MORE_ITEMS);
+  }
+  BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO, SP_DEVICE_INTERFACE_DATA*,
+                                        SP_DEVICE_INTERFACE_DETAIL_DATA_A*, DWORD, DWORD*,
+                                        SP_DEVINFO_DATA*) override {
+    return Fail(ERROR_INVALID_PARAMETER);
+  }
+
   BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) override {
     ++deviceSetsDestroyed;
     log.push_back(std::string("SetupDiDestroyDeviceInfoList") +
