@@ -11,6 +11,7 @@
 #include "cli/report.h"
 #include "platform/model/model_platform.h"
 #include "platform/model/sysfs_scanner.h"
+#include "platform/model/text_codec.h"
 #include "platform/model/topology_file.h"
 #ifdef _WIN32
 #include "platform/model/recording_platform.h"
@@ -26,6 +27,9 @@ namespace keldar::cli {
 namespace {
 
 constexpr const char* kLiveSysfsRoot = "/sys";
+// The program's own texts (headings, notices) are held in code page 936, as the Windows
+// program shows them, and every detection converts them for the console.
+constexpr unsigned kProgramCodePage = 936;
 
 struct Options {
   bool demo = false;
@@ -151,6 +155,13 @@ int RunKeldar(int argc, const char* const* argv, std::ostream& out, std::ostream
     return kExitUsage;
   }
   options.exporting = exportFile->count() > 0;
+
+  // Without the converter every Chinese text would come out empty or as U+FFFD while the run
+  // still looked like a detection.
+  if (const std::string missing = MissingConverter(kProgramCodePage); !missing.empty()) {
+    err << "keldar: " << missing << '\n';
+    return kExitFailure;
+  }
 
   try {
     if (options.demo) {

@@ -167,6 +167,11 @@ std::string EncodeAsciiOnly(const std::u32string& text, bool* replaced) {
 
 bool SystemSupports(unsigned codePage) { return IsValidCodePage(codePage) != 0; }
 
+std::string SystemMissing(unsigned codePage) {
+  if (SystemSupports(codePage)) return {};
+  return "Windows has no conversion table for code page " + std::to_string(codePage);
+}
+
 std::u32string DecodeSystem(std::string_view text, unsigned codePage) {
   if (text.empty()) return {};
   const int n = static_cast<int>(text.size());
@@ -323,6 +328,27 @@ bool SystemSupports(unsigned codePage) {
   return Cache().With(codePage, false, [](iconv_t cd) { return cd != IconvCache::kNone; });
 }
 
+bool CanOpen(const char* to, const std::string& from) {
+  const iconv_t cd = iconv_open(to, from.c_str());
+  if (cd == IconvCache::kNone) return false;
+  iconv_close(cd);
+  return true;
+}
+
+// glibc keeps each of these in a module of its own; UCS-4 and UTF-8 are built in.
+std::string SystemMissing(unsigned codePage) {
+  if (SystemSupports(codePage)) return {};
+  const std::string name = IconvName(codePage);
+  std::string missing;
+  if (!CanOpen("UCS-4LE", name))
+    missing = name + (codePage == 936 ? " (GBK.so)" : "");
+  if (!CanOpen("UCS-4LE", "UTF-32LE"))
+    missing += (missing.empty() ? "" : " and ") + std::string("UTF-32 (UTF-32.so)");
+  if (missing.empty()) return "iconv cannot convert between " + name + " and UTF-32LE";
+  return "iconv finds no converter for " + missing +
+         "; glibc's converter files (its gconv folder with gconv-modules.cache) are missing";
+}
+
 std::u32string DecodeSystem(std::string_view text, unsigned codePage) {
   return Cache().With(codePage, false, [&](iconv_t cd) {
     if (cd == IconvCache::kNone) return DecodeAsciiOnly(text);
@@ -381,6 +407,13 @@ std::string EncodeAnsi(const std::u32string& text, unsigned codePage, bool* repl
 
 bool IsSupportedCodePage(unsigned codePage) {
   return codePage == kUtf8CodePage || SystemSupports(codePage);
+}
+
+std::string MissingConverter(unsigned codePage) {
+  if (codePage == kUtf8CodePage) return {};
+  const std::string missing = SystemMissing(codePage);
+  if (missing.empty()) return {};
+  return "code page " + std::to_string(codePage) + " cannot be converted: " + missing;
 }
 
 std::string AnsiToUtf8(std::string_view ansi, unsigned codePage) {
