@@ -209,12 +209,15 @@ std::optional<model::DeviceDescriptor> DescriptorFromAttributes(const fs::path& 
   return descriptor;
 }
 
-#if defined(__linux__)
+// A SuperSpeed hub (5000 Mbit/s and up, the USB 3 root hubs among them) has a descriptor type of
+// its own, and answers only for that type.
 bool IsSuperSpeed(const fs::path& dir) {
   const auto text = ReadText(dir, "speed");
   const auto megabits = text ? ParseNumber(*text, 10, UINT32_MAX) : std::nullopt;
   return megabits && *megabits >= 5000;
 }
+
+#if defined(__linux__)
 
 // Asks the hub for its own descriptor (GET_DESCRIPTOR, hub class) through usbfs, for the fields
 // that sysfs does not carry. Only when the process may open the node for writing, which usbfs
@@ -243,8 +246,8 @@ bool ReadHubDescriptorFromUsbfs(const std::string& usbfsRoot, const fs::path& di
     ::close(fd);
     return false;
   }
-  // A SuperSpeed hub answers only for its own descriptor type.
-  const std::uint8_t type = IsSuperSpeed(dir) ? kSuperSpeedHubDescriptorType : kHubDescriptorType;
+  // The type sysfs implies (ReadHub sets it): a SuperSpeed hub answers for 0x2A alone.
+  const std::uint8_t type = descriptor.bDescriptorType;
   unsigned char data[71] = {};
   usbdevfs_ctrltransfer request{};
   request.bRequestType = 0xA0;  // device to host, class request, to the device
@@ -340,7 +343,8 @@ class Scanner {
     hub->name = name;
     // What sysfs implies; the rest of the hub descriptor is not in sysfs.
     hub->descriptor.bDescriptorLength = 0;
-    hub->descriptor.bDescriptorType = kHubDescriptorType;
+    hub->descriptor.bDescriptorType =
+        IsSuperSpeed(dir) ? kSuperSpeedHubDescriptorType : kHubDescriptorType;
     Assign(hub->descriptor.bNumberOfPorts, ReadNumber(dir, "maxchild", 10, 0xFF));
     const auto attributes = ReadNumber(dir, "bmAttributes", 16, 0xFF);
     hub->busPowered = attributes && (*attributes & kSelfPowered) == 0;
