@@ -298,6 +298,7 @@ TEST(LiveCli, TreesCopiedFromARealKernelPrintWhatThatKernelPrinted) {
   const std::vector<std::pair<std::string, std::string>> copies = {
       {"qemu-office.json", "office.user.json"},
       {"qemu-superspeed-keys.json", "two-keys-superspeed.user.json"},
+      {"qemu-low-speed.json", "no-known-key.user.json"},
   };
   for (const auto& [copy, printed] : copies) {
     const SysfsTree tree(copy);
