@@ -411,7 +411,10 @@ std::optional<std::string> HostName() {
 #endif
 }
 
-#if defined(__linux__)
+// A statically linked program must not load libudev: the shared library would bring a second
+// C library into the process. It names devices by their own strings.
+#if defined(__linux__) && !defined(KELDAR_STATIC_PROGRAM)
+#define KELDAR_HARDWARE_DATABASE 1
 // libudev's hwdb, reached through dlopen: the library is optional at run time.
 class UdevHardwareDatabase {
  public:
@@ -488,7 +491,7 @@ class UdevHardwareDatabase {
 }  // namespace
 
 ModelNameLookup HardwareDatabaseLookup() {
-#if defined(__linux__)
+#if defined(KELDAR_HARDWARE_DATABASE)
   if (auto database = UdevHardwareDatabase::Open())
     return [database](const std::string& key) { return database->ModelName(key); };
 #endif
