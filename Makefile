@@ -7,7 +7,7 @@ JOBS ?= $(shell nproc)
 export DEBIAN_FRONTEND := noninteractive
 
 .PHONY: all demo check deps deps-native native asan mingw test-native test-asan test-windows clean
-.PHONY: bench bench-build bench-smoke fuzz fuzz-build fuzz-smoke
+.PHONY: bench bench-build bench-smoke fuzz fuzz-build fuzz-smoke static check-kernel
 
 all: native
 
@@ -51,6 +51,20 @@ check: deps
 	$(MAKE) test-asan
 	$(MAKE) fuzz-smoke
 	$(MAKE) test-windows
+
+# The console program statically linked, as scripts/kernel-usb puts it into a kernel's image.
+static:
+	cmake --preset static >/dev/null
+	cmake --build --preset static -j$(JOBS)
+
+# keldar on Debian's kernel under QEMU, with real USB stacks: each scenario of tests/kernel
+# boots once (tests/kernel/check). The kernel package is downloaded and cached once per pin.
+check-kernel:
+	scripts/install-deps kernel
+	$(MAKE) static
+	cmake --preset native >/dev/null
+	cmake --build --preset native -j$(JOBS) --target keldar
+	tests/kernel/check
 
 # Benchmarks of whole detections on generated machines (Release build, Google Benchmark).
 # `bench` runs them in full and ends with the growth between sizes; `bench-smoke` runs each

@@ -13,6 +13,7 @@
 #include "platform/model/model_platform.h"
 #include "platform/linux/sysfs_scanner.h"
 #include "model/topology_file.h"
+#include "text/text_codec.h"
 #ifdef _WIN32
 #include "platform/recording/recording_platform.h"
 #include "platform/win32/win32_platform.h"
@@ -27,6 +28,9 @@ namespace keldar::cli {
 namespace {
 
 constexpr const char* kLiveSysfsRoot = "/sys";
+// The program's own texts (headings, notices) are held in code page 936, as the Windows
+// program shows them, and every detection converts them for the console.
+constexpr unsigned kProgramCodePage = 936;
 
 struct Options {
   bool demo = false;
@@ -152,6 +156,13 @@ int RunKeldar(int argc, const char* const* argv, std::ostream& out, std::ostream
     return kExitUsage;
   }
   options.exporting = exportFile->count() > 0;
+
+  // Without the converter every Chinese text would come out empty or as U+FFFD while the run
+  // still looked like a detection.
+  if (const std::string missing = MissingConverter(kProgramCodePage); !missing.empty()) {
+    err << "keldar: " << missing << '\n';
+    return kExitFailure;
+  }
 
   try {
     if (options.demo) {

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -268,11 +269,12 @@ TEST(Export, UnavailableComputerNameExitsWithOneAndWritesNoExport) {
 struct TestMachine {
   std::vector<std::string> scanned;
   std::string redirect;
+  std::string computerName = "DESK-7";
   keldar::cli::Machine Machine() {
     return {[this](const std::string& root) {
       scanned.push_back(root);
       keldar::model::UsbModel usb = keldar::ScanSysfs(redirect.empty() ? root : redirect, {});
-      usb.computerName = "DESK-7";
+      usb.computerName = computerName;
       return usb;
     }};
   }
@@ -288,6 +290,28 @@ TEST(LiveCli, SysfsTreeShowsItsControllersDevicesAndKeyNotice) {
   EXPECT_EQ(run.err, "");
   // The same detection as JSON, exported and replayed, shows the same report.
   ExpectReplayShowsTheSame({"--sysfs", tree.Root()}, "sysfs:" + tree.Root());
+}
+
+// Trees copied from Debian's kernel under QEMU print what keldar printed there for a plain user,
+// who reads sysfs alone (tests/kernel/*.user.json); only the source differs.
+TEST(LiveCli, TreesCopiedFromARealKernelPrintWhatThatKernelPrinted) {
+  const std::vector<std::pair<std::string, std::string>> copies = {
+      {"qemu-office.json", "office.user.json"},
+      {"qemu-superspeed-keys.json", "two-keys-superspeed.user.json"},
+      {"qemu-low-speed.json", "no-known-key.user.json"},
+  };
+  for (const auto& [copy, printed] : copies) {
+    const SysfsTree tree(copy);
+    TestMachine machine;
+    machine.computerName = "keldar-vm";
+    const Outcome run = Keldar({"--sysfs", tree.Root(), "--json"}, machine.Machine());
+    ASSERT_EQ(run.status, 0) << copy << ": " << run.err;
+    std::string expected = ReadFile(fs::path(KELDAR_SOURCE_DIR) / "tests/kernel" / printed);
+    const std::string live = "\"source\": \"live\"";
+    ASSERT_NE(expected.find(live), std::string::npos) << printed;
+    expected.replace(expected.find(live), live.size(), "\"source\": \"sysfs:" + tree.Root() + "\"");
+    EXPECT_EQ(run.out, expected) << copy;
+  }
 }
 
 TEST(LiveCli, PlainKeldarReadsTheLiveSysfs) {

@@ -580,6 +580,20 @@ TEST(TextCodec, GbkAndUnicodeConvertBothWays) {
   EXPECT_FALSE(keldar::IsSupportedCodePage(4242));
 }
 
+TEST(TextCodec, ACodePageWithoutConverterIsExplainedByName) {
+  EXPECT_EQ(keldar::MissingConverter(936), "");
+  EXPECT_EQ(keldar::MissingConverter(65001), "");
+#ifdef _WIN32
+  EXPECT_EQ(keldar::MissingConverter(4242),
+            "code page 4242 cannot be converted: Windows has no conversion table for code page "
+            "4242");
+#else
+  // glibc's converter files are here: only the code page's own converter is missing.
+  EXPECT_EQ(keldar::MissingConverter(4242),
+            "code page 4242 cannot be converted: iconv finds no converter for CP4242");
+#endif
+}
+
 TEST(TextCodec, WhatCannotBeConvertedIsReplacedNotRefused) {
   // A GBK lead byte with a bad trail byte, and one cut off at the end: U+FFFD each.
   EXPECT_EQ(keldar::AnsiToUtf8("\xBC\xD3\x81 \xBC", 936),

@@ -76,7 +76,7 @@ TEST_F(SysfsScannerDesktop, ControllersFollowBusOrderWithTheirRootHubsAndDevices
   const model::Controller& superSpeed = model.controllers[1];
   EXPECT_EQ(superSpeed.driverKey, "0000:00:14.0");
   EXPECT_EQ(superSpeed.rootHub->name, "usb2");
-  EXPECT_EQ(superSpeed.rootHub->descriptor.bNumberOfPorts, 2);
+  EXPECT_EQ(superSpeed.rootHub->descriptor, (HubDescriptor{0, 0x2A, 2, 0, 0, 0}));
   EXPECT_TRUE(superSpeed.rootHub->ports.empty());
   const model::Controller& virtualHost = model.controllers[2];
   EXPECT_EQ(virtualHost.driverKey, "vhci_hcd.0");
@@ -151,6 +151,86 @@ TEST_F(SysfsScannerDesktop, HubUnpluggedWhileTheScanRunsIsLeftOut) {
   const model::UsbModel model = Scan(options);
   EXPECT_EQ(OccupiedPorts(*model.controllers[0].rootHub), (std::vector<int>{1}));
   EXPECT_EQ(OccupiedPorts(*model.controllers[2].rootHub), (std::vector<int>{1}));
+}
+
+// A tree copied from Debian's kernel under QEMU (see the fixture's "about").
+TEST(SysfsScanner, TreeFromARealKernelScansAsItsHardwareIs) {
+  const testing::SysfsTree tree("qemu-office.json");
+  const model::UsbModel model = ScanSysfs(tree.Root(), {});
+  ASSERT_EQ(model.controllers.size(), 4u);
+  for (const model::Controller& controller : model.controllers) ASSERT_TRUE(controller.rootHub);
+
+  const model::Controller& usb2Side = model.controllers[0];
+  EXPECT_EQ(usb2Side.driverKey, "0000:00:01.0");
+  EXPECT_EQ(usb2Side.friendlyName, "xHCI Host Controller");
+  EXPECT_EQ(usb2Side.rootHub->name, "usb1");
+  EXPECT_EQ(usb2Side.rootHub->descriptor, (HubDescriptor{0, 0x29, 4, 0, 0, 0}));
+  EXPECT_FALSE(usb2Side.rootHub->busPowered);
+  EXPECT_EQ(OccupiedPorts(*usb2Side.rootHub), (std::vector<int>{1}));
+  // The USB 3 root hub of the same controller: speed 5000, so a SuperSpeed hub descriptor.
+  const model::Controller& usb3Side = model.controllers[1];
+  EXPECT_EQ(usb3Side.driverKey, "0000:00:01.0");
+  EXPECT_EQ(usb3Side.friendlyName, "xHCI Host Controller");
+  EXPECT_EQ(usb3Side.rootHub->name, "usb2");
+  EXPECT_EQ(usb3Side.rootHub->descriptor, (HubDescriptor{0, 0x2A, 4, 0, 0, 0}));
+  EXPECT_TRUE(usb3Side.rootHub->ports.empty());
+  const model::Controller& ehci = model.controllers[2];
+  EXPECT_EQ(ehci.driverKey, "0000:00:02.0");
+  EXPECT_EQ(ehci.friendlyName, "EHCI Host Controller");
+  EXPECT_EQ(ehci.rootHub->name, "usb3");
+  EXPECT_EQ(ehci.rootHub->descriptor, (HubDescriptor{0, 0x29, 6, 0, 0, 0}));
+  EXPECT_EQ(OccupiedPorts(*ehci.rootHub), (std::vector<int>{1}));
+  const model::Controller& dummy = model.controllers[3];
+  EXPECT_EQ(dummy.driverKey, "dummy_hcd.0");
+  EXPECT_EQ(dummy.friendlyName, "Dummy host controller");
+  EXPECT_EQ(dummy.rootHub->name, "usb4");
+  EXPECT_EQ(dummy.rootHub->descriptor, (HubDescriptor{0, 0x29, 1, 0, 0, 0}));
+  EXPECT_EQ(OccupiedPorts(*dummy.rootHub), (std::vector<int>{1}));
+
+  // QEMU's hub: full speed, self-powered, 8 ports.
+  const model::Device& hubDevice = DeviceAt(*usb2Side.rootHub, 1);
+  EXPECT_EQ(hubDevice.descriptor,
+            (Descriptor{18, 1, 0x0110, 9, 0, 0, 8, 0x0409, 0x55AA, 0x0101, 1, 2, 3, 1}));
+  EXPECT_EQ(hubDevice.deviceAddress, 2);
+  EXPECT_EQ(hubDevice.driverKey, "1-1");
+  EXPECT_EQ(hubDevice.friendlyName, "QEMU USB Hub");
+  ASSERT_TRUE(hubDevice.hub);
+  EXPECT_EQ(hubDevice.hub->name, "1-1");
+  EXPECT_EQ(hubDevice.hub->descriptor, (HubDescriptor{0, 0x29, 8, 0, 0, 0}));
+  EXPECT_FALSE(hubDevice.hub->busPowered);
+  EXPECT_EQ(OccupiedPorts(*hubDevice.hub), (std::vector<int>{1, 2}));
+
+  const model::Device& keyboard = DeviceAt(*hubDevice.hub, 1);
+  EXPECT_EQ(keyboard.descriptor,
+            (Descriptor{18, 1, 0x0200, 0, 0, 0, 8, 0x0627, 0x0001, 0x0000, 1, 4, 11, 1}));
+  EXPECT_FALSE(keyboard.lowSpeed);
+  EXPECT_EQ(keyboard.deviceAddress, 3);
+  EXPECT_EQ(keyboard.currentConfigurationValue, 1);
+  EXPECT_EQ(keyboard.driverKey, "1-1.1");
+  EXPECT_EQ(keyboard.friendlyName, "QEMU USB Keyboard");
+  const model::Device& storage = DeviceAt(*hubDevice.hub, 2);
+  EXPECT_EQ(storage.descriptor,
+            (Descriptor{18, 1, 0x0200, 0, 0, 0, 8, 0x46F4, 0x0001, 0x0000, 1, 2, 3, 1}));
+  EXPECT_EQ(storage.deviceAddress, 4);
+  EXPECT_EQ(storage.driverKey, "1-1.2");
+  EXPECT_EQ(storage.friendlyName, "QEMU USB HARDDRIVE");
+
+  const model::Device& tablet = DeviceAt(*ehci.rootHub, 1);
+  EXPECT_EQ(tablet.descriptor,
+            (Descriptor{18, 1, 0x0200, 0, 0, 0, 64, 0x0627, 0x0001, 0x0000, 1, 3, 10, 1}));
+  EXPECT_EQ(tablet.deviceAddress, 2);
+  EXPECT_EQ(tablet.driverKey, "3-1");
+  EXPECT_EQ(tablet.friendlyName, "QEMU USB Tablet");
+
+  const model::Device& key = DeviceAt(*dummy.rootHub, 1);
+  EXPECT_EQ(key.descriptor,
+            (Descriptor{18, 1, 0x0200, 0, 0, 0, 64, 0x096E, 0x0201, 0x0100, 1, 2, 3, 1}));
+  EXPECT_FALSE(key.lowSpeed);
+  EXPECT_EQ(key.deviceAddress, 2);
+  EXPECT_EQ(key.currentConfigurationValue, 1);
+  EXPECT_EQ(key.driverKey, "4-1");
+  EXPECT_EQ(key.friendlyName, "USB Key");
+  EXPECT_FALSE(key.hub);
 }
 
 TEST(SysfsScanner, VanishedAndMalformedDevicesAreSkippedOrDefaulted) {

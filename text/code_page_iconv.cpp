@@ -97,6 +97,33 @@ bool SystemSupports(unsigned codePage) {
   return Cache().With(codePage, false, [](iconv_t cd) { return cd != IconvCache::kNone; });
 }
 
+namespace {
+
+bool CanOpen(const char* to, const std::string& from) {
+  const iconv_t cd = iconv_open(to, from.c_str());
+  if (cd == IconvCache::kNone) return false;
+  iconv_close(cd);
+  return true;
+}
+
+}  // namespace
+
+// glibc keeps each of these in a module of its own; UCS-4 and UTF-8 are built in. UTF-32 is
+// always there where glibc's converter files are: without it, they are missing as a whole.
+std::string SystemMissing(unsigned codePage) {
+  if (SystemSupports(codePage)) return {};
+  const std::string name = IconvName(codePage);
+  std::string missing;
+  if (!CanOpen("UCS-4LE", name)) missing = name + (codePage == 936 ? " (GBK.so)" : "");
+  if (CanOpen("UCS-4LE", "UTF-32LE")) {
+    if (missing.empty()) return "iconv cannot convert between " + name + " and UTF-32LE";
+    return "iconv finds no converter for " + missing;
+  }
+  return "iconv finds no converter for " + missing + (missing.empty() ? "" : " and ") +
+         "UTF-32 (UTF-32.so); glibc's converter files (its gconv folder with "
+         "gconv-modules.cache) are missing";
+}
+
 std::u32string DecodeSystem(std::string_view text, unsigned codePage) {
   return Cache().With(codePage, false, [&](iconv_t cd) {
     if (cd == IconvCache::kNone) return DecodeAsciiOnly(text);

@@ -9,6 +9,11 @@ namespace keldar::text_internal {
 
 bool SystemSupports(unsigned codePage) { return IsValidCodePage(codePage) != 0; }
 
+std::string SystemMissing(unsigned codePage) {
+  if (SystemSupports(codePage)) return {};
+  return "Windows has no conversion table for code page " + std::to_string(codePage);
+}
+
 std::u32string DecodeSystem(std::string_view text, unsigned codePage) {
   if (text.empty()) return {};
   const int n = static_cast<int>(text.size());

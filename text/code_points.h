@@ -24,5 +24,7 @@ std::string EncodeAsciiOnly(const std::u32string& text, bool* replaced);
 bool SystemSupports(unsigned codePage);
 std::u32string DecodeSystem(std::string_view text, unsigned codePage);
 std::string EncodeSystem(const std::u32string& text, unsigned codePage, bool* replaced);
+// Why the backend cannot convert `codePage`, naming what is missing; empty when it can.
+std::string SystemMissing(unsigned codePage);
 
 }  // namespace keldar::text_internal

@@ -187,6 +187,13 @@ bool IsSupportedCodePage(unsigned codePage) {
   return codePage == kUtf8CodePage || SystemSupports(codePage);
 }
 
+std::string MissingConverter(unsigned codePage) {
+  if (codePage == kUtf8CodePage) return {};
+  const std::string missing = SystemMissing(codePage);
+  if (missing.empty()) return {};
+  return "code page " + std::to_string(codePage) + " cannot be converted: " + missing;
+}
+
 std::string AnsiToUtf8(std::string_view ansi, unsigned codePage) {
   return EncodeUtf8(DecodeAnsi(ansi, codePage), kUtf8Replacement);
 }

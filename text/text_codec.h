@@ -15,6 +15,11 @@ namespace keldar {
 // Whether the code page can be converted on this build (936, 1252, 437, 65001, ...).
 bool IsSupportedCodePage(unsigned codePage);
 
+// Why the code page cannot be converted here, in one sentence that names what is missing (for
+// iconv: glibc's converter modules, which a statically linked program loads at run time);
+// empty when it can.
+std::string MissingConverter(unsigned codePage);
+
 // ANSI text to UTF-8. Each byte that does not start a valid character of the code page (a GBK
 // lead byte without its trail byte, say) becomes one U+FFFD. With an unsupported code page,
 // ASCII passes and every other byte becomes U+FFFD.

@@ -204,6 +204,8 @@ std::optional<model::DeviceDescriptor> DescriptorFromAttributes(const fs::path& 
   return descriptor;
 }
 
+// A SuperSpeed hub (5000 Mbit/s and up, the USB 3 root hubs among them) has a descriptor type of
+// its own, and answers only for that type.
 bool IsSuperSpeed(const fs::path& dir) {
   const auto text = ReadText(dir, "speed");
   const auto megabits = text ? ParseNumber(*text, 10, UINT32_MAX) : std::nullopt;
@@ -314,7 +316,8 @@ class Scanner {
     hub->name = name;
     // What sysfs implies; the rest of the hub descriptor is not in sysfs.
     hub->descriptor.bDescriptorLength = 0;
-    hub->descriptor.bDescriptorType = kHubDescriptorType;
+    hub->descriptor.bDescriptorType =
+        IsSuperSpeed(dir) ? kSuperSpeedHubDescriptorType : kHubDescriptorType;
     Assign(hub->descriptor.bNumberOfPorts, ReadNumber(dir, "maxchild", 10, 0xFF));
     const auto attributes = ReadNumber(dir, "bmAttributes", 16, 0xFF);
     hub->busPowered = attributes && (*attributes & kSelfPowered) == 0;
