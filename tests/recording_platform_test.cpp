@@ -7,6 +7,9 @@
 #include <utility>
 #include <vector>
 
+#include <sstream>
+
+#include "cli/report.h"
 #include "platform/model/model_platform.h"
 #include "platform/model/recording_platform.h"
 #include "platform/model/topology_file.h"
@@ -103,6 +106,33 @@ TEST(RecordingPlatform, FailedDeviceSetAndComputerNameAreRecorded) {
   Detect(nameRecorder, true);
   EXPECT_EQ(nameRecorder.RecordedModel().computerName, std::nullopt);
   EXPECT_TRUE(nameRecorder.RecordedModel().controllers.empty());
+}
+
+// The whole detection as the console prints it, labels and details included.
+std::string DetectJson(Platform& platform) {
+  std::ostringstream out;
+  const auto report = cli::RunDetection(platform, 936, "recording", nullptr);
+  if (report) cli::WriteJson(*report, out);
+  return out.str();
+}
+
+TEST(RecordingPlatform, AttachedHubWhoseNameQueryFailedReplaysAsFailingNotAsEmpty) {
+  model::UsbModel original = Office();
+  model::Port& hubPort = original.controllers[0].rootHub->ports[1];
+  ASSERT_TRUE(hubPort.device && hubPort.device->hub);
+  hubPort.faults.hubName = model::NameFault::FetchFails;
+  ModelPlatform direct(original);
+  const std::string shown = DetectJson(direct);
+
+  ModelPlatform inner(original);
+  RecordingPlatform recorder(inner, 936);
+  DetectJson(recorder);
+  const model::UsbModel recorded = recorder.RecordedModel();
+  const model::Port& recordedPort = recorded.controllers[0].rootHub->ports[1];
+  ASSERT_TRUE(recordedPort.device && recordedPort.device->hub);
+  EXPECT_EQ(recordedPort.faults.hubName, model::NameFault::ShortLength);
+  ModelPlatform replay(recorded);
+  EXPECT_EQ(DetectJson(replay), shown);
 }
 
 }  // namespace

@@ -316,8 +316,13 @@ std::unique_ptr<model::Hub> RecordingPlatform::BuildHub(const Name& name,
       device->driverKey = (*portRecord.driverKey)->utf8;
     if (portRecord.driverKey)
       ApplyDatabase(*portRecord.driverKey, device->friendlyName, device->databaseFaults);
-    if (info.DeviceIsHub != 0)
+    if (info.DeviceIsHub != 0) {
       device->hub = BuildHub(portRecord.hubName.value_or(Name{}), path);
+      // A hub whose name query failed has no name at all, which an empty name is not: the
+      // access layer makes the path "\\.\" of an empty one. A reply too short to hold a name
+      // replays as the walk saw it, whatever the length of the name the hub would have had.
+      if (!portRecord.hubName) port.faults.hubName = model::NameFault::ShortLength;
+    }
     port.device = std::move(device);
     hub->ports.push_back(std::move(port));
   }

@@ -22,7 +22,8 @@
 //     with a device is left implicit;
 //   - controllers after the first that fails to open (the search stops there);
 //   - name faults: a name query that fails or replies malformed records no name (a driver
-//     key is then absent, a root hub missing, an attached hub nameless);
+//     key is then absent, a root hub missing); an attached hub's name query is recorded as
+//     replying too short for a name (shortLength), whichever way it failed;
 //   - database entries that no controller or device refers to, and the friendly names of
 //     devices whose lookup was never made; a driver key carried by two devices gets the name
 //     of the first, for both; a friendly-name read that fails without first asking for a
