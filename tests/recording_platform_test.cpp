@@ -135,5 +135,24 @@ TEST(RecordingPlatform, AttachedHubWhoseNameQueryFailedReplaysAsFailingNotAsEmpt
   EXPECT_EQ(DetectJson(replay), shown);
 }
 
+TEST(RecordingPlatform, DriverKeyThatNoDatabaseEntryCarriesReplaysAsUnmatched) {
+  model::UsbModel original = Office();
+  model::Device& keyboard = *original.controllers[0].rootHub->ports[0].device;
+  ASSERT_TRUE(keyboard.driverKey);
+  keyboard.databaseFaults.driverKeyReadFails = true;
+  ModelPlatform direct(original);
+  const std::string shown = DetectJson(direct);
+
+  ModelPlatform inner(original);
+  RecordingPlatform recorder(inner, 936);
+  DetectJson(recorder);
+  const model::UsbModel recorded = recorder.RecordedModel();
+  const model::Device& recordedKeyboard = *recorded.controllers[0].rootHub->ports[0].device;
+  EXPECT_EQ(recordedKeyboard.driverKey, keyboard.driverKey);
+  EXPECT_TRUE(recordedKeyboard.databaseFaults.driverKeyReadFails);
+  ModelPlatform replay(recorded);
+  EXPECT_EQ(DetectJson(replay), shown);
+}
+
 }  // namespace
 }  // namespace keldar

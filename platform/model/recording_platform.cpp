@@ -189,6 +189,8 @@ BOOL RecordingPlatform::SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index,
                                               SP_DEVINFO_DATA* element) {
   const BOOL succeeded = inner_.SetupDiEnumDeviceInfo(set, index, element);
   if (succeeded && element != nullptr) elementIndex_[element] = index;
+  // Asking the inner platform's last error is harmless: the caller will ask the same.
+  if (!succeeded && inner_.GetLastError() == ERROR_NO_MORE_ITEMS) databaseWalkedToEnd_ = true;
   return succeeded;
 }
 
@@ -264,7 +266,12 @@ void RecordingPlatform::ApplyDatabase(const std::optional<Name>& driverKey,
                                       model::DatabaseFaults& faults) const {
   if (!driverKey) return;
   const auto entry = database_.find(driverKey->ansi);
-  if (entry == database_.end()) return;
+  if (entry == database_.end()) {
+    // Every key the walk reported was looked up; one that a whole database did not yield is
+    // carried by no entry that can be read.
+    if (databaseWalkedToEnd_) faults.driverKeyReadFails = true;
+    return;
+  }
   friendlyName = entry->second.friendlyName;
   faults.friendlyNameReadFails = entry->second.friendlyNameReadFails;
 }

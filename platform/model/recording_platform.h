@@ -25,7 +25,9 @@
 //     key is then absent, a root hub missing); an attached hub's name query is recorded as
 //     replying too short for a name (shortLength), whichever way it failed;
 //   - database entries that no controller or device refers to, and the friendly names of
-//     devices whose lookup was never made; a driver key carried by two devices gets the name
+//     devices whose lookup was never made (a driver key that the hub driver reports but that
+//     no entry of a database walked to its end carries is recorded as an entry whose key
+//     cannot be read, driverKeyReadFails, so that the replay finds no entry for it either); a driver key carried by two devices gets the name
 //     of the first, for both; a friendly-name read that fails without first asking for a
 //     larger buffer reads as "no friendly name";
 //   - the ports of hubs the walk does not descend into.
@@ -132,6 +134,7 @@ class RecordingPlatform final : public Platform {
   std::map<std::size_t, ControllerRecord> controllers_;
   std::map<std::string, HubRecord> hubs_;
   std::map<std::string, DatabaseRecord> database_;
+  bool databaseWalkedToEnd_ = false;  // some enumeration of a device set reached its end
   std::map<std::pair<std::uintptr_t, DWORD>, ElementRecord> elements_;  // (set, index)
   std::map<const SP_DEVINFO_DATA*, DWORD> elementIndex_;  // the index last enumerated into it
   std::optional<std::string> computerName_;
