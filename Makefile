@@ -6,7 +6,7 @@ SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 export DEBIAN_FRONTEND := noninteractive
 
-.PHONY: all demo check deps deps-native native asan mingw test-native test-asan test-windows clean
+.PHONY: all demo check deps deps-native native asan mingw test-native test-asan test-windows test-usbsim clean
 .PHONY: bench bench-build bench-smoke fuzz fuzz-build fuzz-smoke
 
 all: native
@@ -39,6 +39,11 @@ test-asan: asan
 test-windows: mingw
 	source scripts/wine-env && scripts/wine-env keepalive && ctest --preset mingw -j$(JOBS); rc=$$?; scripts/wine-env stop; exit $$rc
 
+# The shipped Windows programs on the real USB path: the simulated host-controller and hub
+# driver (tests/win/usbsim, docs/usbsim.md) serves each fixture under wine, in parallel prefixes.
+test-usbsim: native mingw
+	tests/win/usbsim/differential.py --jobs 2
+
 demo: deps-native native
 	scripts/demo
 
@@ -48,6 +53,7 @@ check: deps
 	$(MAKE) test-asan
 	$(MAKE) fuzz-smoke
 	$(MAKE) test-windows
+	$(MAKE) test-usbsim
 
 # Benchmarks of whole detections on generated machines (Release build, Google Benchmark).
 # `bench` runs them in full and ends with the growth between sizes; `bench-smoke` runs each
