@@ -41,8 +41,13 @@ test-windows: mingw
 
 # The shipped Windows programs on the real USB path: the simulated host-controller and hub
 # driver (tests/win/usbsim, docs/usbsim.md) serves each fixture under wine, in parallel prefixes.
+USBSIM_DIALOG_FIXTURE := tests/data/fixtures/two-keys-behind-hub
 test-usbsim: native mingw
 	tests/win/usbsim/differential.py --jobs 2
+	KELDAR_USBSIM_PREFIX=build/usbsim/prefix-0 scripts/usbsim $(USBSIM_DIALOG_FIXTURE).json -- \
+	  wine build/mingw/tests/win/usbsim/keldar_usbsim_dialog.exe \
+	  "Z:$(subst /,\\,$(CURDIR)/build/mingw/app/keldar.exe)" \
+	  "Z:$(subst /,\\,$(CURDIR)/$(USBSIM_DIALOG_FIXTURE).golden.json)"
 
 demo: deps-native native
 	scripts/demo
