@@ -6,7 +6,7 @@ SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 export DEBIAN_FRONTEND := noninteractive
 
-.PHONY: all demo check deps deps-native native asan mingw test-native test-asan test-windows clean
+.PHONY: all demo check deps deps-native native asan mingw test-native test-asan test-windows test-usbsim clean
 .PHONY: bench bench-build bench-smoke fuzz fuzz-build fuzz-smoke static check-kernel
 
 all: native
@@ -39,6 +39,16 @@ test-asan: asan
 test-windows: mingw
 	source scripts/wine-env && scripts/wine-env keepalive && ctest --preset mingw -j$(JOBS); rc=$$?; scripts/wine-env stop; exit $$rc
 
+# The shipped Windows programs on the real USB path: the simulated host-controller and hub
+# driver (tests/win/usbsim, docs/usbsim.md) serves each fixture under wine, in parallel prefixes.
+USBSIM_DIALOG_FIXTURE := tests/data/fixtures/two-keys-behind-hub
+test-usbsim: native mingw
+	tests/win/usbsim/differential.py --jobs 2
+	KELDAR_USBSIM_PREFIX=build/usbsim/prefix-0 scripts/usbsim $(USBSIM_DIALOG_FIXTURE).json -- \
+	  wine build/mingw/tests/win/usbsim/keldar_usbsim_dialog.exe \
+	  "Z:$(subst /,\\,$(CURDIR)/build/mingw/app/keldar.exe)" \
+	  "Z:$(subst /,\\,$(CURDIR)/$(USBSIM_DIALOG_FIXTURE).golden.json)"
+
 # The demo needs the console program alone, not the tests.
 demo: deps-native
 	cmake --preset native >/dev/null
@@ -51,6 +61,7 @@ check: deps
 	$(MAKE) test-asan
 	$(MAKE) fuzz-smoke
 	$(MAKE) test-windows
+	$(MAKE) test-usbsim
 
 # The console program statically linked, as scripts/kernel-usb puts it into a kernel's image.
 static:

@@ -7,6 +7,10 @@
 #include <utility>
 #include <vector>
 
+#include <sstream>
+
+#include "cli/output.h"
+#include "detect/report.h"
 #include "platform/model/model_platform.h"
 #include "platform/recording/recording_platform.h"
 #include "model/topology_file.h"
@@ -120,6 +124,52 @@ TEST(RecordingPlatform, FailedDeviceSetAndComputerNameAreRecorded) {
   Detect(nameRecorder, true);
   EXPECT_EQ(nameRecorder.RecordedModel().computerName, std::nullopt);
   EXPECT_TRUE(nameRecorder.RecordedModel().controllers.empty());
+}
+
+// The whole detection as the console prints it, labels and details included.
+std::string DetectJson(Platform& platform) {
+  std::ostringstream out;
+  const auto report = RunDetection(platform, 936, "recording", nullptr);
+  if (report) cli::WriteJson(*report, out);
+  return out.str();
+}
+
+TEST(RecordingPlatform, AttachedHubWhoseNameQueryFailedReplaysAsFailingNotAsEmpty) {
+  model::UsbModel original = Office();
+  model::Port& hubPort = original.controllers[0].rootHub->ports[1];
+  ASSERT_TRUE(hubPort.device && hubPort.device->hub);
+  hubPort.faults.hubName = model::NameFault::FetchFails;
+  ModelPlatform direct(original);
+  const std::string shown = DetectJson(direct);
+
+  ModelPlatform inner(original);
+  RecordingPlatform recorder(inner, 936);
+  DetectJson(recorder);
+  const model::UsbModel recorded = recorder.RecordedModel();
+  const model::Port& recordedPort = recorded.controllers[0].rootHub->ports[1];
+  ASSERT_TRUE(recordedPort.device && recordedPort.device->hub);
+  EXPECT_EQ(recordedPort.faults.hubName, model::NameFault::ShortLength);
+  ModelPlatform replay(recorded);
+  EXPECT_EQ(DetectJson(replay), shown);
+}
+
+TEST(RecordingPlatform, DriverKeyThatNoDatabaseEntryCarriesReplaysAsUnmatched) {
+  model::UsbModel original = Office();
+  model::Device& keyboard = *original.controllers[0].rootHub->ports[0].device;
+  ASSERT_TRUE(keyboard.driverKey);
+  keyboard.databaseFaults.driverKeyReadFails = true;
+  ModelPlatform direct(original);
+  const std::string shown = DetectJson(direct);
+
+  ModelPlatform inner(original);
+  RecordingPlatform recorder(inner, 936);
+  DetectJson(recorder);
+  const model::UsbModel recorded = recorder.RecordedModel();
+  const model::Device& recordedKeyboard = *recorded.controllers[0].rootHub->ports[0].device;
+  EXPECT_EQ(recordedKeyboard.driverKey, keyboard.driverKey);
+  EXPECT_TRUE(recordedKeyboard.databaseFaults.driverKeyReadFails);
+  ModelPlatform replay(recorded);
+  EXPECT_EQ(DetectJson(replay), shown);
 }
 
 }  // namespace

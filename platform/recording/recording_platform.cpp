@@ -199,6 +199,8 @@ BOOL RecordingPlatform::SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index,
                                               SP_DEVINFO_DATA* element) {
   const BOOL succeeded = inner_.SetupDiEnumDeviceInfo(set, index, element);
   if (succeeded && element != nullptr) elementIndex_[element] = index;
+  // Asking the inner platform's last error is harmless: the caller will ask the same.
+  if (!succeeded && inner_.GetLastError() == ERROR_NO_MORE_ITEMS) databaseWalkedToEnd_ = true;
   return succeeded;
 }
 
@@ -274,7 +276,12 @@ void RecordingPlatform::ApplyDatabase(const std::optional<Name>& driverKey,
                                       model::DatabaseFaults& faults) const {
   if (!driverKey) return;
   const auto entry = database_.find(driverKey->ansi);
-  if (entry == database_.end()) return;
+  if (entry == database_.end()) {
+    // Every key the walk reported was looked up; one that a whole database did not yield is
+    // carried by no entry that can be read.
+    if (databaseWalkedToEnd_) faults.driverKeyReadFails = true;
+    return;
+  }
   friendlyName = entry->second.friendlyName;
   faults.friendlyNameReadFails = entry->second.friendlyNameReadFails;
 }
@@ -320,8 +327,13 @@ std::unique_ptr<model::Hub> RecordingPlatform::BuildHub(const Name& name,
       device->driverKey = (*portRecord.driverKey)->utf8;
     if (portRecord.driverKey)
       ApplyDatabase(*portRecord.driverKey, device->friendlyName, device->databaseFaults);
-    if (info.DeviceIsHub != 0)
+    if (info.DeviceIsHub != 0) {
       device->hub = BuildHub(portRecord.hubName.value_or(Name{}), path);
+      // A hub whose name query failed has no name at all, which an empty name is not: the
+      // access layer makes the path "\\.\" of an empty one. A reply too short to hold a name
+      // replays as the walk saw it, whatever the length of the name the hub would have had.
+      if (!portRecord.hubName) port.faults.hubName = model::NameFault::ShortLength;
+    }
     port.device = std::move(device);
     hub->ports.push_back(std::move(port));
   }

@@ -22,9 +22,12 @@
 //     with a device is left implicit;
 //   - controllers after the first that fails to open (the search stops there);
 //   - name faults: a name query that fails or replies malformed records no name (a driver
-//     key is then absent, a root hub missing, an attached hub nameless);
+//     key is then absent, a root hub missing); an attached hub's name query is recorded as
+//     replying too short for a name (shortLength), whichever way it failed;
 //   - database entries that no controller or device refers to, and the friendly names of
-//     devices whose lookup was never made; a driver key carried by two devices gets the name
+//     devices whose lookup was never made (a driver key that the hub driver reports but that
+//     no entry of a database walked to its end carries is recorded as an entry whose key
+//     cannot be read, driverKeyReadFails, so that the replay finds no entry for it either); a driver key carried by two devices gets the name
 //     of the first, for both; a friendly-name read that fails without first asking for a
 //     larger buffer reads as "no friendly name";
 //   - the ports of hubs the walk does not descend into.
@@ -143,6 +146,7 @@ class RecordingPlatform final : public Platform {
   std::vector<std::string> interfaceOrder_;
   std::map<std::string, HubRecord> hubs_;
   std::map<std::string, DatabaseRecord> database_;
+  bool databaseWalkedToEnd_ = false;  // some enumeration of a device set reached its end
   std::map<std::pair<std::uintptr_t, DWORD>, ElementRecord> elements_;  // (set, index)
   std::map<const SP_DEVINFO_DATA*, DWORD> elementIndex_;  // the index last enumerated into it
   std::optional<std::string> computerName_;

@@ -1,0 +1,217 @@
+#!/usr/bin/env python3
+"""The shipped console program on the real Windows path against the model, topology by topology.
+
+For each topology: keldar-console.exe --json runs under wine on the simulated USB driver
+(scripts/usbsim) and must print what the native `keldar --topology FILE --json` prints, the
+`source` key aside. Then keldar-console.exe --export records the live machine, and the native
+reader must make the same detection of that recording. A mismatch names the topology and the
+first differing JSON path.
+
+    differential.py [--jobs N] [--costs FILE] [TOPOLOGY...]
+
+Without topologies: every fixture in tests/data/fixtures, samples/demo.json and a few
+generated machines. --costs writes, per topology, what the driver served to one detection.
+"""
+import argparse
+import concurrent.futures
+import json
+import os
+import subprocess
+import sys
+import tempfile
+
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", ".."))
+NATIVE = os.path.join(ROOT, "build/native/cli/keldar")
+TOOL = os.path.join(ROOT, "build/native/tests/win/usbsim/keldar_usbsim")
+CONSOLE = os.path.join(ROOT, "build/mingw/cli/keldar-console.exe")
+USBSIM = os.path.join(ROOT, "scripts/usbsim")
+WORK = os.path.join(ROOT, "build/usbsim/differential")
+
+# Topologies that hold a fault neither a driver nor the registry can produce. Each is still
+# run with that fault taken out (the rest of its faults are real), and the simulator must keep
+# refusing the original: a listed reason that no longer holds fails the test.
+NOT_PRODUCIBLE = {
+    "missing-names.json": (
+        "friendlyNameReadFails: SetupAPI reads a registry value whole, so a friendly-name read "
+        "that first asks for a bigger buffer and then fails cannot be made",
+        ["controllers", 0, "rootHub", "ports", 4, "device", "faults"]),
+}
+
+# Generated machines: (name, controllers, hub tiers, tree items, seed).
+GENERATED = [
+    ("generated-deep-hubs", 1, 5, 260, 7),
+    ("generated-ten-controllers", 10, 1, 400, 3),
+    ("generated-wide-machine", 3, 3, 900, 11),
+]
+
+
+def first_difference(a, b, path="$"):
+    """The JSON path of the first place where a and b differ, or None."""
+    if type(a) is not type(b):
+        return path
+    if isinstance(a, dict):
+        for key in list(a) + [k for k in b if k not in a]:
+            if key not in a or key not in b:
+                return f"{path}.{key}"
+            found = first_difference(a[key], b[key], f"{path}.{key}")
+            if found:
+                return found
+        return None
+    if isinstance(a, list):
+        for i, (x, y) in enumerate(zip(a, b)):
+            found = first_difference(x, y, f"{path}[{i}]")
+            if found:
+                return found
+        return None if len(a) == len(b) else f"{path}[{min(len(a), len(b))}]"
+    return None if a == b else path
+
+
+def describe(document, path):
+    node = document
+    for part in path.replace("]", "").replace("[", ".").split(".")[1:]:
+        try:
+            node = node[int(part)] if isinstance(node, list) else node[part]
+        except (KeyError, IndexError, ValueError, TypeError):
+            return "(absent)"
+    return json.dumps(node, ensure_ascii=False)[:160]
+
+
+def native_json(topology):
+    run = subprocess.run([NATIVE, "--topology", topology, "--json"], capture_output=True)
+    if run.returncode != 0:
+        raise RuntimeError(f"native keldar on {topology}: exit {run.returncode}: "
+                           f"{run.stderr.decode(errors='replace').strip()}")
+    document = json.loads(run.stdout)
+    document.pop("source", None)
+    return document
+
+
+def live(topology, work, prefix, arguments, counters=None):
+    """keldar-console.exe ARGUMENTS on the simulated machine; its JSON document."""
+    env = dict(os.environ, KELDAR_USBSIM_PREFIX=prefix)
+    if counters:
+        env["KELDAR_USBSIM_COUNTERS"] = counters
+    run = subprocess.run([USBSIM, topology, "--", "wine", CONSOLE, *arguments],
+                         capture_output=True, cwd=work, env=env, timeout=600)
+    if run.returncode != 0:
+        raise RuntimeError(f"keldar-console.exe {' '.join(arguments)}: exit {run.returncode}: "
+                           f"{run.stderr.decode(errors='replace').strip()[-600:]}")
+    document = json.loads(run.stdout)
+    if document.get("source") != "live":
+        raise RuntimeError(f"source is {document.get('source')!r}, not 'live'")
+    document.pop("source")
+    return document
+
+
+def check_case(name, topology, prefix, costs):
+    work = os.path.join(WORK, name)
+    os.makedirs(work, exist_ok=True)
+    expected = native_json(topology)
+    failures = []
+    counters = os.path.join(work, "counters") if costs else None
+    got = live(topology, work, prefix, ["--json"], counters)
+    where = first_difference(expected, got)
+    if where:
+        failures.append(f"{name}: live run differs from the model at {where}: expected "
+                        f"{describe(expected, where)}, got {describe(got, where)}")
+    recording = os.path.join(work, "recorded.json")
+    if os.path.exists(recording):
+        os.remove(recording)
+    live(topology, work, prefix, ["--json", "--export", "recorded.json"])
+    replayed = native_json(recording)
+    where = first_difference(expected, replayed)
+    if where:
+        failures.append(f"{name}: the live recording replays differently at {where}: expected "
+                        f"{describe(expected, where)}, got {describe(replayed, where)}")
+    served = {}
+    if counters:
+        with open(counters) as lines:
+            served = dict((k, int(v)) for k, v in (line.split() for line in lines))
+    return failures, served
+
+
+def cases(arguments, scratch):
+    if arguments:
+        return [(os.path.basename(t).removesuffix(".json"), os.path.abspath(t)) for t in arguments]
+    found = []
+    fixtures = os.path.join(ROOT, "tests/data/fixtures")
+    for file in sorted(os.listdir(fixtures)):
+        if not file.endswith(".json") or file.endswith(".golden.json"):
+            continue
+        path = os.path.join(fixtures, file)
+        if file in NOT_PRODUCIBLE:
+            reason, fault_path = NOT_PRODUCIBLE[file]
+            refused = subprocess.run([TOOL, "check", path], capture_output=True)
+            if refused.returncode != 3:
+                raise SystemExit(f"{file} is listed as not producible, yet the simulator takes it")
+            print(f"listed, not run as it is: {file}: {reason}")
+            with open(path, encoding="utf-8") as source:
+                variant = json.load(source)
+            node = variant
+            for part in fault_path:
+                node = node[part]
+            del node["friendlyNameReadFails"]
+            if not node:
+                parent = variant
+                for part in fault_path[:-1]:
+                    parent = parent[part]
+                del parent[fault_path[-1]]
+            path = os.path.join(scratch, file)
+            with open(path, "w", encoding="utf-8") as out:
+                json.dump(variant, out, ensure_ascii=False, indent=2)
+            file = file.removesuffix(".json") + "-without-unproducible-fault.json"
+        found.append((file.removesuffix(".json"), path))
+    found.append(("demo", os.path.join(ROOT, "samples/demo.json")))
+    for name, controllers, tiers, items, seed in GENERATED:
+        path = os.path.join(scratch, name + ".json")
+        with open(path, "wb") as out:
+            subprocess.run([TOOL, "generate", str(controllers), str(tiers), str(items), str(seed)],
+                           stdout=out, check=True)
+        found.append((name, path))
+    return found
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--jobs", type=int, default=2)
+    parser.add_argument("--costs")
+    parser.add_argument("topologies", nargs="*")
+    options = parser.parse_args()
+    for needed in (NATIVE, TOOL, CONSOLE):
+        if not os.path.exists(needed):
+            raise SystemExit(f"{needed} is missing: build the native and the Windows build first")
+    os.makedirs(WORK, exist_ok=True)
+    scratch = tempfile.mkdtemp(dir=WORK, prefix="topologies-")
+    todo = cases(options.topologies, scratch)
+    prefixes = [os.path.join(ROOT, f"build/usbsim/prefix-{n}") for n in range(options.jobs)]
+    failures = []
+    costs = {}
+
+    def worker(slot):
+        mine = todo[slot::options.jobs]
+        results = []
+        for name, topology in mine:
+            try:
+                found, served = check_case(name, topology, prefixes[slot], bool(options.costs))
+            except (RuntimeError, json.JSONDecodeError, subprocess.TimeoutExpired) as error:
+                found, served = [f"{name}: {error}"], {}
+            results.append((name, found, served))
+            print(f"{'FAIL' if found else 'ok  '} {name}", flush=True)
+        return results
+
+    with concurrent.futures.ThreadPoolExecutor(options.jobs) as pool:
+        for results in pool.map(worker, range(options.jobs)):
+            for name, found, served in results:
+                failures += found
+                costs[name] = served
+    if options.costs:
+        with open(options.costs, "w") as out:
+            json.dump(costs, out, indent=2, sort_keys=True)
+    for failure in failures:
+        print(failure, file=sys.stderr)
+    print(f"{len(todo) - len({f.split(':')[0] for f in failures})} of {len(todo)} topologies agree")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
