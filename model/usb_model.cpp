@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdio>
 
 namespace keldar::model {
 
@@ -95,7 +96,10 @@ constexpr std::string_view kInterfacePathTail = "#{3abf6f2d-71c4-462a-8a92-1e686
 }  // namespace
 
 std::string HostControllerInterfacePath(std::size_t index) {
-  return std::string(kInterfacePathHead) + std::to_string(index) + std::string(kInterfacePathTail);
+  // Four digits, so that the database lists the interfaces in the order of the controllers.
+  char number[24];
+  std::snprintf(number, sizeof number, "%04zu", index);
+  return std::string(kInterfacePathHead) + number + std::string(kInterfacePathTail);
 }
 
 std::optional<std::size_t> HostControllerInterfaceIndex(std::string_view path) {
@@ -105,7 +109,7 @@ std::optional<std::size_t> HostControllerInterfaceIndex(std::string_view path) {
     return std::nullopt;
   const std::string_view digits = path.substr(
       kInterfacePathHead.size(), path.size() - kInterfacePathHead.size() - kInterfacePathTail.size());
-  if (digits.size() > 1 && digits[0] == '0') return std::nullopt;
+  if (digits.size() < 4 || (digits.size() > 4 && digits[0] == '0')) return std::nullopt;
   std::size_t index = 0;
   const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), index);
   if (error != std::errc() || end != digits.data() + digits.size()) return std::nullopt;

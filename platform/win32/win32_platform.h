@@ -22,6 +22,13 @@ class Win32Platform final : public Platform {
   BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* element, DWORD property,
                                          DWORD* regDataType, BYTE* buffer, DWORD bufferSize,
                                          DWORD* requiredSize) override;
+  BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, SP_DEVINFO_DATA* deviceElement,
+                                   const GUID* interfaceClass, DWORD index,
+                                   SP_DEVICE_INTERFACE_DATA* interfaceData) override;
+  BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* interfaceData,
+                                        SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail,
+                                        DWORD detailSize, DWORD* requiredSize,
+                                        SP_DEVINFO_DATA* deviceElement) override;
   BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) override;
   DWORD GetLastError() override;
   BOOL GetComputerNameA(char* buffer, DWORD* size) override;

@@ -59,8 +59,10 @@ typedef struct {
   ULONG rootHubNameFault;
   LONG rootHub;
   SimText driverKey;
+  SimText interfaceName;
   PDEVICE_OBJECT device;
   UNICODE_STRING link;
+  UNICODE_STRING interfaceLink;
 } SimController;
 
 enum { SIM_CONTROLLER = 1, SIM_HUB = 2 };
@@ -173,6 +175,7 @@ static NTSTATUS ParseImage(void) {
     controller->rootHubNameFault = TakeU32(&c);
     controller->rootHub = (LONG)TakeU32(&c);
     controller->driverKey = TakeText(&c);
+    controller->interfaceName = TakeText(&c);
     if (controller->rootHub >= (LONG)sim.hubCount) c.bad = TRUE;
   }
   {
@@ -524,11 +527,16 @@ static void WriteCounters(void) {
 
 static void Release(DRIVER_OBJECT* driver) {
   ULONG i;
-  for (i = 0; sim.controllers && i < sim.controllerCount; ++i)
+  for (i = 0; sim.controllers && i < sim.controllerCount; ++i) {
     if (sim.controllers[i].link.Buffer) {
       IoDeleteSymbolicLink(&sim.controllers[i].link);
       ExFreePoolWithTag(sim.controllers[i].link.Buffer, SIM_POOL_TAG);
     }
+    if (sim.controllers[i].interfaceLink.Buffer) {
+      IoDeleteSymbolicLink(&sim.controllers[i].interfaceLink);
+      ExFreePoolWithTag(sim.controllers[i].interfaceLink.Buffer, SIM_POOL_TAG);
+    }
+  }
   for (i = 0; sim.hubs && i < sim.hubCount; ++i)
     if (sim.hubs[i].link.Buffer) {
       IoDeleteSymbolicLink(&sim.hubs[i].link);
@@ -574,6 +582,10 @@ NTSTATUS DriverEntry(DRIVER_OBJECT* driver, UNICODE_STRING* registryPath) {
     WCHAR hcd[8];
     ULONG length = 0;
     status = MakeDevice(driver, SIM_CONTROLLER, i, &controller->device);
+    /* Every controller has its device interface, the path the device database gives out. */
+    if (NT_SUCCESS(status) && controller->interfaceName.size > 0)
+      status = MakeLink(&controller->interfaceLink, controller->interfaceName.bytes,
+                        controller->interfaceName.size, controller->device);
     /* A controller without an HCD number is reachable only through its device interface. */
     if (!NT_SUCCESS(status) || controller->hcdNumber < 0) continue;
     AppendText(hcd, &length, L"HCD");

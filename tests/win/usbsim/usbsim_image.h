@@ -8,7 +8,7 @@
  *   magic, version, controller count, hub count, port count (all hubs together)
  *   per controller: HCD number (-1: no \DosDevices\HCDn link), flags, driver-key name fault,
  *                   root-hub-name fault, root hub (hub index, -1: the root hub name query fails),
- *                   text driver key
+ *                   text driver key, text device-interface link name (after \DosDevices\)
  *   per hub:        flags, text name (empty: no link), the 76-byte USB_NODE_INFORMATION,
  *                   port count (= bNumberOfPorts), then per port 1..count:
  *                   flags, driver-key name fault, hub-name fault, attached hub (hub index or -1),
@@ -19,7 +19,7 @@
 #define KELDAR_USBSIM_IMAGE_H
 
 #define SIM_IMAGE_MAGIC 0x4D49534Bu /* "KSIM" */
-#define SIM_IMAGE_VERSION 1u
+#define SIM_IMAGE_VERSION 2u
 
 #define SIM_NODE_INFORMATION_SIZE 76u
 #define SIM_CONNECTION_HEAD_SIZE 35u

@@ -178,13 +178,15 @@ std::string MachineImage(const model::UsbModel& model) {
   out.U32(ports);
   for (std::size_t n = 0; n < model.controllers.size(); ++n) {
     const model::Controller& controller = model.controllers[n];
-    // The controller's HCD number is its place in the file.
-    out.U32(static_cast<std::uint32_t>(n));
+    const std::optional<unsigned> hcdNumber = model::HcdNumber(model, n);
+    out.U32(hcdNumber ? *hcdNumber : static_cast<std::uint32_t>(-1));
     out.U32(controller.faults.openFails ? SIM_CONTROLLER_OPEN_FAILS : 0);
     out.U32(ImageFault(controller.faults.driverKeyName));
     out.U32(ImageFault(controller.faults.rootHubName));
     out.U32(static_cast<std::uint32_t>(controller.rootHub ? index[controller.rootHub.get()] : -1));
     out.Text(controller.driverKey);
+    // The link behind the interface path: "\\?\" names the same folder as \DosDevices.
+    out.Text(model::HostControllerInterfacePath(n).substr(4));
   }
   for (const model::Hub* hub : hubs) {
     out.U32((hub->faults.openFails ? SIM_HUB_OPEN_FAILS : 0) |
@@ -259,6 +261,11 @@ class RegWriter {
     units.push_back(0);
     Hex(name, "hex(7)", units);
   }
+  void Dword(const std::string& name, std::uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "dword:%08x", value);
+    Line(Quote(name) + "=" + text);
+  }
   void End() { Line(""); }
   std::string Bytes() const {
     std::string bytes = "\xFF\xFE";
@@ -294,7 +301,12 @@ class RegWriter {
 };
 
 constexpr const char* kEnum = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum";
-constexpr const char* kControllerEnum = "PCI\\KELDAR_USBSIM_HCD";
+// Upper case as a PCI enumerator writes it; the database hands the interface paths out in
+// lower case, which is what the model's paths are.
+constexpr const char* kControllerEnum = "PCI\\VEN_KELD&DEV_MODEL";
+constexpr const char* kInterfaceClasses =
+    "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\DeviceClasses\\"
+    "{3abf6f2d-71c4-462a-8a92-1e6861e6af27}";
 constexpr const char* kOtherEnum = "ROOT\\KELDAR_USBSIM_OTHER";
 
 // The setup class of a driver key "{class guid}\nnnn", and its name where it is a known one.
@@ -339,6 +351,7 @@ std::string DeviceDatabase(const model::UsbModel& model) {
   reg.DeleteKey(std::string(kEnum) + "\\USB");
   reg.DeleteKey(std::string(kEnum) + "\\" + kControllerEnum);
   reg.DeleteKey(std::string(kEnum) + "\\" + kOtherEnum);
+  reg.DeleteKey(kInterfaceClasses);
 
   char number[24];
   for (std::size_t i = 0; i < model.controllers.size(); ++i) {
@@ -346,8 +359,22 @@ std::string DeviceDatabase(const model::UsbModel& model) {
     std::snprintf(number, sizeof number, "%04zu", i);
     std::optional<std::string> key;
     if (!controller.driverKey.empty()) key = controller.driverKey;
-    WriteEntry(reg, std::string(kControllerEnum) + "\\" + number, key, controller.friendlyName,
-               controller.databaseFaults, {});
+    const std::string instance = std::string(kControllerEnum) + "\\" + number;
+    WriteEntry(reg, instance, key, controller.friendlyName, controller.databaseFaults, {});
+    // Its host-controller interface: "##?#" + the instance path with '#' for '\\' + "#{class}".
+    std::string link = "\\\\?\\" + instance + "#{3abf6f2d-71c4-462a-8a92-1e6861e6af27}";
+    std::replace(link.begin() + 4, link.end(), '\\', '#');
+    std::string subkey = link;
+    std::replace(subkey.begin(), subkey.end(), '\\', '#');
+    reg.Key(std::string(kInterfaceClasses) + "\\" + subkey);
+    reg.String("DeviceInstance", instance);
+    reg.End();
+    reg.Key(std::string(kInterfaceClasses) + "\\" + subkey + "\\#");
+    reg.String("SymbolicLink", link);
+    reg.End();
+    reg.Key(std::string(kInterfaceClasses) + "\\" + subkey + "\\#\\Control");
+    reg.Dword("Linked", 1);
+    reg.End();
   }
   std::size_t sequence = 0;
   std::function<void(const model::Hub&)> walk = [&](const model::Hub& hub) {
