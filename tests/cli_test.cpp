@@ -13,6 +13,7 @@
 #include "cli/keldar_cli.h"
 #include "platform/linux/sysfs_scanner.h"
 #include "support/scratch_path.h"
+#include "support/test_data.h"
 #ifndef _WIN32
 #include "support/sysfs_tree.h"
 #endif
@@ -20,6 +21,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using keldar::testing::ReadFile;
 
 struct Outcome {
   int status;
@@ -41,13 +43,6 @@ Outcome Keldar(const std::vector<std::string>& args, const std::string& live) {
   const int status =
       keldar::cli::RunKeldar(static_cast<int>(argv.size()), argv.data(), out, err, machine);
   return {status, out.str(), err.str()};
-}
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::ostringstream content;
-  content << file.rdbuf();
-  return content.str();
 }
 
 std::string Replaced(std::string text, const std::string& from, const std::string& to) {

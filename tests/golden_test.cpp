@@ -19,11 +19,13 @@
 #include "detect/report.h"
 #include "model/topology_file.h"
 #include "platform/model/model_platform.h"
+#include "support/test_data.h"
 
 namespace keldar {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::ReadData;
 
 struct GoldenCase {
   const char* name;
@@ -38,13 +40,6 @@ const GoldenCase kCases[] = {
 
 // Failures name the case, not its bytes.
 void PrintTo(const GoldenCase& c, std::ostream* out) { *out << c.name; }
-
-std::string ReadData(const std::string& name) {
-  std::ifstream in(fs::path(KELDAR_TEST_DATA_DIR) / name, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 class Golden : public ::testing::TestWithParam<GoldenCase> {};
 

@@ -18,6 +18,7 @@
 #include "model/topology_file.h"
 #include "platform/linux/sysfs_scanner.h"
 #include "support/sysfs_tree.h"
+#include "support/test_data.h"
 
 namespace keldar {
 namespace {
@@ -61,10 +62,7 @@ TEST_P(SysfsTrees, ScanMatchesTheGoldenTopology) {
   scanned.computerName = "SYSFS-TEST";
   const std::string written = WriteTopology(scanned);
   const fs::path golden = fs::path(KELDAR_TEST_DATA_DIR) / "sysfs" / (std::string(GetParam()) + ".golden.json");
-  std::ifstream in(golden, std::ios::binary);
-  std::ostringstream expected;
-  expected << in.rdbuf();
-  if (written == expected.str()) return;
+  if (written == testing::ReadFile(golden)) return;
   const fs::path actual = fs::path(golden).replace_extension().replace_extension(".actual.json");
   std::ofstream(actual, std::ios::binary) << written;
   ADD_FAILURE() << "the scan differs from " << golden.string() << "; it is written to "
