@@ -162,22 +162,13 @@ TEST_F(ModelPlatformTest, NameRepliesAnswerTheProbeWithTheLengthAndTheFetchWithT
   EXPECT_TRUE(Ask(platform_, root, IOCTL_USB_GET_NODE_CONNECTION_NAME, 7, Le32(3)).CanaryFrom(4));
 }
 
-// A small topology whose names are short: controller driver key "HC", root hub "RH", and on
-// port 1 a hub "HUB1" with driver key "KEY1"; `fault` on the two driver-key queries.
+// tests/data/model/short-names.json: controller driver key "HC", root hub "RH", and on port 1
+// a hub "HUB1" with driver key "KEY1"; `fault` on the two driver-key queries.
 model::UsbModel ShortNames(Fault fault) {
-  model::UsbModel m;
-  model::Controller& controller = m.controllers.emplace_back();
-  controller.driverKey = "HC";
-  controller.faults.driverKeyName = fault;
-  controller.rootHub = std::make_unique<model::Hub>();
-  controller.rootHub->name = "RH";
-  controller.rootHub->descriptor.bNumberOfPorts = 1;
-  model::Port& port = controller.rootHub->ports.emplace_back();
-  port.faults.driverKeyName = fault;
-  port.device = std::make_unique<model::Device>();
-  port.device->driverKey = "KEY1";
-  port.device->hub = std::make_unique<model::Hub>();
-  port.device->hub->name = "HUB1";
+  model::UsbModel m =
+      LoadTopologyFile(std::string(KELDAR_TEST_DATA_DIR) + "/model/short-names.json");
+  m.controllers[0].faults.driverKeyName = fault;
+  m.controllers[0].rootHub->ports[0].faults.driverKeyName = fault;
   return m;
 }
 

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "model/topology_file.h"
 #include "support/hooked_platform.h"
 #include "usb/access.h"
 
@@ -27,22 +28,16 @@ TEST(Utf16ToAnsi, ConvertsToTheAnsiCodePageNeverPastTheBound) {
   EXPECT_FALSE(Utf16ToAnsi(platform, nullptr, 4));
 }
 
-// Controller driver key "HC" and root hub "RH"; on port 1 a hub "HUB1" with driver key "KEY1".
-// `fault` is set on all four name queries.
+// tests/data/model/short-names.json: controller driver key "HC" and root hub "RH"; on port 1
+// a hub "HUB1" with driver key "KEY1". `fault` is set on all four name queries.
 model::UsbModel ShortNames(Fault fault, std::string hubName = "HUB1",
                            std::string driverKey = "KEY1") {
-  model::UsbModel m;
-  model::Controller& controller = m.controllers.emplace_back();
-  controller.driverKey = "HC";
-  controller.faults = {false, fault, fault};
-  controller.rootHub = std::make_unique<model::Hub>();
-  controller.rootHub->name = "RH";
-  controller.rootHub->descriptor.bNumberOfPorts = 1;
-  model::Port& port = controller.rootHub->ports.emplace_back();
+  model::UsbModel m =
+      LoadTopologyFile(std::string(KELDAR_TEST_DATA_DIR) + "/model/short-names.json");
+  m.controllers[0].faults = {false, fault, fault};
+  model::Port& port = m.controllers[0].rootHub->ports[0];
   port.faults = {false, fault, fault};
-  port.device = std::make_unique<model::Device>();
   port.device->driverKey = driverKey;
-  port.device->hub = std::make_unique<model::Hub>();
   port.device->hub->name = hubName;
   return m;
 }
