@@ -4,11 +4,10 @@
 
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "cli/keldar_cli.h"
 #include "platform/linux/sysfs_scanner.h"
@@ -46,7 +45,8 @@ Outcome Keldar(const std::vector<std::string>& args, const std::string& live) {
 }
 
 std::string Replaced(std::string text, const std::string& from, const std::string& to) {
-  for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+  for (std::size_t at = text.find(from); at != std::string::npos;
+       at = text.find(from, at + to.size()))
     text.replace(at, from.size(), to);
   return text;
 }
@@ -60,8 +60,8 @@ TEST(Cli, EveryCaseGivesItsExpectedOutputAndStatus) {
   const std::vector<std::pair<std::string, std::string>> places = {
       {"{data}", data.string()}, {"{tmp}", scratch.string()}, {"{sysfs}", tree.Root()}};
 #else
-  const std::vector<std::pair<std::string, std::string>> places = {
-      {"{data}", data.string()}, {"{tmp}", scratch.string()}};
+  const std::vector<std::pair<std::string, std::string>> places = {{"{data}", data.string()},
+                                                                   {"{tmp}", scratch.string()}};
 #endif
   std::istringstream cases(ReadFile(data / "cli" / "cases.txt"));
   int run = 0;
@@ -77,8 +77,10 @@ TEST(Cli, EveryCaseGivesItsExpectedOutputAndStatus) {
 #endif
     std::vector<std::string> args;
     for (std::string arg; fields >> arg;) {
-      if (arg.rfind("live=", 0) == 0) live = arg.substr(5);
-      else args.push_back(arg);
+      if (arg.rfind("live=", 0) == 0)
+        live = arg.substr(5);
+      else
+        args.push_back(arg);
     }
     const Outcome outcome = Keldar(args, live);
     std::string printed = outcome.out + (outcome.err.empty() ? "" : "--- stderr\n" + outcome.err);
@@ -86,7 +88,8 @@ TEST(Cli, EveryCaseGivesItsExpectedOutputAndStatus) {
     const fs::path expectedPath = data / "cli" / expected;
     EXPECT_EQ(outcome.status, status) << line;
     if (printed != ReadFile(expectedPath)) {
-      std::ofstream(fs::path(expectedPath).replace_extension(".actual"), std::ios::binary) << printed;
+      std::ofstream(fs::path(expectedPath).replace_extension(".actual"), std::ios::binary)
+          << printed;
       ADD_FAILURE() << line << "\nprints other than " << expectedPath.string()
                     << "; what it printed is beside it as .actual";
     }
@@ -123,7 +126,8 @@ void ExpectReplayShowsTheSame(std::vector<std::string> args, const std::string& 
   const Outcome replay = Keldar({"--topology", exported.string(), "--json"}, live);
   ASSERT_EQ(replay.status, 0) << replay.err;
   fs::remove(exported);
-  nlohmann::json shown = nlohmann::json::parse(first.out), replayed = nlohmann::json::parse(replay.out);
+  nlohmann::json shown = nlohmann::json::parse(first.out),
+                 replayed = nlohmann::json::parse(replay.out);
   EXPECT_EQ(replayed["source"], "topology:" + exported.string());
   shown.erase("source");
   replayed.erase("source");

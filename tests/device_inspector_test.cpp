@@ -1,15 +1,16 @@
 // The identification pass and the detail list, driven through in-memory views as the dialog
 // drives them: selections and double clicks that match no row, repeated
 // detection, and readers bounded by the tree's item count.
+#include "detect/device_inspector.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <string>
 #include <vector>
 
-#include "detect/device_inspector.h"
-#include "platform/model/model_platform.h"
 #include "model/topology_file.h"
+#include "platform/model/model_platform.h"
 #include "ui/memory_views.h"
 
 namespace keldar {
@@ -44,7 +45,8 @@ class CappedTreeView final : public TreeView {
 };
 
 struct Bench {
-  explicit Bench(unsigned treeCap = ~0u) : model(LoadTopologyFile(std::string(KELDAR_TEST_DATA_DIR) + kDesk)), capped(tree, treeCap) {
+  explicit Bench(unsigned treeCap = ~0u)
+      : model(LoadTopologyFile(std::string(KELDAR_TEST_DATA_DIR) + kDesk)), capped(tree, treeCap) {
     tree.SetSelectionHandler([this] { inspector.OnTreeSelChanged(); });
   }
   Lines Details() const { return detailList.Rows(); }

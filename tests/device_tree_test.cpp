@@ -2,16 +2,17 @@
 // want of the computer name leaves. The rows, their kinds and the records they point at show in
 // the golden outputs (each item's detail lines come from its row's record); repeated builds are
 // the reliability run's.
+#include "detect/device_tree.h"
+
 #include <gtest/gtest.h>
 
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "platform/model/model_platform.h"
 #include "model/topology_file.h"
+#include "platform/model/model_platform.h"
 #include "ui/memory_views.h"
-#include "detect/device_tree.h"
 
 namespace keldar {
 namespace {

@@ -1,6 +1,8 @@
 // The database snapshot must answer every key exactly as FindFriendlyName does on the same
 // database: compared key by key on many generated machines and on databases with odd replies,
 // then pinned on one small database by hand.
+#include "usb/friendly_names.h"
+
 #include <gtest/gtest.h>
 
 #include <cctype>
@@ -18,7 +20,6 @@
 #include "tools/model_generator.h"
 #include "ui/memory_views.h"
 #include "usb/access.h"
-#include "usb/friendly_names.h"
 
 namespace keldar {
 namespace {
@@ -48,9 +49,13 @@ TEST(FriendlyNamesDifferential, GeneratedMachinesAnswerEveryKeyAsTheLookupDoes) 
   for (std::uint32_t seed = 1; seed <= 24; ++seed) {
     model::MachineShape shape{.treeItems = 40 + seed * 3,
                               .controllers = 1 + static_cast<int>(seed % 3),
-                              .otherDevices = 20 + seed, .seed = seed, .duplicateKeyPercent = 15,
-                              .caseVariantPercent = 20, .noDriverKeyPercent = 10,
-                              .noFriendlyNamePercent = 20, .driverKeyReadFailsPercent = 5,
+                              .otherDevices = 20 + seed,
+                              .seed = seed,
+                              .duplicateKeyPercent = 15,
+                              .caseVariantPercent = 20,
+                              .noDriverKeyPercent = 10,
+                              .noFriendlyNamePercent = 20,
+                              .driverKeyReadFailsPercent = 5,
                               .friendlyNameReadFailsPercent = 5};
     const model::UsbModel machine = model::GenerateMachine(shape);
     ModelPlatform platform(machine);
@@ -85,7 +90,8 @@ std::unique_ptr<testing::HookedPlatform> OddDatabase(const std::vector<OddDevice
   auto platform = std::make_unique<testing::HookedPlatform>(std::move(m));
   auto rounds = std::make_shared<std::map<std::pair<DWORD, DWORD>, int>>();
   platform->onPropertyRead = [devices, rounds](DWORD index, DWORD property, BYTE* buffer,
-                                               DWORD size, DWORD* required) -> std::optional<DWORD> {
+                                               DWORD size,
+                                               DWORD* required) -> std::optional<DWORD> {
     const OddDevice& device = devices[index];
     const DWORD round = static_cast<DWORD>((*rounds)[{index, property}]++);
     const bool driver = property == SPDRP_DRIVER;
@@ -118,10 +124,10 @@ std::unique_ptr<testing::HookedPlatform> OddDatabase(const std::vector<OddDevice
 }
 
 TEST(FriendlyNamesDifferential, OddPropertyRepliesAnswerAsTheLookupDoes) {
-  const std::vector<std::string> keyPool = {"KEY1", "KEY1X", "key1", "KEY", "K",
-                                            "{36fc9e60-c465-11cf-8056-444553540000}\\0001"};
-  const std::vector<Answer> namePool = {
-      std::nullopt, "", "A", "Dongle", "A Friendly Name Far Longer Than Any Of The Keys"};
+  const std::vector<std::string> keyPool = {
+      "KEY1", "KEY1X", "key1", "KEY", "K", "{36fc9e60-c465-11cf-8056-444553540000}\\0001"};
+  const std::vector<Answer> namePool = {std::nullopt, "", "A", "Dongle",
+                                        "A Friendly Name Far Longer Than Any Of The Keys"};
   std::mt19937 random(7);
   int compared = 0;
   for (int database = 0; database < 200; ++database) {
@@ -151,17 +157,21 @@ TEST(FriendlyNamesDifferential, OddPropertyRepliesAnswerAsTheLookupDoes) {
 TEST(FriendlyNamesSnapshot, SnapshotAndLookupAnswerAsTheDatabaseSays) {
   const std::string key = "{36fc9e60-c465-11cf-8056-444553540000}\\000";
   model::UsbModel m;
-  m.otherDevices = {{std::nullopt, "No Key", {}},
-                    {key + "1", "First", {}},
-                    {key + "1", "Second", {}},
-                    {"{36FC9E60-C465-11CF-8056-444553540000}\\0002", "Upper", {}},
-                    {key + "3", std::nullopt, {}},
-                    {key + "4", "A friendly name longer than its driver key, by far", {false, true}}};
+  m.otherDevices = {
+      {std::nullopt, "No Key", {}},
+      {key + "1", "First", {}},
+      {key + "1", "Second", {}},
+      {"{36FC9E60-C465-11CF-8056-444553540000}\\0002", "Upper", {}},
+      {key + "3", std::nullopt, {}},
+      {key + "4", "A friendly name longer than its driver key, by far", {false, true}}};
   const std::pair<std::string, Answer> answers[] = {
-      {key + "1", "First"},        {key + "2", std::nullopt},
+      {key + "1", "First"},
+      {key + "2", std::nullopt},
       {"{36FC9E60-C465-11CF-8056-444553540000}\\0002", "Upper"},
-      {key + "3", key + "3"},      {key + "4", ""},
-      {key, std::nullopt},         {"", std::nullopt}};
+      {key + "3", key + "3"},
+      {key + "4", ""},
+      {key, std::nullopt},
+      {"", std::nullopt}};
   ModelPlatform platform(std::move(m));
   const FriendlyNames names = FriendlyNames::Read(platform);
   for (const auto& [asked, answer] : answers) {

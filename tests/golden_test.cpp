@@ -10,10 +10,9 @@
 #include <cctype>
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
-
-#include <nlohmann/json.hpp>
 
 #include "cli/output.h"
 #include "detect/report.h"
@@ -47,7 +46,8 @@ TEST_P(Golden, ReportMatchesTheGoldenOutput) {
   const GoldenCase& c = GetParam();
   std::string topology = ReadData(c.topology);
   if (c.patch != nullptr)
-    topology = nlohmann::json::parse(topology).patch(nlohmann::json::parse(ReadData(c.patch))).dump();
+    topology =
+        nlohmann::json::parse(topology).patch(nlohmann::json::parse(ReadData(c.patch))).dump();
   const std::string file = std::string(c.name) + ".json";
   model::UsbModel usb = ReadTopology(topology, file);
   const unsigned codePage = usb.ansiCodePage;
@@ -74,8 +74,8 @@ TEST_P(Golden, ReportMatchesTheGoldenOutput) {
   std::ofstream(written, std::ios::binary) << out.str();
   std::string changes = nlohmann::json::diff(expected, actual).dump();
   if (changes.size() > 3000) changes.resize(3000);
-  ADD_FAILURE() << "the report differs from " << c.golden << "; it was written to "
-                << written << "\nchanges from the golden output: " << changes;
+  ADD_FAILURE() << "the report differs from " << c.golden << "; it was written to " << written
+                << "\nchanges from the golden output: " << changes;
 }
 
 INSTANTIATE_TEST_SUITE_P(, Golden, ::testing::ValuesIn(kCases),

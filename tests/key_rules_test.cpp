@@ -1,6 +1,8 @@
 // The key rules against their published listing (tests/data/key-rules.txt, UTF-8): the table
 // holds every published line and nothing else, byte for byte in code page 936 as the message
 // box shows it, and every vendor and product yields the notices the listing says.
+#include "ident/key_rules.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -11,7 +13,6 @@
 #include <vector>
 
 #include "ident/branding.h"
-#include "ident/key_rules.h"
 #include "text/text_codec.h"
 
 namespace keldar {
@@ -34,11 +35,13 @@ std::vector<Line> ReadListing() {
     for (std::string cell; std::getline(cells, cell, '\t');) fields.push_back(cell);
     Line& line = lines.emplace_back();
     line.vendorId = static_cast<std::uint16_t>(std::stoul(fields.at(0), nullptr, 16));
-    line.productId = static_cast<std::uint16_t>(fields.at(1) == "*" ? 0 : std::stoul(fields[1], nullptr, 16));
+    line.productId =
+        static_cast<std::uint16_t>(fields.at(1) == "*" ? 0 : std::stoul(fields[1], nullptr, 16));
     line.match = fields.at(2);
     for (std::size_t i = 3; i + 1 < fields.size(); i += 2)
-      line.notices.push_back(std::string(fields[i] == "known" ? "检测到以知加密狗" : "检测到未知加密狗") +
-                             "\r\n\r\n加密狗型号：" + Utf8ToAnsi(fields[i + 1], 936) + "\r\n ");
+      line.notices.push_back(
+          std::string(fields[i] == "known" ? "检测到以知加密狗" : "检测到未知加密狗") +
+          "\r\n\r\n加密狗型号：" + Utf8ToAnsi(fields[i + 1], 936) + "\r\n ");
   }
   return lines;
 }
@@ -82,8 +85,10 @@ TEST(KeyNoticesFor, EveryVendorAndProductYieldsWhatTheListingSays) {
       const int count = KeyNoticesFor(line.vendorId, productId, notices);
       std::vector<std::string> texts;
       for (int i = 0; i < 2; ++i) {
-        if (i < count) texts.emplace_back(notices[i]);
-        else EXPECT_EQ(notices[i], nullptr) << "unused entry " << i;
+        if (i < count)
+          texts.emplace_back(notices[i]);
+        else
+          EXPECT_EQ(notices[i], nullptr) << "unused entry " << i;
       }
       EXPECT_EQ(texts, line.notices) << std::hex << line.vendorId << ":" << productId;
     }

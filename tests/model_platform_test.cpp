@@ -50,8 +50,8 @@ model::UsbModel SampleModel() {
 }
 
 HANDLE Open(ModelPlatform& platform, const std::string& path) {
-  return platform.CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
+  return platform.CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              0, nullptr);
 }
 
 struct Reply {
@@ -126,13 +126,14 @@ TEST_F(ModelPlatformTest, RecordsFillTheirSizeAndNoMoreAndPortsFollowTheirNumber
   EXPECT_TRUE(key.CanaryFrom(365));
   // ConnectionIndex outside 1..bNumberOfPorts is refused, as the hub driver refuses it.
   for (std::uint32_t port : {0u, 5u, 0xFFFFFFFFu}) {
-    const Reply bad = Ask(platform_, root, IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, 365,
-                          Le32(port));
+    const Reply bad =
+        Ask(platform_, root, IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, 365, Le32(port));
     EXPECT_EQ(bad.error, ERROR_INVALID_PARAMETER) << port;
   }
   // Hub codes on a controller, and controller codes on a hub, are not answered.
-  EXPECT_FALSE(Ask(platform_, Open(platform_, "\\\\.\\HCD0"), IOCTL_USB_GET_NODE_CONNECTION_NAME, 10,
-                   Le32(3)).ok);
+  EXPECT_FALSE(Ask(platform_, Open(platform_, "\\\\.\\HCD0"), IOCTL_USB_GET_NODE_CONNECTION_NAME,
+                   10, Le32(3))
+                   .ok);
   EXPECT_EQ(platform_.GetLastError(), ERROR_INVALID_PARAMETER);
   EXPECT_FALSE(Ask(platform_, root, IOCTL_GET_HCD_DRIVERKEY_NAME, 6).ok);
 }
@@ -219,7 +220,8 @@ TEST(ModelPlatformNameFaults, EachFaultShapesTheProbeAndTheFetch) {
   }
   // A fetch that fails does so only once the buffer holds the whole reply.
   ModelPlatform fetchFails(ShortNames(Fault::FetchFails));
-  EXPECT_FALSE(Ask(fetchFails, Open(fetchFails, "\\\\.\\HCD0"), IOCTL_GET_HCD_DRIVERKEY_NAME, 10).ok);
+  EXPECT_FALSE(
+      Ask(fetchFails, Open(fetchFails, "\\\\.\\HCD0"), IOCTL_GET_HCD_DRIVERKEY_NAME, 10).ok);
 }
 
 TEST_F(ModelPlatformTest, WideCharToMultiByteConvertsToTheModelCodePage) {
@@ -347,7 +349,9 @@ TEST(UsbModelEquality, ComparesDeeplyAndClonesDeeply) {
   const model::UsbModel original = SampleModel();
   const std::vector<void (*)(model::UsbModel&)> changes = {
       [](model::UsbModel&) {},
-      [](model::UsbModel& m) { m.controllers[0].rootHub->ports[1].device->hub->ports[0].device->lowSpeed = false; },
+      [](model::UsbModel& m) {
+        m.controllers[0].rootHub->ports[1].device->hub->ports[0].device->lowSpeed = false;
+      },
       [](model::UsbModel& m) { m.controllers[0].rootHub->ports[0].connectionStatus.reset(); },
       [](model::UsbModel& m) { m.controllers[1].rootHub.reset(); },
       [](model::UsbModel& m) { m.otherDevices[1].databaseFaults.friendlyNameReadFails = true; },
@@ -374,10 +378,12 @@ TEST(TextCodec, GbkAndUnicodeConvertBothWays) {
 
 TEST(TextCodec, WhatCannotBeConvertedIsReplacedNotRefused) {
   // A GBK lead byte with a bad trail byte, and one cut off at the end: U+FFFD each.
-  EXPECT_EQ(AnsiToUtf8("\xBC\xD3\x81 \xBC", 936),
-            U8(u8"加") + "\xEF\xBF\xBD " + "\xEF\xBF\xBD");
+  EXPECT_EQ(AnsiToUtf8("\xBC\xD3\x81 \xBC", 936), U8(u8"加") + "\xEF\xBF\xBD " + "\xEF\xBF\xBD");
   // Invalid UTF-8 (a stray continuation byte, an encoded surrogate) gives one "?" per byte.
-  EXPECT_EQ(Utf8ToAnsi("a\x80" "b\xED\xA0\x80", 1252), "a?b???");
+  EXPECT_EQ(Utf8ToAnsi("a\x80"
+                       "b\xED\xA0\x80",
+                       1252),
+            "a?b???");
   EXPECT_EQ(Utf8ToUtf16("\xC0\xAF"), u"\uFFFD\uFFFD");  // overlong "/"
   bool replaced = false;
   EXPECT_EQ(Utf16ToCodePage(u"caf\u00E9 \u0E01", 1252, &replaced), "caf\xE9 ?");

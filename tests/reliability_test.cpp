@@ -4,12 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "cli/keldar_cli.h"
 #include "cli/output.h"

@@ -4,6 +4,8 @@
 // names carry colons, which Windows file names cannot, so these run on Linux only.
 #if !defined(_WIN32)
 
+#include "platform/linux/sysfs_scanner.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -16,7 +18,6 @@
 #include <vector>
 
 #include "model/topology_file.h"
-#include "platform/linux/sysfs_scanner.h"
 #include "support/sysfs_tree.h"
 #include "support/test_data.h"
 
@@ -61,7 +62,8 @@ TEST_P(SysfsTrees, ScanMatchesTheGoldenTopology) {
   EXPECT_EQ(scanned.computerName, std::string(host));
   scanned.computerName = "SYSFS-TEST";
   const std::string written = WriteTopology(scanned);
-  const fs::path golden = fs::path(KELDAR_TEST_DATA_DIR) / "sysfs" / (std::string(GetParam()) + ".golden.json");
+  const fs::path golden =
+      fs::path(KELDAR_TEST_DATA_DIR) / "sysfs" / (std::string(GetParam()) + ".golden.json");
   if (written == testing::ReadFile(golden)) return;
   const fs::path actual = fs::path(golden).replace_extension().replace_extension(".actual.json");
   std::ofstream(actual, std::ios::binary) << written;

@@ -52,11 +52,10 @@ HANDLE Open(Platform& platform, const char* path) {
 std::vector<std::string> AskAll(ModelPlatform& platform) {
   const HANDLE hcd = Open(platform, "\\\\.\\HCD0");
   const HANDLE hub = Open(platform, "\\\\.\\RH");
-  const NameQuery queries[] = {
-      {IOCTL_USB_GET_ROOT_HUB_NAME, false, false, false, 0},
-      {IOCTL_GET_HCD_DRIVERKEY_NAME, false, true, true, 0},
-      {IOCTL_USB_GET_NODE_CONNECTION_NAME, true, true, false, 1},
-      {IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, true, true, true, 1}};
+  const NameQuery queries[] = {{IOCTL_USB_GET_ROOT_HUB_NAME, false, false, false, 0},
+                               {IOCTL_GET_HCD_DRIVERKEY_NAME, false, true, true, 0},
+                               {IOCTL_USB_GET_NODE_CONNECTION_NAME, true, true, false, 1},
+                               {IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, true, true, true, 1}};
   std::vector<std::string> names;
   for (const NameQuery& query : queries) {
     const AnsiText name = QueryName(platform, query.perConnection ? hub : hcd, query);
@@ -76,8 +75,12 @@ TEST(NameQuery, MalformedRepliesAreNoneAndTextsEndWithinTheReply) {
       {Fault::NoTerminator, {"RH", "HC", "HUB1", "KEY1"}},
       // An empty name is a name; an empty driver key matches nothing.
       {Fault::BareHeader, {"", "-", "", "-"}},
-      {Fault::ShortLength, none},  {Fault::OddLength, none},  {Fault::AbsurdLength, none},
-      {Fault::ProbeFails, none},   {Fault::FetchFails, none}, {Fault::ConversionFails, none},
+      {Fault::ShortLength, none},
+      {Fault::OddLength, none},
+      {Fault::AbsurdLength, none},
+      {Fault::ProbeFails, none},
+      {Fault::FetchFails, none},
+      {Fault::ConversionFails, none},
   };
   for (const auto& c : cases) {
     ModelPlatform platform(ShortNames(c.fault));
@@ -106,8 +109,8 @@ model::UsbModel Database(const std::vector<std::pair<std::string, std::string>>&
 
 TEST(FriendlyName, MatchesTheKeyByteForByteAndNoKeyOrNoSetIsNone) {
   const std::string longName = "USB Mass Storage Device on the Front Panel Connector";
-  ModelPlatform platform(Database({{"{KEY}\\0001", "Root Hub"}, {"{KEY}\\0002", longName},
-                                   {"{key}\\0003", "Lower"}}));
+  ModelPlatform platform(
+      Database({{"{KEY}\\0001", "Root Hub"}, {"{KEY}\\0002", longName}, {"{key}\\0003", "Lower"}}));
   EXPECT_EQ(FindFriendlyName(platform, "{KEY}\\0002").view(), longName);
   EXPECT_FALSE(FindFriendlyName(platform, "{KEY}\\0003"));
   EXPECT_FALSE(FindFriendlyName(platform, "{KEY}\\000"));
@@ -121,8 +124,8 @@ TEST(FriendlyName, MatchesTheKeyByteForByteAndNoKeyOrNoSetIsNone) {
 }
 
 TEST(FriendlyName, PlatformThatKeepsAskingForMoreIsGivenUp) {
-  HookedPlatform platform(Database({{"K", "Growing"}, {"K", "Steady"}, {"K", "Absurd"},
-                                    {"K", "Readable"}}));
+  HookedPlatform platform(
+      Database({{"K", "Growing"}, {"K", "Steady"}, {"K", "Absurd"}, {"K", "Readable"}}));
   int reads[4] = {};
   platform.onPropertyRead = [&](DWORD device, DWORD, BYTE*, DWORD size,
                                 DWORD* required) -> std::optional<DWORD> {

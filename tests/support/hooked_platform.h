@@ -18,31 +18,31 @@ class HookedPlatform final : public Platform {
   explicit HookedPlatform(model::UsbModel usb) : model(std::move(usb)) {}
 
   ModelPlatform model;
-  std::function<std::optional<DWORD>(HANDLE device, DWORD code, void* in, DWORD inSize,
-                                     void* out, DWORD outSize)>
+  std::function<std::optional<DWORD>(HANDLE device, DWORD code, void* in, DWORD inSize, void* out,
+                                     DWORD outSize)>
       onIoctl;
   // `device` is the element's index in the set.
   std::function<std::optional<DWORD>(DWORD device, DWORD property, BYTE* buffer, DWORD size,
                                      DWORD* required)>
       onPropertyRead;
 
-  HANDLE CreateFileA(const char* path, DWORD access, DWORD share, void* security,
-                     DWORD disposition, DWORD flags, HANDLE templateFile) override {
-    return Model(model.CreateFileA(path, access, share, security, disposition, flags,
-                                   templateFile));
+  HANDLE CreateFileA(const char* path, DWORD access, DWORD share, void* security, DWORD disposition,
+                     DWORD flags, HANDLE templateFile) override {
+    return Model(
+        model.CreateFileA(path, access, share, security, disposition, flags, templateFile));
   }
-  BOOL DeviceIoControl(HANDLE device, DWORD code, void* in, DWORD inSize, void* out,
-                       DWORD outSize, DWORD* returned, void* overlapped) override {
+  BOOL DeviceIoControl(HANDLE device, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
+                       DWORD* returned, void* overlapped) override {
     if (onIoctl)
       if (auto answer = onIoctl(device, code, in, inSize, out, outSize)) return Hooked(*answer);
-    return Model(model.DeviceIoControl(device, code, in, inSize, out, outSize, returned,
-                                       overlapped));
+    return Model(
+        model.DeviceIoControl(device, code, in, inSize, out, outSize, returned, overlapped));
   }
   BOOL CloseHandle(HANDLE object) override { return Model(model.CloseHandle(object)); }
   int WideCharToMultiByte(UINT codePage, DWORD flags, const WCHAR* text, int length, char* out,
                           int outSize, const char* defaultChar, BOOL* usedDefault) override {
-    return Model(model.WideCharToMultiByte(codePage, flags, text, length, out, outSize,
-                                           defaultChar, usedDefault));
+    return Model(model.WideCharToMultiByte(codePage, flags, text, length, out, outSize, defaultChar,
+                                           usedDefault));
   }
   HDEVINFO SetupDiGetClassDevsA(const GUID* guid, const char* enumerator, HWND parent,
                                 DWORD flags) override {
@@ -57,8 +57,8 @@ class HookedPlatform final : public Platform {
     if (onPropertyRead)
       if (auto answer = onPropertyRead(element->DevInst, property, buffer, size, required))
         return Hooked(*answer);
-    return Model(model.SetupDiGetDeviceRegistryPropertyA(set, element, property, type, buffer,
-                                                         size, required));
+    return Model(model.SetupDiGetDeviceRegistryPropertyA(set, element, property, type, buffer, size,
+                                                         required));
   }
   BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) override {
     return Model(model.SetupDiDestroyDeviceInfoList(set));
