@@ -44,7 +44,9 @@ TEST(PCHost, ControllerSearchStopsAtTheFirstGapOrTheTenthAndClosesWhatItOpened) 
       // Outside 0..count-1, null rather than the failed slot's INVALID_HANDLE_VALUE.
       EXPECT_EQ(host.GetControllerHandle(found), nullptr);
       EXPECT_EQ(host.GetControllerHandle(-1), nullptr);
-      if (found > 0) EXPECT_NE(host.GetControllerHandle(found - 1), nullptr);
+      if (found > 0) {
+        EXPECT_NE(host.GetControllerHandle(found - 1), nullptr);
+      }
       host.OpenControllers();
       EXPECT_EQ(platform.OpenHandleCount(), static_cast<std::size_t>(found));
     }
