@@ -66,25 +66,19 @@ std::vector<std::string> AskAll(ModelPlatform& platform) {
 
 TEST(NameQuery, MalformedRepliesAreNoneAndTextsEndWithinTheReply) {
   using Names = std::vector<std::string>;
-  const Names none = {"-", "-", "-", "-"};
-  const struct {
-    Fault fault;
-    Names expected;
-  } cases[] = {
+  const std::pair<Fault, Names> cases[] = {
       {Fault::None, {"RH", "HC", "HUB1", "KEY1"}},
       {Fault::NoTerminator, {"RH", "HC", "HUB1", "KEY1"}},
       // An empty name is a name; an empty driver key matches nothing.
-      {Fault::BareHeader, {"", "-", "", "-"}},
-      {Fault::ShortLength, none},
-      {Fault::OddLength, none},
-      {Fault::AbsurdLength, none},
-      {Fault::ProbeFails, none},
-      {Fault::FetchFails, none},
-      {Fault::ConversionFails, none},
-  };
-  for (const auto& c : cases) {
-    ModelPlatform platform(ShortNames(c.fault));
-    EXPECT_EQ(AskAll(platform), c.expected) << model::NameFaultName(c.fault);
+      {Fault::BareHeader, {"", "-", "", "-"}}};
+  for (const auto& [fault, expected] : cases) {
+    ModelPlatform platform(ShortNames(fault));
+    EXPECT_EQ(AskAll(platform), expected) << model::NameFaultName(fault);
+  }
+  for (Fault fault : {Fault::ShortLength, Fault::OddLength, Fault::AbsurdLength, Fault::ProbeFails,
+                      Fault::FetchFails, Fault::ConversionFails}) {
+    ModelPlatform platform(ShortNames(fault));
+    EXPECT_EQ(AskAll(platform), Names(4, "-")) << model::NameFaultName(fault);
   }
   // A 0 unit inside the reply ends the text.
   ModelPlatform zeroInside(ShortNames(Fault::None, "HUB1\0XYZ"s));
