@@ -1,16 +1,18 @@
-// The device tree builder and its node table, on model topologies: which row points at which
-// record, what a build leaves open or allocated, and the computer-name failure. The texts and the
-// order of the rows are pinned by the fixture tests; the tier limit by the fault matrix.
+// The device tree builder on a model topology: the tree's look, and what a build abandoned for
+// want of the computer name leaves. The rows, their kinds and the records they point at show in
+// the golden outputs (each item's detail lines come from its row's record); repeated builds are
+// the reliability run's.
+#include "detect/device_tree.h"
+
 #include <gtest/gtest.h>
 
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "platform/model/model_platform.h"
 #include "model/topology_file.h"
+#include "platform/model/model_platform.h"
 #include "ui/memory_views.h"
-#include "detect/device_tree.h"
 
 namespace keldar {
 namespace {
@@ -44,50 +46,12 @@ struct Desk {
   DeviceTree builder{platform, tree, kImages};
 };
 
-TEST(DeviceTree, RowsDescribeTheTreeItemsInPreOrderAndPointAtTheirRecords) {
+TEST(DeviceTree, TreeGetsTheImageListAndTheColours) {
   Desk desk(kDesk);
-  desk.builder.BuildDeviceTree();
-
-  const std::vector<NodeKind> kinds = {Computer, HostController, Hub, PortDevice, Hub, PortDevice,
-                                       PortDevice, PortDevice, HostController, Hub, PortDevice};
-  ASSERT_EQ(desk.builder.Nodes().Rows().size(), 11u);
-  ASSERT_EQ(desk.tree.GetCount(), 11u);
-  const std::vector<TreeItem> items = desk.tree.PreOrder();
-  const std::vector<NodeEntry>& nodes = desk.builder.Nodes().Rows();
-  for (std::size_t i = 0; i < kinds.size(); ++i) {
-    EXPECT_EQ(nodes[i].treeItem, items[i]) << "row " << i;
-    EXPECT_EQ(nodes[i].kind, kinds[i]) << "row " << i;
-    EXPECT_EQ(nodes[i].hubInfo != nullptr, i == 2 || i == 4 || i == 9) << "row " << i;
-    EXPECT_EQ(nodes[i].connectionInfo != nullptr, i == 3 || i == 6) << "row " << i;
-  }
-  EXPECT_EQ(nodes[2].hubInfo->HubInformation.HubDescriptor.bNumberOfPorts, 3);
-  EXPECT_EQ(nodes[4].hubInfo->HubInformation.HubDescriptor.bNumberOfPorts, 2);
-  EXPECT_NE(nodes[4].hubInfo->HubInformation.HubIsBusPowered, 0);
-  EXPECT_EQ(nodes[9].hubInfo->HubInformation.HubDescriptor.bNumberOfPorts, 1);
-  EXPECT_EQ(nodes[3].connectionInfo->DeviceDescriptor.idVendor, 0x096E);
-  EXPECT_EQ(nodes[6].connectionInfo->ConnectionIndex, 2u);
-  EXPECT_EQ(nodes[6].connectionInfo->DeviceDescriptor.idProduct, 0xC31C);
-}
-
-TEST(DeviceTree, TreeGetsTheImageListAndTheColoursAndRepeatedBuildsTheSameRows) {
-  Desk desk(kDesk);
-  const auto labels = [&desk] {
-    std::vector<std::string> labels;
-    for (const NodeEntry& node : desk.builder.Nodes().Rows())
-      labels.push_back(node.label ? node.label : "-");
-    return labels;
-  };
   desk.builder.BuildDeviceTree();
   EXPECT_EQ(desk.tree.NormalImageList(), kImages);
   EXPECT_EQ(desk.tree.TextColour(), 0x003300u);
   EXPECT_EQ(desk.tree.BkColour(), 0xF0F0F0u);
-  const std::vector<std::string> first = labels();
-  EXPECT_EQ(desk.builder.Store()->OpenHubHandleCount(), 0u);
-
-  // Records, texts and handles over many detections are pinned by the reliability run.
-  for (int build = 0; build < 3; ++build) desk.builder.BuildDeviceTree();
-  EXPECT_EQ(desk.tree.GetCount(), 11u);
-  EXPECT_EQ(labels(), first);
 }
 
 TEST(DeviceTree, UnavailableComputerNameGoesToTheHandlerAndLeavesNoTree) {

@@ -1,5 +1,6 @@
 // The program's resources, read back from the module as the system reads them: the two
-// dialog templates, the About item's string, the icons and the version record.
+// dialog templates and the version record (expected in tests/data/win), the About item's
+// string and the icons.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -7,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 #include <cwctype>
+#include <fstream>
+#include <utility>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -137,43 +140,39 @@ std::vector<std::wstring> ReadTemplate(const BYTE* data) {
 
 using Lines = std::vector<std::wstring>;
 
+// An expected table of tests/data/win (UTF-8, one line each), the branding put in its place.
+Lines Table(const char* name) {
+  const std::pair<const wchar_t*, std::wstring> branding[] = {
+      {L"{KELDAR_WEB_ADDRESS}", L"" KELDAR_WEB_ADDRESS},
+      {L"{KELDAR_CONTACT_LINE}", L"" KELDAR_CONTACT_LINE},
+      {L"{KELDAR_ABOUT_CONTACT_LINE}", L"" KELDAR_ABOUT_CONTACT_LINE},
+      {L"{KELDAR_NOTICE_LINE}", L"" KELDAR_NOTICE_LINE},
+      {L"{KELDAR_COPYRIGHT}", L"" KELDAR_COPYRIGHT}};
+  std::ifstream in(std::string(KELDAR_TEST_DATA_DIR) + "/win/" + name, std::ios::binary);
+  EXPECT_TRUE(in.good()) << name;
+  Lines lines;
+  for (std::string line; std::getline(in, line);) {
+    std::wstring wide(line.size(), L'\0');
+    wide.resize(::MultiByteToWideChar(CP_UTF8, 0, line.data(), static_cast<int>(line.size()),
+                                      wide.data(), static_cast<int>(wide.size())));
+    for (const auto& [key, value] : branding)
+      for (size_t at; (at = wide.find(key)) != std::wstring::npos;)
+        wide.replace(at, std::wcslen(key), value);
+    lines.push_back(wide);
+  }
+  return lines;
+}
+
 TEST(Resources, MainDialogTemplateMatchesItsTable) {
   const BYTE* data = Resource(RT_DIALOG, 102);
   ASSERT_NE(data, nullptr);
-  EXPECT_EQ(ReadTemplate(data), (Lines{
-      L"extended 90C800C0 40000 0,0,282,294 menu '' class '' 'KeldarV2.0' 9pt weight 0 italic 0 "
-      L"charset 1 宋体",
-      L"1000 SYSTREEVIEW32 'Tree1' 50810002 0 7,7,6,6",
-      L"1001 SYSLISTVIEW32 'List1' 50810000 0 7,7,6,6",
-      L"1002 SYSLISTVIEW32 'List2' 50810000 0 7,7,6,6",
-      L"1003 #128 '检测加密狗' 50012C00 2000 29,252,57,24",
-      L"1004 #128 '退出程序' 50012000 0 153,251,61,24",
-      L"-1 #130 'Keldar使用说明：' 50020001 0 71,34,111,11",
-      L"-1 #130 '1：插入加密狗，如果需要安装驱动的狗，请装好驱动！' 50020000 0 15,60,217,12",
-      L"-1 #130 '2：单击 检测加密狗，一会就会弹出检测到的加密狗的型号了！' 50020000 0 15,82,248,12",
-      L"-1 #128 '检测说明：' 50000007 0 7,7,265,101",
-      L"-1 #128 '特别说明：' 50000007 0 7,122,265,70",
-      L"-1 #130 '1：如果检测不到您插的狗型号，请联系我们，我们人工为您免费检测' "
-      L"50020000 0 15,141,250,11",
-      L"-1 #130 '2：此工具仅能检测USB型号的加密狗，其他型号暂时无法检测。' 50020000 0 15,157,244,11",
-      L"-1 #130 '3：此工具可以检测任何型号的USB设备，如需定制，请联系我们！' 50020000 0 15,174,233,8",
-      L"-1 #128 '联系我们：' 50000007 0 7,197,265,49",
-      L"-1 #130 '新版本下载地址：" KELDAR_WEB_ADDRESS "' 50020000 0 16,211,245,11",
-      L"-1 #130 '" KELDAR_CONTACT_LINE "' 50020000 0 16,227,206,14",
-  }));
+  EXPECT_EQ(ReadTemplate(data), Table("main-dialog.txt"));
 }
 
 TEST(Resources, AboutBoxTemplateMatchesItsTable) {
   const BYTE* data = Resource(RT_DIALOG, 100);
   ASSERT_NE(data, nullptr);
-  EXPECT_EQ(ReadTemplate(data), (Lines{
-      L"classic 80C800C0 0 0,0,225,105 menu '' class '' '关于 Keldar' 9pt 宋体",
-      L"-1 #130 '#128' 50000003 0 11,17,21,21",  // the icon, given by number
-      L"-1 #130 'Keldar 1.0 版' 50020080 0 40,10,119,8",
-      L"-1 #130 '" KELDAR_NOTICE_LINE "' 50020000 0 40,25,178,8",
-      L"1 #128 '确定' 50030001 0 83,67,50,14",
-      L"-1 #130 '" KELDAR_ABOUT_CONTACT_LINE "' 50020000 0 41,42,61,9",
-  }));
+  EXPECT_EQ(ReadTemplate(data), Table("about-box.txt"));
 }
 
 TEST(Resources, AboutItemStringHasItsMnemonic) {
@@ -239,27 +238,7 @@ TEST(Resources, VersionRecordMatchesItsTable) {
   ASSERT_NE(data, nullptr);
   Lines lines;
   ReadVersionNode(data, 0, lines);
-  EXPECT_EQ(lines, (Lines{
-      // Signature, structure version, file and product versions, flags mask and flags, OS,
-      // type, subtype, date.
-      L"VS_VERSION_INFO FEEF04BD 10000 10000 1 10000 1 3F 0 4 1 0 0 0",
-      L" StringFileInfo",
-      L"  080404b0",
-      L"   Comments=",
-      L"   CompanyName=",
-      L"   FileDescription=Keldar Microsoft 基础类应用程序",
-      L"   FileVersion=1, 0, 0, 1",
-      L"   InternalName=Keldar",
-      L"   LegalCopyright=" KELDAR_COPYRIGHT,
-      L"   LegalTrademarks=",
-      L"   OriginalFilename=Keldar.EXE",
-      L"   PrivateBuild=",
-      L"   ProductName=Keldar应用程序",
-      L"   ProductVersion=1, 0, 0, 1",
-      L"   SpecialBuild=",
-      L" VarFileInfo",
-      L"  Translation 804 4B0",
-  }));
+  EXPECT_EQ(lines, Table("version.txt"));
 }
 
 TEST(TestEnvironment, AnsiCodePageIsChinese) { EXPECT_EQ(::GetACP(), 936u); }

@@ -1,0 +1,92 @@
+// One test case per golden output, listed when the build is configured (tests/CMakeLists.txt
+// refuses a topology without its golden): the fixtures (tests/data/fixtures/NAME.json) and the
+// rows of the fault matrix (tests/data/faults/NAME.patch.json, a JSON Patch over
+// faults/base.json that injects one fault). The detection's report, as `keldar --json` prints
+// it, must equal NAME.golden.json; on a mismatch it is written beside it as NAME.actual.json,
+// one diff away. Whatever failed, the detection leaves no handle or device set open.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+
+#include "cli/output.h"
+#include "detect/report.h"
+#include "model/topology_file.h"
+#include "platform/model/model_platform.h"
+#include "support/test_data.h"
+
+namespace keldar {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ReadData;
+
+struct GoldenCase {
+  const char* name;
+  const char* topology;  // below tests/data
+  const char* patch;     // below tests/data; null for none
+  const char* golden;
+};
+
+const GoldenCase kCases[] = {
+#include "golden_cases.inc"
+};
+
+// Failures name the case, not its bytes.
+void PrintTo(const GoldenCase& c, std::ostream* out) { *out << c.name; }
+
+class Golden : public ::testing::TestWithParam<GoldenCase> {};
+
+TEST_P(Golden, ReportMatchesTheGoldenOutput) {
+  const GoldenCase& c = GetParam();
+  std::string topology = ReadData(c.topology);
+  if (c.patch != nullptr)
+    topology =
+        nlohmann::json::parse(topology).patch(nlohmann::json::parse(ReadData(c.patch))).dump();
+  const std::string file = std::string(c.name) + ".json";
+  model::UsbModel usb = ReadTopology(topology, file);
+  const unsigned codePage = usb.ansiCodePage;
+  ModelPlatform platform(std::move(usb));
+  DWORD error = 0;
+  const std::optional<DetectionReport> report =
+      RunDetection(platform, codePage, "topology:" + file, &error);
+  ASSERT_TRUE(report.has_value()) << "computer name error " << error;
+  EXPECT_EQ(platform.OpenHandleCount(), 0u);
+  EXPECT_EQ(platform.OpenDeviceSetCount(), 0u);
+
+  std::ostringstream out;
+  cli::WriteJson(*report, out);
+  const nlohmann::json actual = nlohmann::json::parse(out.str());
+  const nlohmann::json expected = nlohmann::json::parse(ReadData(c.golden));
+  // NAME.golden.json -> NAME.actual.json
+  std::string written = (fs::path(KELDAR_TEST_DATA_DIR) / c.golden).string();
+  written.replace(written.size() - 12, 12, ".actual.json");
+  if (actual == expected) {
+    std::error_code ignored;
+    fs::remove(written, ignored);
+    return;
+  }
+  std::ofstream(written, std::ios::binary) << out.str();
+  std::string changes = nlohmann::json::diff(expected, actual).dump();
+  if (changes.size() > 3000) changes.resize(3000);
+  ADD_FAILURE() << "the report differs from " << c.golden << "; it was written to " << written
+                << "\nchanges from the golden output: " << changes;
+}
+
+INSTANTIATE_TEST_SUITE_P(, Golden, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<GoldenCase>& info) {
+                           std::string name = info.param.name;
+                           std::replace_if(
+                               name.begin(), name.end(),
+                               [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); },
+                               '_');
+                           return name;
+                         });
+
+}  // namespace
+}  // namespace keldar
