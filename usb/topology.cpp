@@ -28,19 +28,24 @@ AnsiText DevicePath(const AnsiText& name) {
 
 // Opens a hub by its path into `handle` and reads its node information into `record`. Without
 // a name there is nothing to open, and the handle marks the failed open. The handle stays open
-// for the rest of the walk: the ports below the hub are queried through it.
+// for the rest of the walk: the ports below the hub are queried through it. A device this
+// detection has already walked is not opened again: it reads as a hub that cannot be opened.
 bool OpenHubAndQuery(UsbContext& context, const AnsiText& path, HANDLE& handle,
-                     USB_NODE_INFORMATION* record) {
-  if (!path) {
+                     USB_NODE_INFORMATION* record, std::string& openedPath) {
+  openedPath.clear();
+  if (!path || context.store.WasWalked(path.get())) {
     handle = INVALID_HANDLE_VALUE;
     return false;
   }
   handle = OpenDevice(context.platform, path.get());
   context.store.KeepHubHandle(context.platform, handle);
   DWORD returned = 0;
-  return context.platform.DeviceIoControl(handle, IOCTL_USB_GET_NODE_INFORMATION, record,
-                                          sizeof *record, record, sizeof *record, &returned,
-                                          nullptr) != FALSE;
+  if (!context.platform.DeviceIoControl(handle, IOCTL_USB_GET_NODE_INFORMATION, record,
+                                       sizeof *record, record, sizeof *record, &returned,
+                                       nullptr))
+    return false;
+  openedPath = path.get();
+  return true;
 }
 
 }  // namespace
@@ -93,7 +98,7 @@ const USB_NODE_INFORMATION* HCDevice::OpenRootHub() {
   // detection's store, where the node table may still point.
   USB_NODE_INFORMATION* record = context_.store.NewNodeInformation();
   nodeInfo = nullptr;
-  if (!OpenHubAndQuery(context_, RootHubPath(), rootHub, record)) return nullptr;
+  if (!OpenHubAndQuery(context_, RootHubPath(), rootHub, record, rootHubPath)) return nullptr;
   nodeInfo = record;
   portCount = record->HubInformation.HubDescriptor.bNumberOfPorts;
   return record;
@@ -150,7 +155,7 @@ void Port::QueryConnection() {
 const USB_NODE_INFORMATION* Port::OpenHub() {
   USB_NODE_INFORMATION* record = context_.store.NewNodeInformation();
   hubNodeInfo = nullptr;
-  if (!OpenHubAndQuery(context_, HubPath(), hub, record)) return nullptr;
+  if (!OpenHubAndQuery(context_, HubPath(), hub, record, hubPath)) return nullptr;
   hubNodeInfo = record;
   hubPortCount = record->HubInformation.HubDescriptor.bNumberOfPorts;
   return record;

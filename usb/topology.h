@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "usb/ansi_text.h"
 #include "usb/detection_store.h"
@@ -48,6 +49,8 @@ class HCDevice {
   AnsiText RootHubPath();
   AnsiText QueryDriverKey();
   HANDLE GetRootHubHandle() const { return rootHub; }
+  // The device path of the latest root hub that opened and answered; empty when it failed.
+  const std::string& GetRootHubPath() const { return rootHubPath; }
   int GetPortCount() const { return portCount; }
 
  private:
@@ -56,6 +59,7 @@ class HCDevice {
   std::int32_t portCount;          // of the latest root hub that answered
   HANDLE controller;
   HANDLE rootHub;  // null before the first open; INVALID_HANDLE_VALUE when the hub had no name
+  std::string rootHubPath;
 };
 
 // One downstream port of a hub, and the hub attached to it, if any.
@@ -77,6 +81,8 @@ class Port {
   const USB_NODE_CONNECTION_INFORMATION* GetConnectionInfo() const { return connInfo; }
   int GetConnectionIndex() const { return connectionIndex; }
   HANDLE GetHubHandle() const { return hub; }
+  // The device path of the latest attached hub that opened and answered; empty when it failed.
+  const std::string& GetHubPath() const { return hubPath; }
   int GetHubPortCount() const { return hubPortCount; }
 
  private:
@@ -88,6 +94,7 @@ class Port {
   HANDLE hub;  // null before the first open; INVALID_HANDLE_VALUE when the hub had no name
   USB_NODE_INFORMATION* hubNodeInfo;  // from the latest OpenHub; null when it failed
   std::int32_t hubPortCount;
+  std::string hubPath;
 };
 
 }  // namespace keldar
