@@ -149,6 +149,10 @@ struct UsbModel {
   std::vector<Controller> controllers;      // element n answers \\.\HCDn
   std::vector<OtherDevice> otherDevices;
   bool deviceSetFails = false;              // SetupDiGetClassDevsA fails
+  // What could not be read while the model was made from a live source (a sysfs scan's
+  // unreadable files), one line per reason. Not part of the topology: never written to a
+  // file, never compared.
+  std::vector<std::string> warnings;
 };
 
 // Deep equality: two models are equal when they describe the same topology, texts and faults
