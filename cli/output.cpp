@@ -82,7 +82,7 @@ std::string Shown(const std::string& utf8) {
 // The widest a device-list column grows. Longer cells are cut and end in kCut, so that one
 // long text cannot pad every other row (output stays in proportion to the input).
 constexpr std::size_t kMaxColumnWidth = 64;
-constexpr std::string_view kCut = "…";
+constexpr std::string_view kCut = "\xE2\x80\xA6";  // U+2026, in UTF-8 whatever the build's narrow charset
 
 // The cell cut to at most `width` columns, the last of them kCut when it was cut.
 std::string CutTo(const std::string& utf8, std::size_t width) {
