@@ -74,7 +74,7 @@ void DeviceTree::BuildDeviceTree() {
     PCHost host(m_platform);
     // A controller is no hub: a hub name that reaches one is not opened as a hub.
     for (int i = 0; i < host.GetControllerCount(); ++i) {
-      char path[16];
+      char path[24];
       std::snprintf(path, sizeof path, "\\\\.\\HCD%d", i);
       m_store->MarkWalked(path);
     }
