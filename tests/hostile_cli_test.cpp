@@ -3,6 +3,7 @@
 // pad every row, and files whose errors must say what is wrong and where.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
