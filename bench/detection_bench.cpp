@@ -13,6 +13,7 @@
 
 #include "bench/heap_counter.h"
 #include "detect/device_inspector.h"
+#include "model/topology_file.h"
 #include "tools/model_generator.h"
 #include "platform/model/model_platform.h"
 #include "ui/memory_views.h"
@@ -168,6 +169,15 @@ void BM_LookupFromSnapshot(benchmark::State& state) {
   state.counters["keys"] = static_cast<double>(keys.size());
 }
 
+// Reading a topology file of the machine: linear in the file's size (a growth near 10; the
+// generator's largest machine has about 18,000 items).
+void BM_ReadTopology(benchmark::State& state) {
+  const std::string text = WriteTopology(Machine(static_cast<std::size_t>(state.range(0))));
+  for (auto _ : state) benchmark::DoNotOptimize(ReadTopology(text, "machine.json"));
+  state.counters["bytes"] = static_cast<double>(text.size());
+}
+
+BENCHMARK(BM_ReadTopology)->Arg(160)->Arg(1600)->Arg(16000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Detection)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TreeBuild)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_IdentifyKeys)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);

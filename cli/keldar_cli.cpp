@@ -1,11 +1,15 @@
 #include "cli/keldar_cli.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <optional>
+#include <random>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 #include "cli/output.h"
@@ -15,8 +19,12 @@
 #include "model/topology_file.h"
 #include "text/text_codec.h"
 #ifdef _WIN32
+#include <io.h>
+
 #include "platform/recording/recording_platform.h"
 #include "platform/win32/win32_platform.h"
+#else
+#include <unistd.h>
 #endif
 
 #ifndef KELDAR_VERSION
@@ -27,10 +35,21 @@ namespace keldar::cli {
 
 namespace {
 
+namespace fs = std::filesystem;
+
 constexpr const char* kLiveSysfsRoot = "/sys";
 // The program's own texts (headings, notices) are held in code page 936, as the Windows
 // program shows them, and every detection converts them for the console.
 constexpr unsigned kProgramCodePage = 936;
+
+// Data written is on the disk, not only in the system's cache, before the file replaces another.
+bool SyncToDisk(std::FILE* file) {
+#ifdef _WIN32
+  return _commit(_fileno(file)) == 0;
+#else
+  return ::fsync(::fileno(file)) == 0;
+#endif
+}
 
 struct Options {
   bool demo = false;
@@ -42,49 +61,112 @@ struct Options {
   bool details = false;
 };
 
-// A file cut short by a failed write is left as it is: it is no longer valid JSON, so a
-// replay refuses it rather than showing half a machine.
-bool WriteExport(const std::string& path, const std::string& topology, std::ostream& err) {
+template <typename Fail>
+bool WriteInPlace(const std::string& path, const std::string& topology, const Fail& fail) {
   errno = 0;
   std::FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) {
-    err << "keldar: " << path << ": cannot write the topology file: " << std::strerror(errno)
-        << '\n';
-    return false;
-  }
+  if (file == nullptr) return fail(errno != 0 ? std::strerror(errno) : "cannot open it");
   const bool written = std::fwrite(topology.data(), 1, topology.size(), file) == topology.size();
   const int writeError = errno;
   const bool closed = std::fclose(file) == 0;
   if (written && closed) return true;
-  err << "keldar: " << path << ": cannot write the topology file: "
-      << std::strerror(written ? errno : writeError) << '\n';
-  return false;
+  return fail(std::strerror(written ? errno : writeError));
+}
+
+// The topology goes to a new file beside `path` that replaces it only once it is complete and
+// on disk: a failed write leaves whatever `path` held before (the very file a replay read,
+// with --topology X --export X) and no partial file.
+bool WriteExport(const std::string& path, const std::string& topology, std::ostream& err) {
+  const auto fail = [&](const std::string& reason) {
+    err << "keldar: " << path << ": cannot write the topology file: " << reason << '\n';
+    return false;
+  };
+  fs::path target(path);
+  std::error_code error;
+  const fs::file_status status = fs::status(target, error);
+  if (fs::is_directory(status)) return fail("it is a directory");
+  // A device or a pipe (/dev/stdout) is written as it is: it cannot be replaced, nor should be.
+  if (fs::exists(status) && !fs::is_regular_file(status)) return WriteInPlace(path, topology, fail);
+  // A link keeps pointing where it did; the file it leads to is replaced.
+  if (fs::is_symlink(fs::symlink_status(target, error))) target = fs::canonical(target, error);
+  // A name of the program's own beside the target: renaming within one folder replaces the
+  // target in one step.
+  std::random_device entropy;
+  const fs::path temporary =
+      target.parent_path() /
+      (target.filename().string() + ".keldar-" + std::to_string(entropy() & 0xFFFFFF) + ".tmp");
+  errno = 0;
+  std::FILE* file = std::fopen(temporary.string().c_str(), "wb");
+  if (file == nullptr) return fail(errno != 0 ? std::strerror(errno) : "cannot create it");
+  errno = 0;
+  bool written = std::fwrite(topology.data(), 1, topology.size(), file) == topology.size() &&
+                 std::fflush(file) == 0 && SyncToDisk(file);
+  int writeError = errno;
+  if (std::fclose(file) != 0 && written) {
+    written = false;
+    writeError = errno;
+  }
+  if (written) {
+    fs::rename(temporary, target, error);
+    if (!error) return true;
+  }
+  std::error_code ignored;
+  fs::remove(temporary, ignored);
+  if (written) return fail(error.message());
+  return fail(writeError != 0 ? std::strerror(writeError) : "the write failed");
+}
+
+// The report goes out in one piece; a standard output that is closed or full (a pipe whose
+// reader has gone, a full disk) is an error of its own, not a detection.
+int Printed(std::ostream& out, std::ostream& err) {
+  out.flush();
+  if (out) return kExitDetected;
+  const int error = errno;
+  err << "keldar: cannot write the report"
+      << (error != 0 ? std::string(": ") + std::strerror(error) : std::string()) << '\n';
+  return kExitFailure;
 }
 
 // The detection runs first; the export is written before anything is printed, so that a
 // failed export leaves only its error line and a run prints either all of its result or none.
 int Report(Platform& platform, unsigned codePage, std::string source, const Options& options,
-           const std::function<std::string()>& topology, std::ostream& out, std::ostream& err) {
+           const std::function<std::string()>& topology, std::ostream& out, std::ostream& err,
+           const std::vector<std::string>& warnings = {}) {
   DWORD computerNameError = 0;
-  const std::optional<DetectionReport> report =
+  std::optional<DetectionReport> report =
       RunDetection(platform, codePage, std::move(source), &computerNameError);
   if (!report) {
     err << "keldar: the computer name is not available (error " << computerNameError << ")\n";
     return kExitFailure;
   }
-  if (options.exporting && !WriteExport(options.exportFile, topology(), err)) return kExitFailure;
+  if (options.exporting) {
+    const std::string exported = topology();
+    // What is exported must replay: a file that the reader refuses is not written.
+    try {
+      ReadTopology(exported, options.exportFile);
+    } catch (const TopologyError& error) {
+      err << "keldar: " << options.exportFile
+          << ": the topology is not written, it would not read back: " << error.what() << '\n';
+      return kExitFailure;
+    }
+    if (!WriteExport(options.exportFile, exported, err)) return kExitFailure;
+  }
+  // What could not be read leaves a report that may miss devices: said on stderr, and in JSON.
+  for (const std::string& warning : warnings) err << "keldar: warning: " << warning << '\n';
+  report->warnings = warnings;
+  errno = 0;  // the reason of a failed write, if any, is the first one after this
   if (options.json)
     WriteJson(*report, out);
   else
     WriteText(*report, options.details, out);
-  return kExitDetected;
+  return Printed(out, err);
 }
 
 int ReportModel(const model::UsbModel& usb, std::string source, const Options& options,
                 std::ostream& out, std::ostream& err) {
   ModelPlatform platform(usb);
   return Report(platform, usb.ansiCodePage, std::move(source), options,
-                [&usb] { return WriteTopology(usb); }, out, err);
+                [&usb] { return WriteTopology(usb); }, out, err, usb.warnings);
 }
 
 int ReportSysfs(const std::string& root, std::string source, bool live, const Options& options,
@@ -131,15 +213,13 @@ int RunKeldar(int argc, const char* const* argv, std::ostream& out, std::ostream
               const Machine& machine) {
   CLI::App app{"Walks the USB topology and names the USB protection keys plugged in.", "keldar"};
   Options options;
-  auto* demo = app.add_flag("--demo", options.demo, "Detect on the bundled demo topology");
+  app.add_flag("--demo", options.demo, "Detect on the bundled demo topology");
   auto* topology = app.add_option("--topology", options.topologyFile,
                                    "Detect on the USB topology recorded in FILE (JSON)")
                        ->type_name("FILE");
   auto* sysfs = app.add_option("--sysfs", options.sysfsRoot,
                                 "Detect on the sysfs tree mounted at DIR (the live one is /sys)")
                     ->type_name("DIR");
-  demo->excludes(topology)->excludes(sysfs);
-  topology->excludes(sysfs);
   auto* exportFile = app.add_option("--export", options.exportFile,
                                     "Also write the topology the detection used to FILE")
                          ->type_name("FILE");
@@ -156,6 +236,26 @@ int RunKeldar(int argc, const char* const* argv, std::ostream& out, std::ostream
     return kExitUsage;
   }
   options.exporting = exportFile->count() > 0;
+  // One source at most. Checked on the values rather than on what was written: "--demo=false"
+  // asks for no demo, and so excludes nothing.
+  std::vector<std::string> sources;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg(argv[i]);
+    for (const auto* option : {"--demo", "--topology", "--sysfs"}) {
+      const std::string_view name(option);
+      if (arg.substr(0, name.size()) != name ||
+          (arg.size() > name.size() && arg[name.size()] != '='))
+        continue;
+      const bool given = name == "--demo" ? options.demo : true;
+      if (given && std::find(sources.begin(), sources.end(), name) == sources.end())
+        sources.emplace_back(name);
+    }
+  }
+  if (sources.size() > 1) {
+    err << "keldar: " << sources[0] << " excludes " << sources[1]
+        << " (keldar --help lists the options)\n";
+    return kExitUsage;
+  }
 
   // Without the converter every Chinese text would come out empty or as U+FFFD while the run
   // still looked like a detection.

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -51,17 +53,24 @@ std::size_t DisplayWidth(const std::string& utf8) {
   return width;
 }
 
-std::string PadTo(const std::string& utf8, std::size_t width) {
-  const std::size_t used = DisplayWidth(utf8);
-  return used >= width ? utf8 : utf8 + std::string(width - used, ' ');
-}
-
-// A message box shows CR LF as a line break.
-std::string BoxLines(const std::string& utf8, const std::string& indent) {
-  std::string shown = indent;
+// Text output goes to a terminal: a control character in a device's or a file's text (ESC,
+// CR, BS, ...) would move the cursor or rewrite what is shown, so it is shown escaped
+// ("\x1b"; "\u009b" for the C1 controls). A tab stays: it only moves to the next stop.
+std::string Shown(const std::string& utf8) {
+  std::string shown;
+  shown.reserve(utf8.size());
+  char escape[8];
   for (std::size_t i = 0; i < utf8.size(); ++i) {
-    if (utf8[i] == '\r' && i + 1 < utf8.size() && utf8[i + 1] == '\n') {
-      shown += "\n" + indent;
+    const auto byte = static_cast<unsigned char>(utf8[i]);
+    if ((byte < 0x20 && byte != '\t') || byte == 0x7F) {
+      std::snprintf(escape, sizeof escape, "\\x%02x", byte);
+      shown += escape;
+    } else if (byte == 0xC2 && i + 1 < utf8.size() &&
+               static_cast<unsigned char>(utf8[i + 1]) >= 0x80 &&
+               static_cast<unsigned char>(utf8[i + 1]) <= 0x9F) {
+      std::snprintf(escape, sizeof escape, "\\u%04x",
+                    static_cast<unsigned>(static_cast<unsigned char>(utf8[i + 1])));
+      shown += escape;
       ++i;
     } else {
       shown += utf8[i];
@@ -70,14 +79,51 @@ std::string BoxLines(const std::string& utf8, const std::string& indent) {
   return shown;
 }
 
+// The widest a device-list column grows. Longer cells are cut and end in kCut, so that one
+// long text cannot pad every other row (output stays in proportion to the input).
+constexpr std::size_t kMaxColumnWidth = 64;
+constexpr std::string_view kCut = "\xE2\x80\xA6";  // U+2026, in UTF-8 whatever the build's narrow charset
+
+// The cell cut to at most `width` columns, the last of them kCut when it was cut.
+std::string CutTo(const std::string& utf8, std::size_t width) {
+  if (DisplayWidth(utf8) <= width) return utf8;
+  std::string cut;
+  std::size_t used = 0;
+  for (std::size_t i = 0; i < utf8.size();) {
+    const auto lead = static_cast<unsigned char>(utf8[i]);
+    const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    const std::string character = utf8.substr(i, length);
+    const std::size_t columns = DisplayWidth(character);
+    if (used + columns + 1 > width) break;
+    cut += character;
+    used += columns;
+    i += length;
+  }
+  return cut + std::string(kCut);
+}
+
+std::string PadTo(const std::string& utf8, std::size_t width) {
+  const std::size_t used = DisplayWidth(utf8);
+  return used >= width ? utf8 : utf8 + std::string(width - used, ' ');
+}
+
+// A message box shows CR LF as a line break.
+std::string BoxLines(const std::string& utf8, const std::string& indent) {
+  std::string shown = indent;
+  std::size_t from = 0;
+  for (std::size_t crlf; (crlf = utf8.find("\r\n", from)) != std::string::npos; from = crlf + 2)
+    shown += Shown(utf8.substr(from, crlf - from)) + "\n" + indent;
+  return shown + Shown(utf8.substr(from));
+}
+
 void WriteTreeText(const TreeNode& node, int depth, bool details, unsigned codePage,
                    std::ostream& out) {
   const std::string indent(2 * static_cast<std::size_t>(depth + 1), ' ');
-  out << indent << AnsiToUtf8(node.text, codePage) << '\n';
+  out << indent << Shown(AnsiToUtf8(node.text, codePage)) << '\n';
   if (details) {
     for (const auto& line : node.details) {
-      const std::string value = AnsiToUtf8(line[1], codePage);
-      const std::string label = AnsiToUtf8(line[0], codePage);
+      const std::string value = Shown(AnsiToUtf8(line[1], codePage));
+      const std::string label = Shown(AnsiToUtf8(line[0], codePage));
       out << indent << "  | " << (value.empty() ? label : PadTo(label, 22) + value) << '\n';
     }
   }
@@ -108,6 +154,8 @@ void WriteJson(const DetectionReport& report, std::ostream& out) {
   for (const auto& notice : report.notices) notices.push_back(AnsiToUtf8(notice.text, codePage));
   json["notices"] = std::move(notices);
   json["keyFound"] = report.keyFound;
+  // Only when something could not be read: a report of a fully read source keeps its keys.
+  if (!report.warnings.empty()) json["warnings"] = report.warnings;
   out << json.dump(2) << '\n';
 }
 
@@ -118,7 +166,7 @@ void WriteText(const DetectionReport& report, bool details, std::ostream& out) {
   else if (report.source == "live")
     out << "Source: this computer's USB\n";
   else
-    out << "Source: " << report.source << '\n';
+    out << "Source: " << Shown(report.source) << '\n';
 
   out << "\nDevice tree:\n";
   for (const TreeNode& node : report.tree) WriteTreeText(node, 0, details, codePage, out);
@@ -128,7 +176,8 @@ void WriteText(const DetectionReport& report, bool details, std::ostream& out) {
   table.push_back(report.deviceListHeadings);
   for (const auto& row : report.devices) {
     std::vector<std::string> cells;
-    for (const std::string& cell : row) cells.push_back(AnsiToUtf8(cell, codePage));
+    for (const std::string& cell : row)
+      cells.push_back(CutTo(Shown(AnsiToUtf8(cell, codePage)), kMaxColumnWidth));
     table.push_back(std::move(cells));
   }
   std::vector<std::size_t> widths(report.deviceListHeadings.size(), 0);
@@ -146,7 +195,7 @@ void WriteText(const DetectionReport& report, bool details, std::ostream& out) {
   out << "\nNotices:\n";
   for (std::size_t n = 0; n < report.notices.size(); ++n) {
     const auto& notice = report.notices[n];
-    out << "  [" << (n + 1) << "] " << AnsiToUtf8(notice.caption, codePage) << '\n'
+    out << "  [" << (n + 1) << "] " << Shown(AnsiToUtf8(notice.caption, codePage)) << '\n'
         << BoxLines(AnsiToUtf8(notice.text, codePage), "      ") << '\n';
   }
 }

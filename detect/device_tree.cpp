@@ -12,7 +12,6 @@ namespace {
 
 constexpr Colour kTreeTextColour = 0x003300;
 constexpr Colour kTreeBkColour = 0xF0F0F0;
-constexpr DWORD kComputerNameBufferSize = 1024;
 
 constexpr const char* kRootHubText = "RootHub";
 constexpr const char* kEmptyPortLabel = "No Device Connected!";
@@ -73,6 +72,8 @@ void DeviceTree::BuildDeviceTree() {
   UsbContext context{m_platform, *m_store};
   {
     PCHost host(m_platform);
+    // A controller is no hub: a hub name that reaches one is not opened as a hub.
+    for (int i = 0; i < host.GetControllerCount(); ++i) m_store->MarkWalked(host.GetControllerPath(i));
     for (int i = 0; i < host.GetControllerCount(); ++i) {
       HCDevice controller(context, host.GetControllerHandle(i));
 
@@ -90,6 +91,7 @@ void DeviceTree::BuildDeviceTree() {
       AppendNode(Hub, rootHubItem, rootHubInfo, nullptr,
                  m_store->Keep(controller.QueryRootHubName()));
 
+      if (rootHubInfo != nullptr) context.store.MarkWalked(controller.GetRootHubPath());
       AddHubPorts(context, controller.GetRootHubHandle(), controller.GetPortCount(), rootHubItem, 0);
       if (controller.GetPortCount() > 0) m_deviceTree.Expand(rootHubItem);
       m_deviceTree.Expand(controllerItem);
@@ -135,6 +137,7 @@ void DeviceTree::AddPortNode(UsbContext& context, Port& port, TreeItem parent, i
   AppendNode(Hub, item, hubInfo, nullptr, m_store->Keep(port.QueryHubName()));
   // External hub items stay collapsed until the user opens them.
   if (hubTier >= kMaxExternalHubTiers) return;
+  if (hubInfo != nullptr) context.store.MarkWalked(port.GetHubPath());
   AddHubPorts(context, port.GetHubHandle(), port.GetHubPortCount(), item, hubTier + 1);
 }
 

@@ -35,6 +35,8 @@ struct DetectionReport {
   };
   std::vector<Notice> notices;
   bool keyFound = false;
+  // What the source could not be read of (UTF-8, one line per reason); filled by the caller.
+  std::vector<std::string> warnings;
 };
 
 // Runs the detect command once on `platform`, then selects every tree item in turn to collect

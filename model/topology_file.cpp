@@ -18,6 +18,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/records.h"
 #include "text/text_codec.h"
 
 namespace keldar {
@@ -32,6 +33,9 @@ constexpr std::uint64_t kVersion = 1;
 constexpr std::uint64_t kMaxU8 = 0xFF;
 constexpr std::uint64_t kMaxU16 = 0xFFFF;
 constexpr std::uint64_t kMaxU32 = 0xFFFFFFFF;
+// Name replies start with ActualLength, connection replies with ConnectionIndex before it.
+constexpr std::size_t kControllerReplyHeader = 4;
+constexpr std::size_t kConnectionReplyHeader = 8;
 
 std::string Child(const std::string& path, std::string_view key) {
   return path.empty() ? std::string(key) : path + "." + std::string(key);
@@ -56,60 +60,103 @@ std::string Describe(const json& value) {
     case json::value_t::boolean: return value.get<bool>() ? "true" : "false";
     case json::value_t::string: return "the string " + Quoted(value.get_ref<const std::string&>());
     case json::value_t::array: return "an array";
+    // Only a number written with a minus sign is signed: a signed 0 was written "-0".
+    case json::value_t::number_integer:
+      return value.get<std::int64_t>() == 0 ? "-0" : value.dump();
     case json::value_t::object: return "an object";
     default: return value.dump();
   }
 }
 
-// Finds the first key that an object repeats (the JSON library keeps only the last value), with
-// the path of that object. Runs as the parser's callback, so it sees the keys as written.
-class DuplicateKeyFinder {
+// Builds the document in one pass through the library's event interface, and notes the first
+// key that an object repeats (the document keeps only the last value) with its path. The
+// library's own callback parser rescans the enclosing array after every object, which made
+// reading quadratic in the number of objects; this builder does constant work per event.
+class DocumentBuilder {
  public:
-  bool operator()(int /*depth*/, json::parse_event_t event, json& parsed) {
-    switch (event) {
-      case json::parse_event_t::object_start:
-      case json::parse_event_t::array_start:
-        frames_.push_back({event == json::parse_event_t::array_start, 0, {}, {}});
-        break;
-      case json::parse_event_t::key:
-        if (!frames_.empty() && parsed.is_string()) {
-          Frame& frame = frames_.back();
-          frame.key = parsed.get<std::string>();
-          if (!frame.keys.insert(frame.key).second && !found_) found_ = CurrentPath();
-        }
-        break;
-      case json::parse_event_t::object_end:
-      case json::parse_event_t::array_end:
-        if (!frames_.empty()) frames_.pop_back();
-        [[fallthrough]];
-      case json::parse_event_t::value:
-        if (!frames_.empty() && frames_.back().isArray) ++frames_.back().index;
-        break;
-    }
+  bool null() { return Put(json(nullptr)); }
+  bool boolean(bool value) { return Put(json(value)); }
+  bool number_integer(json::number_integer_t value) { return Put(json(value)); }
+  bool number_unsigned(json::number_unsigned_t value) { return Put(json(value)); }
+  bool number_float(json::number_float_t value, const std::string& /*text*/) {
+    return Put(json(value));
+  }
+  bool string(std::string& value) { return Put(json(std::move(value))); }
+  bool binary(json::binary_t& value) { return Put(json(std::move(value))); }
+  bool start_object(std::size_t /*elements*/) { return Open(json::object(), false); }
+  bool start_array(std::size_t /*elements*/) { return Open(json::array(), true); }
+  bool end_object() { return Close(); }
+  bool end_array() { return Close(); }
+  bool key(std::string& key) {
+    Frame& frame = frames_.back();
+    frame.key = key;
+    if (!frame.keys.insert(key).second && !repeated_) repeated_ = CurrentPath();
     return true;
   }
+  bool parse_error(std::size_t position, const std::string& /*lastToken*/,
+                   const nlohmann::detail::exception& error) {
+    errorPosition_ = position;
+    errorText_ = error.what();
+    return false;
+  }
 
-  // The path of the repeated key.
-  const std::optional<std::string>& Found() const { return found_; }
+  json& Document() { return root_; }
+  // The path of the first repeated key.
+  const std::optional<std::string>& Repeated() const { return repeated_; }
+  std::size_t ErrorPosition() const { return errorPosition_; }
+  const std::string& ErrorText() const { return errorText_; }
 
  private:
   struct Frame {
+    json* value;
     bool isArray;
-    std::size_t index;
     std::string key;
     std::set<std::string> keys;
   };
+
+  json* Place(json&& value) {
+    if (frames_.empty()) {
+      root_ = std::move(value);
+      return &root_;
+    }
+    Frame& frame = frames_.back();
+    if (frame.isArray) {
+      frame.value->push_back(std::move(value));
+      return &frame.value->back();
+    }
+    json& slot = (*frame.value)[frame.key];
+    slot = std::move(value);
+    return &slot;
+  }
+
+  bool Put(json&& value) {
+    Place(std::move(value));
+    return true;
+  }
+
+  bool Open(json&& container, bool isArray) {
+    frames_.push_back({Place(std::move(container)), isArray, {}, {}});
+    return true;
+  }
+
+  bool Close() {
+    frames_.pop_back();
+    return true;
+  }
 
   // Built only when needed: a path per level of a deeply nested file would cost its square.
   std::string CurrentPath() const {
     std::string path;
     for (const Frame& frame : frames_)
-      path = frame.isArray ? Element(path, frame.index) : Child(path, frame.key);
+      path = frame.isArray ? Element(path, frame.value->size() - 1) : Child(path, frame.key);
     return path;
   }
 
+  json root_;
   std::vector<Frame> frames_;
-  std::optional<std::string> found_;
+  std::optional<std::string> repeated_;
+  std::size_t errorPosition_ = 0;
+  std::string errorText_;
 };
 
 class Reader {
@@ -129,8 +176,7 @@ class Reader {
       Fail(Child(path, "version"), "1", Describe(version));
 
     model::UsbModel model;
-    if (const json* name = Find(root, "computerName"))
-      model.computerName = ReadString(*name, Child(path, "computerName"));
+    // The code page first: the texts' limits are counted in it.
     if (const json* codePage = Find(root, "ansiCodePage")) {
       const std::string where = Child(path, "ansiCodePage");
       const auto value = static_cast<unsigned>(ReadInteger(*codePage, where, kMaxU16));
@@ -138,6 +184,14 @@ class Reader {
         Fail(where, "a code page this build converts (936, 1252, 437, 65001, ...)",
              Describe(*codePage));
       model.ansiCodePage = value;
+    }
+    codePage_ = model.ansiCodePage;
+    if (const json* name = Find(root, "computerName")) {
+      const std::string where = Child(path, "computerName");
+      model.computerName = ReadString(*name, where);
+      LimitAnsi(*model.computerName, where, kComputerNameBufferSize,
+                "GetComputerNameA's buffer of " + std::to_string(kComputerNameBufferSize) +
+                    " bytes");
     }
 
     const std::string controllersPath = Child(path, "controllers");
@@ -192,9 +246,13 @@ class Reader {
         Fail(Child(path, "hcdNumber"), "an HCD link number from 0 to 9, or null", Describe(*number));
     }
     if (const json* key = Find(value, "driverKey"))
-      controller.driverKey = ReadString(*key, Child(path, "driverKey"));
+    {
+      controller.driverKey = ReadName(*key, Child(path, "driverKey"), kControllerReplyHeader);
+      // The driver key is also the database entry's SPDRP_DRIVER.
+      LimitProperty(controller.driverKey, Child(path, "driverKey"));
+    }
     if (const json* name = Find(value, "friendlyName"))
-      controller.friendlyName = ReadString(*name, Child(path, "friendlyName"));
+      controller.friendlyName = ReadProperty(*name, Child(path, "friendlyName"));
     if (const json* hub = Find(value, "rootHub"))
       controller.rootHub = ReadHub(*hub, Child(path, "rootHub"), 0);
     if (const json* faults = Find(value, "faults")) {
@@ -218,7 +276,12 @@ class Reader {
     CheckKeys(value, path, {"name", "busPowered", "hubDescriptor", "ports", "faults"});
     auto hub = std::make_unique<model::Hub>();
     const std::string namePath = Child(path, "name");
-    hub->name = ReadString(Require(value, path, "name"), namePath);
+    hub->name = ReadName(Require(value, path, "name"), namePath,
+                         nesting == 0 ? kControllerReplyHeader : kConnectionReplyHeader);
+    // "\\.\HCDn" opens controller n: a hub of that name could never be opened as a hub.
+    if (model::ControllerNumber(hub->name))
+      Fail(namePath, "a hub name that is not a controller's (HCD and a number)",
+           Describe(json(hub->name)));
     // An empty name never opens, so it cannot clash with another.
     if (!hub->name.empty()) {
       const auto [where, added] = hubNames_.emplace(hub->name, namePath);
@@ -344,9 +407,12 @@ class Reader {
     ReadOptional(value, path, "deviceAddress", device->deviceAddress);
     ReadOptional(value, path, "currentConfigurationValue", device->currentConfigurationValue);
     if (const json* key = Find(value, "driverKey"))
-      device->driverKey = ReadString(*key, Child(path, "driverKey"));
+    {
+      device->driverKey = ReadName(*key, Child(path, "driverKey"), kConnectionReplyHeader);
+      LimitProperty(*device->driverKey, Child(path, "driverKey"));
+    }
     if (const json* name = Find(value, "friendlyName"))
-      device->friendlyName = ReadString(*name, Child(path, "friendlyName"));
+      device->friendlyName = ReadProperty(*name, Child(path, "friendlyName"));
     if (const json* hub = Find(value, "hub"))
       device->hub = ReadHub(*hub, Child(path, "hub"), nesting + 1);
     if (const json* faults = Find(value, "faults")) {
@@ -363,9 +429,9 @@ class Reader {
     CheckKeys(value, path, {"driverKey", "friendlyName", "faults"});
     model::OtherDevice other;
     if (const json* key = Find(value, "driverKey"))
-      other.driverKey = ReadString(*key, Child(path, "driverKey"));
+      other.driverKey = ReadProperty(*key, Child(path, "driverKey"));
     if (const json* name = Find(value, "friendlyName"))
-      other.friendlyName = ReadString(*name, Child(path, "friendlyName"));
+      other.friendlyName = ReadProperty(*name, Child(path, "friendlyName"));
     if (const json* faults = Find(value, "faults")) {
       const std::string faultsPath = Child(path, "faults");
       RequireObject(*faults, faultsPath);
@@ -455,6 +521,48 @@ class Reader {
     return value.get<std::string>();
   }
 
+  // A text the platform answers in a name reply of `header` bytes before the UTF-16 units and
+  // the 0 unit. A reply is at most
+  // kMaxNameReplySize bytes: a longer text would reach the detection as no text at all.
+  std::string ReadName(const json& value, const std::string& path, std::size_t header) const {
+    std::string text = ReadString(value, path);
+    const std::size_t units = Utf8ToUtf16(text).size();
+    const std::size_t limit = (kMaxNameReplySize - header - 2) / 2;
+    if (units > limit)
+      Fail(path,
+           "a text of at most " + std::to_string(limit) + " UTF-16 units (a name reply of " +
+               std::to_string(kMaxNameReplySize) + " bytes)",
+           "one of " + std::to_string(units));
+    return text;
+  }
+
+  // A device property: read in the ANSI code page, terminator included, into at most
+  // kMaxNameReplySize bytes.
+  std::string ReadProperty(const json& value, const std::string& path) const {
+    std::string text = ReadString(value, path);
+    LimitProperty(text, path);
+    return text;
+  }
+
+  void LimitProperty(const std::string& text, const std::string& path) const {
+    LimitAnsi(text, path, kMaxNameReplySize,
+              "a device property read of " + std::to_string(kMaxNameReplySize) + " bytes");
+  }
+
+  // `buffer` bytes hold the text in the file's ANSI code page and its terminator.
+  void LimitAnsi(const std::string& text, const std::string& path, std::size_t buffer,
+                 const std::string& what) const {
+    // Each UTF-8 byte becomes at most one ANSI byte (GBK: 2 bytes for 3): no need to convert
+    // what is short enough already.
+    if (text.size() < buffer) return;
+    const std::size_t bytes = Utf8ToAnsi(text, codePage_).size();
+    if (bytes >= buffer)
+      Fail(path,
+           "a text of at most " + std::to_string(buffer - 1) + " bytes in code page " +
+               std::to_string(codePage_) + " (" + what + ")",
+           "one of " + std::to_string(bytes));
+  }
+
   model::NameFault ReadNameFault(const json& faults, const std::string& path,
                                  std::string_view key) const {
     const json* value = Find(faults, key);
@@ -469,8 +577,14 @@ class Reader {
   }
 
   std::string source_;
+  unsigned codePage_ = 936;
   std::map<std::string, std::string> hubNames_;  // name -> path of the hub that has it
 };
+
+std::string TooLarge() {
+  return "it is longer than the limit of " + std::to_string(kMaxTopologyFileSize) +
+         " bytes (64 MiB); a machine with 50,000 USB devices takes about 13 MB";
+}
 
 // Line and column (from 1) of the byte at `offset` (from 0).
 std::pair<std::size_t, std::size_t> LineAndColumn(std::string_view text, std::size_t offset) {
@@ -595,27 +709,47 @@ ordered_json WriteController(const model::Controller& controller) {
 }  // namespace
 
 model::UsbModel ReadTopology(std::string_view text, const std::string& sourceName) {
-  DuplicateKeyFinder duplicates;
-  json root;
-  try {
-    root = json::parse(text.begin(), text.end(), std::ref(duplicates));
-  } catch (const json::parse_error& error) {
-    // The library's message repeats its own position; keep the reason only.
-    std::string reason = error.what();
-    const std::size_t column = reason.find(", column ");
-    const std::size_t colon = reason.find(": ", column == std::string::npos ? 0 : column);
-    if (colon != std::string::npos) reason = reason.substr(colon + 2);
-    const auto [line, col] = LineAndColumn(text, error.byte == 0 ? 0 : error.byte - 1);
+  // UTF-16 text starts with its byte order mark, or has a 0 byte beside the ASCII "{".
+  const auto byte = [&](std::size_t i) { return i < text.size() ? static_cast<unsigned char>(text[i]) : 0x100u; };
+  if ((byte(0) == 0xFF && byte(1) == 0xFE) || (byte(0) == 0xFE && byte(1) == 0xFF) ||
+      (byte(0) == 0 && byte(1) < 0x80) || (byte(0) < 0x80 && byte(0) != 0 && byte(1) == 0))
+    throw TopologyError(sourceName +
+                        ": the file is UTF-16 text; a topology file must be UTF-8 (JSON)");
+  // The JSON library takes a 0 byte for the end of its input and would ignore what follows.
+  if (const std::size_t nul = text.find('\0'); nul != std::string_view::npos) {
+    const auto [line, col] = LineAndColumn(text, nul);
     throw TopologyError(sourceName + ":" + std::to_string(line) + ":" + std::to_string(col) +
-                        ": malformed JSON: " + reason);
+                        ": malformed JSON: a 0 byte, which JSON text never holds");
+  }
+
+  DocumentBuilder builder;
+  bool parsed = false;
+  try {
+    parsed = json::sax_parse(text.begin(), text.end(), &builder);
   } catch (const json::exception& error) {
     throw TopologyError(sourceName + ": malformed JSON: " + error.what());
   }
+  if (!parsed) {
+    // The library's message starts with its own exception name and, for syntax errors,
+    // repeats the position; keep the reason only.
+    std::string reason = builder.ErrorText();
+    if (const std::size_t name = reason.find("] "); reason.rfind("[json.exception.", 0) == 0 &&
+                                                     name != std::string::npos)
+      reason = reason.substr(name + 2);
+    if (const std::size_t column = reason.find(", column "); column != std::string::npos) {
+      const std::size_t colon = reason.find(": ", column);
+      if (colon != std::string::npos) reason = reason.substr(colon + 2);
+    }
+    const std::size_t position = builder.ErrorPosition();
+    const auto [line, col] = LineAndColumn(text, position == 0 ? 0 : position - 1);
+    throw TopologyError(sourceName + ":" + std::to_string(line) + ":" + std::to_string(col) +
+                        ": malformed JSON: " + reason);
+  }
   Reader reader(sourceName);
-  if (const auto& found = duplicates.Found())
+  if (const auto& found = builder.Repeated())
     reader.Fail(*found, "each key once in an object", "this key again");
   try {
-    return reader.ReadModel(root);
+    return reader.ReadModel(builder.Document());
   } catch (const json::exception& error) {
     // Every access above is checked first; this only keeps the promise of TopologyError.
     throw TopologyError(sourceName + ": " + error.what());
@@ -632,10 +766,17 @@ model::UsbModel LoadTopologyFile(const std::string& path) {
     throw TopologyError(path + ": cannot read the topology file: " +
                         (error != 0 ? std::strerror(error) : "cannot open it"));
   }
-  std::ostringstream content;
-  content << file.rdbuf();
+  // Read in pieces and never past the limit: a device file such as /dev/zero has no end.
+  std::string content;
+  char piece[1 << 16];
+  while (file.read(piece, sizeof piece) || file.gcount() > 0) {
+    content.append(piece, static_cast<std::size_t>(file.gcount()));
+    if (content.size() > kMaxTopologyFileSize)
+      throw TopologyError(path + ": cannot read the topology file: " +
+                          TooLarge());
+  }
   if (file.bad()) throw TopologyError(path + ": cannot read the topology file");
-  return ReadTopology(content.str(), path);
+  return ReadTopology(content, path);
 }
 
 std::string WriteTopology(const model::UsbModel& model) {

@@ -241,6 +241,7 @@ UsbModel Clone(const UsbModel& model) {
   copy.ansiCodePage = model.ansiCodePage;
   copy.otherDevices = model.otherDevices;
   copy.deviceSetFails = model.deviceSetFails;
+  copy.warnings = model.warnings;
   copy.controllers.reserve(model.controllers.size());
   for (const Controller& controller : model.controllers) {
     Controller& c = copy.controllers.emplace_back();

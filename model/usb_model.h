@@ -161,6 +161,10 @@ struct UsbModel {
   std::vector<Controller> controllers;      // in device-interface enumeration order
   std::vector<OtherDevice> otherDevices;
   bool deviceSetFails = false;              // SetupDiGetClassDevsA fails
+  // What could not be read while the model was made from a live source (a sysfs scan's
+  // unreadable files), one line per reason. Not part of the topology: never written to a
+  // file, never compared.
+  std::vector<std::string> warnings;
 };
 
 // The n of the \\.\HCDn link that opens controllers[index]; none when no link does.

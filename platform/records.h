@@ -129,4 +129,8 @@ static_assert(offsetof(USB_ROOT_HUB_NAME, RootHubName) == 4);
 // misbehaving driver, and nothing is allocated for it.
 inline constexpr std::uint32_t kMaxNameReplySize = 64 * 1024;
 
+// The buffer the detection hands GetComputerNameA, terminator included: a longer name fails
+// with ERROR_BUFFER_OVERFLOW.
+inline constexpr std::uint32_t kComputerNameBufferSize = 1024;
+
 }  // namespace keldar

@@ -6,6 +6,8 @@
 
 #include <cstddef>
 #include <memory>
+#include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/platform.h"
@@ -33,6 +35,13 @@ class DetectionStore {
   // Closes every kept hub handle; the walk that opened them calls this when it ends.
   void CloseHubHandles();
 
+  // Device paths whose ports this detection has walked. A path is walked once: a hub whose
+  // name reaches an already walked device (two names that become one text in the ANSI code
+  // page, a hub that names its own parent) would otherwise be walked again below itself, and
+  // the work would grow as the power of the port count.
+  void MarkWalked(const std::string& devicePath) { walked_.insert(devicePath); }
+  bool WasWalked(const std::string& devicePath) const { return walked_.count(devicePath) != 0; }
+
   std::size_t RecordCount() const { return nodeInfos_.size() + connectionInfos_.size(); }
   std::size_t TextCount() const { return texts_.size(); }
   std::size_t OpenHubHandleCount() const { return hubHandles_.size(); }
@@ -43,6 +52,7 @@ class DetectionStore {
   std::vector<AnsiText> texts_;
   Platform* platform_ = nullptr;
   std::vector<HANDLE> hubHandles_;
+  std::unordered_set<std::string> walked_;
 };
 
 // What the topology objects work with during one detection.

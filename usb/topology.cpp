@@ -27,19 +27,24 @@ AnsiText DevicePath(const AnsiText& name) {
 
 // Opens a hub by its path into `handle` and reads its node information into `record`. Without
 // a name there is nothing to open, and the handle marks the failed open. The handle stays open
-// for the rest of the walk: the ports below the hub are queried through it.
+// for the rest of the walk: the ports below the hub are queried through it. A device this
+// detection has already walked is not opened again: it reads as a hub that cannot be opened.
 bool OpenHubAndQuery(UsbContext& context, const AnsiText& path, HANDLE& handle,
-                     USB_NODE_INFORMATION* record) {
-  if (!path) {
+                     USB_NODE_INFORMATION* record, std::string& openedPath) {
+  openedPath.clear();
+  if (!path || context.store.WasWalked(path.get())) {
     handle = INVALID_HANDLE_VALUE;
     return false;
   }
   handle = OpenDevice(context.platform, path.get());
   context.store.KeepHubHandle(context.platform, handle);
   DWORD returned = 0;
-  return context.platform.DeviceIoControl(handle, IOCTL_USB_GET_NODE_INFORMATION, record,
-                                          sizeof *record, record, sizeof *record, &returned,
-                                          nullptr) != FALSE;
+  if (!context.platform.DeviceIoControl(handle, IOCTL_USB_GET_NODE_INFORMATION, record,
+                                       sizeof *record, record, sizeof *record, &returned,
+                                       nullptr))
+    return false;
+  openedPath = path.get();
+  return true;
 }
 
 AnsiText QueryControllerDriverKey(Platform& platform, HANDLE controller) {
@@ -82,6 +87,7 @@ PCHost::~PCHost() { CloseControllers(); }
 void PCHost::CloseControllers() {
   for (HANDLE handle : handles_) platform_.CloseHandle(handle);
   handles_.clear();
+  paths_.clear();
 }
 
 void PCHost::OpenControllers() {
@@ -96,6 +102,7 @@ void PCHost::OpenControllers() {
     const HANDLE handle = OpenDevice(platform_, path);
     if (handle == INVALID_HANDLE_VALUE) continue;
     handles_.push_back(handle);
+    paths_.emplace_back(path);
     if (const AnsiText key = QueryControllerDriverKey(platform_, handle)) driverKeys.insert(key.get());
   }
   OpenInterfaceControllers(driverKeys);
@@ -123,6 +130,7 @@ void PCHost::OpenInterfaceControllers(std::set<std::string>& driverKeys) {
       continue;
     }
     handles_.push_back(handle);
+    paths_.emplace_back(path.get());
   }
   platform_.SetupDiDestroyDeviceInfoList(set);
 }
@@ -146,7 +154,7 @@ const USB_NODE_INFORMATION* HCDevice::OpenRootHub() {
   // A new record and a new handle on every call; those of an earlier call stay with the
   // detection's store, where the node table may still point.
   USB_NODE_INFORMATION* record = context_.store.NewNodeInformation();
-  if (!OpenHubAndQuery(context_, RootHubPath(), rootHub, record)) return nullptr;
+  if (!OpenHubAndQuery(context_, RootHubPath(), rootHub, record, rootHubPath)) return nullptr;
   portCount = record->HubInformation.HubDescriptor.bNumberOfPorts;
   return record;
 }
@@ -192,7 +200,7 @@ void Port::QueryConnection() {
 
 const USB_NODE_INFORMATION* Port::OpenHub() {
   USB_NODE_INFORMATION* record = context_.store.NewNodeInformation();
-  if (!OpenHubAndQuery(context_, HubPath(), hub, record)) return nullptr;
+  if (!OpenHubAndQuery(context_, HubPath(), hub, record, hubPath)) return nullptr;
   hubPortCount = record->HubInformation.HubDescriptor.bNumberOfPorts;
   return record;
 }

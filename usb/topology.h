@@ -35,13 +35,16 @@ class PCHost {
   int GetControllerCount() const { return static_cast<int>(handles_.size()); }
   // Null (not INVALID_HANDLE_VALUE) outside 0..count-1.
   HANDLE GetControllerHandle(int index) const;
+  // The path controller `index` was opened by ("\\\\.\\HCD3", or a device-interface path).
+  const std::string& GetControllerPath(int index) const { return paths_.at(static_cast<std::size_t>(index)); }
 
  private:
   void CloseControllers();
   void OpenInterfaceControllers(std::set<std::string>& driverKeys);
 
   Platform& platform_;
-  std::vector<HANDLE> handles_;  // the controllers opened, by number
+  std::vector<HANDLE> handles_;  // the controllers opened, in walk order
+  std::vector<std::string> paths_;
 };
 
 // One host controller and its root hub. The controller handle belongs to the PCHost.
@@ -60,6 +63,8 @@ class HCDevice {
   AnsiText RootHubPath();
   AnsiText QueryDriverKey();
   HANDLE GetRootHubHandle() const { return rootHub; }
+  // The device path of the latest root hub that opened and answered; empty when it failed.
+  const std::string& GetRootHubPath() const { return rootHubPath; }
   int GetPortCount() const { return portCount; }
 
  private:
@@ -67,6 +72,7 @@ class HCDevice {
   std::int32_t portCount;          // of the latest root hub that answered
   HANDLE controller;
   HANDLE rootHub;  // null before the first open; INVALID_HANDLE_VALUE when the hub had no name
+  std::string rootHubPath;
 };
 
 // One downstream port of a hub, and the hub attached to it, if any.
@@ -88,6 +94,8 @@ class Port {
   const USB_NODE_CONNECTION_INFORMATION* GetConnectionInfo() const { return connInfo; }
   int GetConnectionIndex() const { return connectionIndex; }
   HANDLE GetHubHandle() const { return hub; }
+  // The device path of the latest attached hub that opened and answered; empty when it failed.
+  const std::string& GetHubPath() const { return hubPath; }
   int GetHubPortCount() const { return hubPortCount; }
 
  private:
@@ -97,6 +105,7 @@ class Port {
   HANDLE parentHub;
   HANDLE hub;  // null before the first open; INVALID_HANDLE_VALUE when the hub had no name
   std::int32_t hubPortCount;
+  std::string hubPath;
 };
 
 }  // namespace keldar

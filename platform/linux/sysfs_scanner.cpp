@@ -10,6 +10,7 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <set>
 #include <string_view>
@@ -17,11 +18,18 @@
 #include <utility>
 #include <vector>
 
+#include "model/topology_file.h"
 #include "platform/linux/usbfs.h"
 #include "text/text_codec.h"
 
 #if defined(__unix__)
 #include <unistd.h>
+#endif
+#if defined(__linux__)
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #endif
 
 namespace keldar {
@@ -49,31 +57,42 @@ fs::path Join(const fs::path& root, const std::vector<fs::path>& parts) {
 
 // Resolves `relative` below `root` as the kernel would if `root` were mounted at /sys: links
 // are followed, a relative target is taken from the link's folder, an absolute one
-// ("/sys/devices/...") from the root, and ".." never climbs above the root. None when a
-// component is missing (the device has gone, the link dangles) or the links loop.
-std::optional<fs::path> ResolveInside(const fs::path& root, const fs::path& relative) {
+// ("/sys/devices/...") from the root, and ".." never climbs above the root. The result is
+// relative to the root and holds no link. None when a component is missing (the device has
+// gone, the link dangles) or the links loop; `*error` then holds the reason when it was not
+// simply a missing component (a folder that may not be searched).
+std::optional<fs::path> ResolveInside(const fs::path& root, const fs::path& relative,
+                                      std::error_code* error = nullptr) {
   std::vector<fs::path> resolved;
   std::deque<fs::path> pending(relative.begin(), relative.end());
   int hops = 0;
   while (!pending.empty()) {
     const fs::path part = pending.front();
     pending.pop_front();
-    if (part.empty() || part == ".") continue;
+    if (part.empty() || part == "." || part == "/") continue;
     if (part == "..") {
       if (!resolved.empty()) resolved.pop_back();
       continue;
     }
     const fs::path here = Join(root, resolved) / part;
-    std::error_code error;
-    const fs::file_status status = fs::symlink_status(here, error);
-    if (error || !fs::exists(status)) return std::nullopt;
+    std::error_code failure;
+    const fs::file_status status = fs::symlink_status(here, failure);
+    if (failure || !fs::exists(status)) {
+      if (error != nullptr && failure && failure != std::errc::no_such_file_or_directory &&
+          failure != std::errc::not_a_directory)
+        *error = failure;
+      return std::nullopt;
+    }
     if (!fs::is_symlink(status)) {
       resolved.push_back(part);
       continue;
     }
-    if (++hops > kMaxLinkHops) return std::nullopt;
-    const fs::path target = fs::read_symlink(here, error);
-    if (error) return std::nullopt;
+    if (++hops > kMaxLinkHops) {
+      if (error != nullptr) *error = std::make_error_code(std::errc::too_many_symbolic_link_levels);
+      return std::nullopt;
+    }
+    const fs::path target = fs::read_symlink(here, failure);
+    if (failure) return std::nullopt;
     std::vector<fs::path> parts;
     if (target.is_absolute()) {
       resolved.clear();
@@ -85,24 +104,152 @@ std::optional<fs::path> ResolveInside(const fs::path& root, const fs::path& rela
     }
     pending.insert(pending.begin(), parts.begin(), parts.end());
   }
-  return Join(root, resolved);
+  return Join(fs::path(), resolved);
 }
+
+// Every read of the scan: beneath its root, regular files only, never waiting. What could
+// not be read for another reason than the device having gone is noted, once per reason.
+class Tree {
+ public:
+  explicit Tree(fs::path root) : root_(std::move(root)) {
+#if defined(__linux__)
+    rootFd_ = ::open(root_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+#endif
+  }
+  ~Tree() {
+#if defined(__linux__)
+    if (rootFd_ >= 0) ::close(rootFd_);
+#endif
+  }
+  Tree(const Tree&) = delete;
+  Tree& operator=(const Tree&) = delete;
+
+  const fs::path& Root() const { return root_; }
+
+  std::optional<fs::path> Resolve(const fs::path& relative) {
+    std::error_code error;
+    auto resolved = ResolveInside(root_, relative, &error);
+    if (!resolved && error) Note(relative, error.message());
+    return resolved;
+  }
+
+  // At most `limit` bytes of the attribute `relative`; none when it cannot be read.
+  std::optional<std::string> Read(const fs::path& relative, std::size_t limit) {
+    const auto resolved = Resolve(relative);
+    if (!resolved) return std::nullopt;
+#if defined(__linux__)
+    const int fd = OpenBeneath(*resolved);
+    if (fd < 0) {
+      // Gone since it was listed: no warning, the device is simply not there.
+      if (errno != ENOENT) Note(*resolved, ErrnoText(errno));
+      return std::nullopt;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+      ::close(fd);
+      Note(*resolved, "not a regular file");
+      return std::nullopt;
+    }
+    std::string bytes(limit, '\0');
+    std::size_t got = 0;
+    while (got < limit) {
+      const ssize_t n = ::read(fd, bytes.data() + got, limit - got);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        const int error = errno;
+        ::close(fd);
+        if (error != ENODEV && error != ENOENT) Note(*resolved, ErrnoText(error));
+        return std::nullopt;
+      }
+      if (n == 0) break;
+      got += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    bytes.resize(got);
+    return bytes;
+#else
+    std::ifstream in(root_ / *resolved, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::string bytes(limit, '\0');
+    in.read(bytes.data(), static_cast<std::streamsize>(limit));
+    if (in.bad()) return std::nullopt;
+    bytes.resize(static_cast<std::size_t>(in.gcount()));
+    return bytes;
+#endif
+  }
+
+  // One line per reason: the first file it struck, and how many more.
+  std::vector<std::string> Warnings() const {
+    std::vector<std::string> lines;
+    for (const auto& [reason, first] : reasons_) {
+      std::string line = "sysfs: cannot read " + first.path + " (" + reason + ")";
+      if (first.more > 0) line += " nor " + std::to_string(first.more) + " more for that reason";
+      lines.push_back(line + "; what could not be read is taken as absent");
+    }
+    return lines;
+  }
+
+ private:
+  struct Struck {
+    std::string path;
+    std::size_t more = 0;
+  };
+
+  static std::string ErrnoText(int error) { return std::generic_category().message(error); }
+
+  void Note(const fs::path& relative, const std::string& reason) {
+    const auto [at, added] = reasons_.try_emplace(reason, Struck{relative.generic_string()});
+    if (!added) ++at->second.more;
+  }
+
+#if defined(__linux__)
+  // `relative` holds no link (it was resolved); the open still refuses to leave the root or
+  // follow one, should the tree change in between. A FIFO or a device must not block the scan.
+  int OpenBeneath(const fs::path& relative) {
+    const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    const std::string path = relative.empty() ? "." : relative.string();
+    if (rootFd_ < 0) {
+      errno = EBADF;
+      return -1;
+    }
+#if defined(SYS_openat2)
+    if (openat2_) {
+      struct open_how how {};
+      how.flags = static_cast<std::uint64_t>(flags);
+      how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+      const long fd = ::syscall(SYS_openat2, rootFd_, path.c_str(), &how, sizeof how);
+      if (fd >= 0 || (errno != ENOSYS && errno != EPERM)) return static_cast<int>(fd);
+      // A kernel before 5.6, or a seccomp filter that does not know the call.
+      openat2_ = false;
+    }
+#endif
+    // Every component was checked by the resolution; the last may not be a link.
+    return ::openat(rootFd_, path.c_str(), flags | O_NOFOLLOW);
+  }
+
+  int rootFd_ = -1;
+  bool openat2_ = true;
+#endif
+  fs::path root_;
+  std::map<std::string, Struck> reasons_;
+};
+
+// A folder of the tree, relative to its root.
+struct Dir {
+  Tree& tree;
+  fs::path path;
+  Dir Parent() const { return {tree, path.parent_path()}; }
+};
 
 // At most `limit` bytes of an attribute; none when it cannot be opened, which in sysfs means
 // that the device has gone.
-std::optional<std::string> ReadBytes(const fs::path& file, std::size_t limit) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::string bytes(limit, '\0');
-  in.read(bytes.data(), static_cast<std::streamsize>(limit));
-  if (in.bad()) return std::nullopt;
-  bytes.resize(static_cast<std::size_t>(in.gcount()));
-  return bytes;
+std::optional<std::string> ReadBytes(const Dir& dir, const char* name, std::size_t limit) {
+  return dir.tree.Read(dir.path / name, limit);
 }
 
 // The kernel ends every text attribute with a line break; a hand-made tree may not.
-std::optional<std::string> ReadText(const fs::path& dir, const char* name) {
-  auto text = ReadBytes(dir / name, kAttributeLimit);
+std::optional<std::string> ReadText(const Dir& dir, const char* name) {
+  auto text = ReadBytes(dir, name, kAttributeLimit);
   if (!text) return std::nullopt;
   if (const auto nul = text->find('\0'); nul != std::string::npos) text->resize(nul);
   if (!text->empty() && text->back() == '\n') text->pop_back();
@@ -127,7 +274,7 @@ std::optional<std::uint64_t> ParseNumber(std::string_view text, int base, std::u
 
 // A numeric attribute. The kernel pads some with blanks (" 2.00", "%2x"); an empty one means
 // "not configured"; anything that does not parse, or exceeds its field, is treated as absent.
-std::optional<std::uint64_t> ReadNumber(const fs::path& dir, const char* name, int base,
+std::optional<std::uint64_t> ReadNumber(const Dir& dir, const char* name, int base,
                                         std::uint64_t max) {
   const auto text = ReadText(dir, name);
   if (!text) return std::nullopt;
@@ -146,7 +293,7 @@ std::optional<std::string> CleanName(std::optional<std::string> name) {
   return CleanUtf8(*name);
 }
 
-std::optional<std::string> ReadName(const fs::path& dir, const char* name) {
+std::optional<std::string> ReadName(const Dir& dir, const char* name) {
   return CleanName(ReadText(dir, name));
 }
 
@@ -173,7 +320,7 @@ model::DeviceDescriptor ParseDeviceDescriptor(const std::string& bytes) {
 }
 
 // `version` is bcdUSB printed as "%2x.%02x".
-std::optional<std::uint64_t> ReadVersion(const fs::path& dir) {
+std::optional<std::uint64_t> ReadVersion(const Dir& dir) {
   const auto text = ReadText(dir, "version");
   if (!text) return std::nullopt;
   const std::string_view version = Trim(*text);
@@ -187,7 +334,7 @@ std::optional<std::uint64_t> ReadVersion(const fs::path& dir) {
 
 // The device descriptor from the single-field attributes the kernel also exports, for a
 // `descriptors` that is cut short. None when not even the IDs are there: the device has gone.
-std::optional<model::DeviceDescriptor> DescriptorFromAttributes(const fs::path& dir) {
+std::optional<model::DeviceDescriptor> DescriptorFromAttributes(const Dir& dir) {
   const auto vendor = ReadNumber(dir, "idVendor", 16, 0xFFFF);
   const auto product = ReadNumber(dir, "idProduct", 16, 0xFFFF);
   if (!vendor && !product) return std::nullopt;
@@ -206,14 +353,14 @@ std::optional<model::DeviceDescriptor> DescriptorFromAttributes(const fs::path& 
 
 // A SuperSpeed hub (5000 Mbit/s and up, the USB 3 root hubs among them) has a descriptor type of
 // its own, and answers only for that type.
-bool IsSuperSpeed(const fs::path& dir) {
+bool IsSuperSpeed(const Dir& dir) {
   const auto text = ReadText(dir, "speed");
   const auto megabits = text ? ParseNumber(*text, 10, UINT32_MAX) : std::nullopt;
   return megabits && *megabits >= 5000;
 }
 
 // The fields of the hub descriptor that sysfs does not carry, asked of the hub itself.
-bool ReadHubDescriptorFromUsbfs(const std::string& usbfsRoot, const fs::path& dir,
+bool ReadHubDescriptorFromUsbfs(const std::string& usbfsRoot, const Dir& dir,
                                 model::HubDescriptor& descriptor) {
   const auto bus = ReadNumber(dir, "busnum", 10, 999);
   const auto address = ReadNumber(dir, "devnum", 10, 999);
@@ -244,18 +391,21 @@ bool ReadHubDescriptorFromUsbfs(const std::string& usbfsRoot, const fs::path& di
 
 class Scanner {
  public:
-  Scanner(fs::path root, const SysfsScanOptions& options)
-      : root_(std::move(root)), options_(options) {}
+  Scanner(const fs::path& root, const SysfsScanOptions& options)
+      : tree_(root), options_(options) {}
 
   // The names listed in bus/usb/devices, interfaces ("1-0:1.0") left out.
   void ListDevices(const std::string& rootText) {
-    const auto devices = ResolveInside(root_, "bus/usb/devices");
     std::error_code error;
-    if (!devices || !fs::is_directory(*devices, error))
+    const auto devices = ResolveInside(tree_.Root(), "bus/usb/devices", &error);
+    if (error)
+      throw SysfsError("\"" + rootText + "\" cannot be read: " + error.message() +
+                       " (on the way to its bus/usb/devices directory)");
+    if (!devices || !fs::is_directory(tree_.Root() / *devices, error))
       throw SysfsError("\"" + rootText +
                        "\" is not a sysfs tree with USB support: it has no bus/usb/devices "
                        "directory");
-    fs::directory_iterator it(*devices, error);
+    fs::directory_iterator it(tree_.Root() / *devices, error);
     if (error)
       throw SysfsError("\"" + rootText + "/bus/usb/devices\" cannot be listed: " +
                        error.message());
@@ -269,12 +419,14 @@ class Scanner {
   }
 
   std::vector<model::Controller> ReadControllers() {
-    // Root hubs in bus-number order: usb2 before usb10.
+    // Root hubs in bus-number order: usb2 before usb10. The kernel writes the number without
+    // leading zeros; "usb01" beside "usb1" would be a second root hub of bus 1, whose devices
+    // are the first one's.
     std::vector<std::pair<std::uint64_t, std::string>> rootHubs;
     for (const auto& name : names_) {
       if (name.rfind("usb", 0) != 0) continue;
       const std::string_view digits = std::string_view(name).substr(3);
-      if (digits.empty() ||
+      if (digits.empty() || (digits.size() > 1 && digits[0] == '0') ||
           !std::all_of(digits.begin(), digits.end(),
                        [](char c) { return std::isdigit(static_cast<unsigned char>(c)); }))
         continue;
@@ -285,22 +437,27 @@ class Scanner {
     std::vector<model::Controller> controllers;
     for (const auto& [bus, name] : rootHubs) {
       const auto dir = Resolve(name);
-      if (!dir) continue;
-      const fs::path parent = dir->parent_path();
+      // The controller is the root hub's parent device, which must be inside the tree too.
+      if (!dir || dir->path.parent_path().empty()) continue;
+      const Dir parent = dir->Parent();
       model::Controller controller;
-      controller.driverKey = parent.filename().string();
+      controller.driverKey = parent.path.filename().string();
       if (const auto modalias = ReadText(parent, "modalias"); modalias && !modalias->empty())
         controller.friendlyName = ModelName(*modalias);
       if (!controller.friendlyName) controller.friendlyName = ReadName(*dir, "product");
-      controller.rootHub = ReadHub(name, *dir, std::to_string(bus) + "-");
+      controller.rootHub = ReadHub(name, *dir, std::to_string(bus) + "-", 0);
       controllers.push_back(std::move(controller));
     }
     return controllers;
   }
 
+  std::vector<std::string> Warnings() const { return tree_.Warnings(); }
+
  private:
-  std::optional<fs::path> Resolve(const std::string& name) const {
-    return ResolveInside(root_, fs::path("bus/usb/devices") / name);
+  std::optional<Dir> Resolve(const std::string& name) {
+    auto path = tree_.Resolve(fs::path("bus/usb/devices") / name);
+    if (!path) return std::nullopt;
+    return Dir{tree_, std::move(*path)};
   }
 
   std::optional<std::string> ModelName(const std::string& key) const {
@@ -309,9 +466,11 @@ class Scanner {
   }
 
   // A hub's ports are its children named `childPrefix` + port number ("1-" under usb1, "1-2."
-  // under 1-2). Ports without a readable child stay unlisted: empty.
-  std::unique_ptr<model::Hub> ReadHub(const std::string& name, const fs::path& dir,
-                                      const std::string& childPrefix) {
+  // under 1-2). Ports without a readable child stay unlisted: empty. A hub chained deeper than
+  // a topology file may hold (`nesting` external hubs below its root hub) keeps its ports
+  // unlisted: the walk never reaches them, and the recording must stay readable.
+  std::unique_ptr<model::Hub> ReadHub(const std::string& name, const Dir& dir,
+                                      const std::string& childPrefix, int nesting) {
     auto hub = std::make_unique<model::Hub>();
     hub->name = name;
     // What sysfs implies; the rest of the hub descriptor is not in sysfs.
@@ -323,13 +482,14 @@ class Scanner {
     hub->busPowered = attributes && (*attributes & kSelfPowered) == 0;
     if (!options_.usbfsRoot.empty())
       ReadHubDescriptorFromUsbfs(options_.usbfsRoot, dir, hub->descriptor);
+    if (nesting >= kMaxHubNesting) return hub;
 
     for (int number = 1; number <= hub->descriptor.bNumberOfPorts; ++number) {
       const std::string childName = childPrefix + std::to_string(number);
       if (names_.count(childName) == 0) continue;
       const auto childDir = Resolve(childName);
       if (!childDir) continue;
-      auto device = ReadDevice(childName, *childDir);
+      auto device = ReadDevice(childName, *childDir, nesting);
       if (!device) continue;
       model::Port port;
       port.port = number;
@@ -339,8 +499,9 @@ class Scanner {
     return hub;
   }
 
-  std::unique_ptr<model::Device> ReadDevice(const std::string& name, const fs::path& dir) {
-    const auto raw = ReadBytes(dir / "descriptors", kDeviceDescriptorSize);
+  std::unique_ptr<model::Device> ReadDevice(const std::string& name, const Dir& dir,
+                                            int nesting) {
+    const auto raw = ReadBytes(dir, "descriptors", kDeviceDescriptorSize);
     if (!raw) return nullptr;  // the device has gone since bus/usb/devices was listed
     auto device = std::make_unique<model::Device>();
     if (raw->size() == kDeviceDescriptorSize) {
@@ -363,11 +524,11 @@ class Scanner {
     device->friendlyName = ModelName(key);
     if (!device->friendlyName) device->friendlyName = ReadName(dir, "product");
     if (device->descriptor.bDeviceClass == kHubClass)
-      device->hub = ReadHub(name, dir, name + ".");
+      device->hub = ReadHub(name, dir, name + ".", nesting + 1);
     return device;
   }
 
-  fs::path root_;
+  Tree tree_;
   const SysfsScanOptions& options_;
   std::set<std::string> names_;
 };
@@ -396,8 +557,14 @@ model::UsbModel ScanSysfs(const std::string& sysfsRoot) {
 model::UsbModel ScanSysfs(const std::string& sysfsRoot, const SysfsScanOptions& options) {
   const fs::path root(sysfsRoot);
   std::error_code error;
-  if (!fs::is_directory(root, error))
-    throw SysfsError("\"" + sysfsRoot + "\" is not a directory");
+  const fs::file_status status = fs::status(root, error);
+  if (!fs::exists(status)) {
+    if (error && error != std::errc::no_such_file_or_directory &&
+        error != std::errc::not_a_directory)
+      throw SysfsError("\"" + sysfsRoot + "\" cannot be read: " + error.message());
+    throw SysfsError("\"" + sysfsRoot + "\" does not exist");
+  }
+  if (!fs::is_directory(status)) throw SysfsError("\"" + sysfsRoot + "\" is not a directory");
 
   Scanner scanner(root, options);
   scanner.ListDevices(sysfsRoot);
@@ -406,6 +573,7 @@ model::UsbModel ScanSysfs(const std::string& sysfsRoot, const SysfsScanOptions& 
   // The texts reach the access layer as a Chinese Windows would hand them on.
   model.ansiCodePage = 936;
   model.controllers = scanner.ReadControllers();
+  model.warnings = scanner.Warnings();
   return model;
 }
 

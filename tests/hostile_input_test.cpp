@@ -1,0 +1,194 @@
+// Hostile input, as a hostile user or a broken OS hands it over: topology files and walks
+// that must neither hang nor blow up, nor be read into a silently wrong answer. The large
+// inputs are generated here; the small ones are files under tests/data/hostile, each beside
+// the exact error line it must give.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <map>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "detect/report.h"
+#include "model/topology_file.h"
+#include "platform/model/model_platform.h"
+
+namespace keldar {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+fs::path HostileDir() { return fs::path(KELDAR_TEST_DATA_DIR) / "hostile"; }
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+json Topology(json controllers) {
+  return {{"format", "keldar-topology"}, {"version", 1}, {"computerName", "PC"},
+          {"controllers", std::move(controllers)}};
+}
+
+json HubDevice(const std::string& name, int ports) {
+  return {{"descriptor", {{"bDeviceClass", 9}, {"idVendor", 1}, {"idProduct", 2}}},
+          {"hub", {{"name", name}, {"hubDescriptor", {{"bNumberOfPorts", ports}}}}}};
+}
+
+// Root hub "A" whose 14 ports each hold a hub "A\0<n>": in the ANSI code page, where a name
+// ends at its first 0, every one of them is "A" again.
+json CollidingHubNames() {
+  json ports = json::array();
+  for (int n = 1; n <= 14; ++n)
+    ports.push_back({{"port", n}, {"device", HubDevice(std::string("A\0", 2) + std::to_string(n), 14)}});
+  return Topology(json::array(
+      {{{"rootHub", {{"name", "A"}, {"hubDescriptor", {{"bNumberOfPorts", 14}}}, {"ports", ports}}}}}));
+}
+
+std::size_t CountItems(const TreeNode& node) {
+  std::size_t count = 1;
+  for (const TreeNode& child : node.children) count += CountItems(child);
+  return count;
+}
+
+// A device the walk has walked is never opened again: the 14 colliding hubs show as hubs that
+// could not be opened, and the root hub's ports are walked once.
+TEST(HostileWalk, HubNamesThatCollideInTheCodePageAreWalkedOnce) {
+  ModelPlatform platform(ReadTopology(CollidingHubNames().dump(), "colliding.json"));
+  DWORD error = 0;
+  const auto report = RunDetection(platform, 936, "colliding", &error);
+  ASSERT_TRUE(report.has_value());
+  ASSERT_EQ(report->tree.size(), 1u);
+  const TreeNode& rootHub = report->tree[0].children.at(0).children.at(0);
+  EXPECT_EQ(rootHub.text, "RootHub");
+  ASSERT_EQ(rootHub.children.size(), 14u);
+  for (const TreeNode& hub : rootHub.children) EXPECT_TRUE(hub.children.empty()) << hub.text;
+  EXPECT_EQ(CountItems(report->tree[0]), 17u);
+  // The controller search (HCD0 to HCD9, of which one opens, and its device interface, closed
+  // again), the root hub twice (the walk and its tree item), nothing else: the colliding names
+  // are refused before they reach the platform.
+  EXPECT_EQ(platform.Counts().createFileCalls, 10u + 1u + 2u);
+  EXPECT_EQ(platform.OpenHandleCount(), 0u);
+}
+
+// Generated files: texts at and beyond what the platform could ever hand over, and a hub
+// listing a million ports. Each refused one gives the line kept in generated.errors under its
+// name; each accepted one reads.
+json WithComputerName(std::string name) {
+  json file = Topology(json::array());
+  file["computerName"] = std::move(name);
+  return file;
+}
+
+json WithRootHubName(std::string name) {
+  return Topology(json::array({{{"rootHub", {{"name", std::move(name)}, {"hubDescriptor", {{"bNumberOfPorts", 1}}}}}}}));
+}
+
+json WithDevice(json device) {
+  return Topology(json::array({{{"rootHub", {{"name", "R"}, {"hubDescriptor", {{"bNumberOfPorts", 1}}},
+                                              {"ports", json::array({{{"port", 1}, {"device", std::move(device)}}})}}}}}));
+}
+
+json WithFriendlyName(std::string name) {
+  return WithDevice({{"descriptor", {{"idVendor", 1}, {"idProduct", 2}}}, {"friendlyName", std::move(name)}});
+}
+
+json WithExternalHubName(std::string name) { return WithDevice(HubDevice(std::move(name), 1)); }
+
+// A hub of 255 ports listing a million of them: refused at the first port it does not have,
+// after a read that stays linear (the test's time limit guards it).
+std::string MillionPorts() {
+  std::string text = R"({"format": "keldar-topology", "version": 1, "controllers": [{"rootHub": )"
+                     R"({"name": "R", "hubDescriptor": {"bNumberOfPorts": 255}, "ports": [)";
+  for (int n = 1; n <= 1000000; ++n) text += (n > 1 ? ",{\"port\":" : "{\"port\":") + std::to_string(n) + "}";
+  return text + "]}}]}";
+}
+
+struct Generated {
+  std::string name;
+  std::string text;
+};
+
+std::vector<Generated> RefusedGenerated() {
+  return {{"computer-name-1024", WithComputerName(std::string(1024, 'n')).dump()},
+          // 512 times U+673A: 1,536 bytes in UTF-8, 1,024 in GBK.
+          {"computer-name-512-chinese", WithComputerName([] { std::string name; for (int i = 0; i < 512; ++i) name += "\xE6\x9C\xBA"; return name; }()).dump()},
+          {"root-hub-name-32766", WithRootHubName(std::string(32766, 'r')).dump()},
+          {"hub-name-32768", WithExternalHubName(std::string(32768, 'h')).dump()},
+          {"friendly-name-65536", WithFriendlyName(std::string(65536, 'f')).dump()},
+          {"million-ports", MillionPorts()}};
+}
+
+std::map<std::string, std::string> ExpectedErrors() {
+  std::map<std::string, std::string> expected;
+  std::istringstream lines(ReadFile(HostileDir() / "generated.errors"));
+  for (std::string line; std::getline(lines, line);)
+    if (const auto tab = line.find('\t'); tab != std::string::npos)
+      expected[line.substr(0, tab)] = line.substr(tab + 1);
+  return expected;
+}
+
+TEST(HostileReader, RefusesWhatThePlatformCouldNeverAnswer) {
+  const auto expected = ExpectedErrors();
+  for (const Generated& file : RefusedGenerated()) {
+    ASSERT_EQ(expected.count(file.name), 1u) << file.name;
+    try {
+      ReadTopology(file.text, file.name + ".json");
+      ADD_FAILURE() << file.name << " was accepted";
+    } catch (const TopologyError& refused) {
+      EXPECT_EQ(refused.what(), expected.at(file.name));
+    }
+  }
+}
+
+TEST(HostileReader, AcceptsTextsUpToThePlatformsLimits) {
+  for (const json& file :
+       {WithComputerName(std::string(1023, 'n')), WithRootHubName(std::string(32765, 'r')),
+        WithExternalHubName(std::string(32763, 'h')), WithFriendlyName(std::string(65535, 'f'))})
+    EXPECT_NO_THROW(ReadTopology(file.dump(), "limit.json"));
+}
+
+// Files the reader refuses, each beside the one error line it gives (NAME.error).
+class RefusedFile : public testing::TestWithParam<std::string> {};
+
+TEST_P(RefusedFile, GivesItsErrorLine) {
+  const std::string name = GetParam();
+  const fs::path dir = HostileDir() / "refused";
+  std::string expected = ReadFile(dir / (name + ".error"));
+  while (!expected.empty() && expected.back() == '\n') expected.pop_back();
+  try {
+    ReadTopology(ReadFile(dir / name), name);
+    ADD_FAILURE() << name << " was accepted";
+  } catch (const TopologyError& refused) {
+    EXPECT_EQ(refused.what(), expected);
+  }
+}
+
+std::vector<std::string> RefusedFiles() {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(HostileDir() / "refused"))
+    if (entry.path().extension() != ".error") names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+INSTANTIATE_TEST_SUITE_P(Hostile, RefusedFile, testing::ValuesIn(RefusedFiles()),
+                         [](const testing::TestParamInfo<std::string>& info) {
+                           std::string name = info.param;
+                           std::replace_if(name.begin(), name.end(),
+                                           [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); }, '_');
+                           return name;
+                         });
+
+}  // namespace
+}  // namespace keldar
