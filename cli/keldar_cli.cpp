@@ -8,7 +8,9 @@
 #include <utility>
 
 #include <CLI/CLI.hpp>
+#include "cli/metrics.h"
 #include "cli/output.h"
+#include "cli/watch.h"
 #include "detect/report.h"
 #include "platform/model/model_platform.h"
 #include "platform/linux/sysfs_scanner.h"
@@ -36,6 +38,11 @@ struct Options {
   bool exporting = false;
   bool json = false;
   bool details = false;
+  bool watch = false;
+  double interval = 1.0;
+  std::string prometheusFile;
+  bool expectKey = false;
+  double started = 0;  // when the detection began (SystemTime)
 };
 
 // A file cut short by a failed write is left as it is: it is no longer valid JSON, so a
@@ -57,23 +64,42 @@ bool WriteExport(const std::string& path, const std::string& topology, std::ostr
   return false;
 }
 
+// Sysfs names its devices by their port paths, and the scanner makes them the driver keys.
+bool FromSysfs(const std::string& source) {
+#ifdef _WIN32
+  return source.rfind("sysfs:", 0) == 0;
+#else
+  return source == "live" || source.rfind("sysfs:", 0) == 0;
+#endif
+}
+
+bool WriteMetrics(const DetectionReport& report, const std::string& source,
+                  const Options& options, std::ostream& err) {
+  const double ended = SystemTime();
+  const Metrics metrics{KeysOf(report, FromSysfs(source)), report.devices.size(),
+                        ended - options.started, ended};
+  return WriteFileAtomically(options.prometheusFile, MetricsText(metrics), err);
+}
+
 // The detection runs first; the export is written before anything is printed, so that a
 // failed export leaves only its error line and a run prints either all of its result or none.
 int Report(Platform& platform, unsigned codePage, std::string source, const Options& options,
            const std::function<std::string()>& topology, std::ostream& out, std::ostream& err) {
   DWORD computerNameError = 0;
   const std::optional<DetectionReport> report =
-      RunDetection(platform, codePage, std::move(source), &computerNameError);
+      RunDetection(platform, codePage, source, &computerNameError);
   if (!report) {
     err << "keldar: the computer name is not available (error " << computerNameError << ")\n";
     return kExitFailure;
   }
   if (options.exporting && !WriteExport(options.exportFile, topology(), err)) return kExitFailure;
+  if (!options.prometheusFile.empty() && !WriteMetrics(*report, source, options, err))
+    return kExitFailure;
   if (options.json)
     WriteJson(*report, out);
   else
     WriteText(*report, options.details, out);
-  return kExitDetected;
+  return options.expectKey && !report->keyFound ? kExitNoKey : kExitDetected;
 }
 
 int ReportModel(const model::UsbModel& usb, std::string source, const Options& options,
@@ -113,10 +139,70 @@ int ReportLive(const Options& options, const Machine& machine, std::ostream& out
 #endif
 }
 
+// The watcher's detections: the source is read anew every time (a topology file re-read, a
+// sysfs tree scanned again), and a failure is an error line and a status, never a throw.
+Detected DetectOn(Platform& platform, unsigned codePage, const std::string& source,
+                  std::ostream& err) {
+  DWORD computerNameError = 0;
+  Detected detected{RunDetection(platform, codePage, source, &computerNameError), kExitDetected};
+  if (!detected.report) {
+    err << "keldar: the computer name is not available (error " << computerNameError << ")\n";
+    detected.status = kExitFailure;
+  }
+  return detected;
+}
+
+Detected DetectOnModel(const model::UsbModel& usb, const std::string& source, std::ostream& err) {
+  ModelPlatform platform(usb);
+  return DetectOn(platform, usb.ansiCodePage, source, err);
+}
+
+int Watch(const Options& options, bool topology, bool sysfs, const Machine& machine,
+          std::ostream& out, std::ostream& err) {
+  std::string source = options.demo ? "demo"
+                       : topology   ? "topology:" + options.topologyFile
+                       : sysfs      ? "sysfs:" + options.sysfsRoot
+                                    : "live";
+  const auto detect = [&](std::ostream& errors) -> Detected {
+    try {
+      if (options.demo)
+        return DetectOnModel(ReadTopology(DemoTopology(), "demo.json (built in)"), source, errors);
+      if (topology) return DetectOnModel(LoadTopologyFile(options.topologyFile), source, errors);
+#ifdef _WIN32
+      if (!sysfs) {
+        Win32Platform system;
+        return DetectOn(system, GetACP(), source, errors);
+      }
+#endif
+      const bool live = !sysfs;
+      try {
+        return DetectOnModel(machine.scanSysfs(live ? kLiveSysfsRoot : options.sysfsRoot), source,
+                             errors);
+      } catch (const SysfsError& error) {
+        if (live)
+          errors << "keldar: live USB is not available: " << error.what() << '\n';
+        else
+          errors << "keldar: " << error.what() << '\n';
+        return {std::nullopt, kExitUsage};
+      }
+    } catch (const TopologyError& error) {
+      errors << "keldar: " << error.what() << '\n';
+      return {std::nullopt, kExitUsage};
+    } catch (const std::exception& error) {
+      errors << "keldar: " << error.what() << '\n';
+      return {std::nullopt, kExitFailure};
+    }
+  };
+  const bool liveUsb = !options.demo && !topology && !sysfs;
+  const WatchClock clock = machine.watchClock ? machine.watchClock(liveUsb) : SystemWatchClock(liveUsb);
+  return RunWatch(detect, {options.interval, options.json, FromSysfs(source), options.prometheusFile},
+                  clock, out, err);
+}
+
 }  // namespace
 
 Machine ThisMachine() {
-  return {[](const std::string& sysfsRoot) { return ScanSysfs(sysfsRoot); }};
+  return {[](const std::string& sysfsRoot) { return ScanSysfs(sysfsRoot); }, SystemWatchClock};
 }
 
 int RunKeldar(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
@@ -140,7 +226,28 @@ int RunKeldar(int argc, const char* const* argv, std::ostream& out, std::ostream
                                     "Also write the topology the detection used to FILE")
                          ->type_name("FILE");
   app.add_flag("--json", options.json, "Print the result as one JSON document");
-  app.add_flag("--details", options.details, "Print each tree item's detail lines under it");
+  auto* details =
+      app.add_flag("--details", options.details, "Print each tree item's detail lines under it");
+  auto* watch = app.add_flag(
+      "--watch", options.watch,
+      "Keep detecting; print one line (with --json one JSON object) per key that arrives or "
+      "leaves, e.g. 2026-12-07T21:03:04+01:00 arrived SafeNet HASP HL SRM (0x0529:0x0001) at "
+      "3-1.4. Ctrl-C or SIGTERM ends it with status 0");
+  app.add_option("--interval", options.interval,
+                 "--watch: detect at least every SECONDS (default 1); on Linux udev's USB "
+                 "events also wake it")
+      ->type_name("SECONDS")
+      ->check(CLI::PositiveNumber)
+      ->needs(watch);
+  app.add_option("--prometheus", options.prometheusFile,
+                 "Also write the keys found as node exporter textfile metrics to FILE (replaced "
+                 "atomically; with --watch on every change), e.g. "
+                 "keldar_key_present{model=\"SafeNet HASP HL SRM\",vendor_id=\"0x0529\","
+                 "product_id=\"0x0001\",port=\"3-1.4\"} 1")
+      ->type_name("FILE");
+  auto* expectKey = app.add_flag("--expect-key", options.expectKey,
+                                 "Exit with status 3 when no known key was found");
+  watch->excludes(exportFile)->excludes(details)->excludes(expectKey);
   app.set_version_flag("--version", std::string("keldar ") + KELDAR_VERSION);
 
   try {
@@ -152,8 +259,11 @@ int RunKeldar(int argc, const char* const* argv, std::ostream& out, std::ostream
     return kExitUsage;
   }
   options.exporting = exportFile->count() > 0;
+  options.started = SystemTime();
 
   try {
+    if (options.watch)
+      return Watch(options, topology->count() > 0, sysfs->count() > 0, machine, out, err);
     if (options.demo) {
       const model::UsbModel usb = ReadTopology(DemoTopology(), "demo.json (built in)");
       return ReportModel(usb, "demo", options, out, err);
