@@ -87,6 +87,7 @@ std::string LocalTimeText(double unixSeconds) {
 int RunWatch(const std::function<Detected(std::ostream& err)>& detect, const WatchOptions& options,
              const WatchClock& clock, std::ostream& out, std::ostream& err) {
   std::vector<KeyView> previous;
+  std::size_t previousDevices = 0;
   bool first = true;
   bool failing = false;
   for (;;) {
@@ -111,21 +112,27 @@ int RunWatch(const std::function<Detected(std::ostream& err)>& detect, const Wat
     if (!detected.report && first) return detected.status;
     failing = !detected.report;
 
-    if (keys && (first || *keys != previous)) {
-      const auto ended = clock.now();
-      const std::string time = LocalTimeText(ended);
-      for (const KeyView& key : previous)
-        if (std::find(keys->begin(), keys->end(), key) == keys->end())
-          WriteLine(time, "left", key, options.json, out);
-      for (const KeyView& key : *keys)
-        if (std::find(previous.begin(), previous.end(), key) == previous.end())
-          WriteLine(time, "arrived", key, options.json, out);
-      out.flush();
-      if (!options.prometheusFile.empty()) {
-        const Metrics metrics{*keys, detected.report->devices.size(), ended - started, ended};
-        WriteFileAtomically(options.prometheusFile, MetricsText(metrics), err);
+    if (keys) {
+      const double ended = clock.now();
+      if (first || *keys != previous) {
+        const std::string time = LocalTimeText(ended);
+        for (const KeyView& key : previous)
+          if (std::find(keys->begin(), keys->end(), key) == keys->end())
+            WriteLine(time, "left", key, options.json, out);
+        for (const KeyView& key : *keys)
+          if (std::find(previous.begin(), previous.end(), key) == previous.end())
+            WriteLine(time, "arrived", key, options.json, out);
+        out.flush();
+      }
+      // The metrics file is rewritten when what it tells apart from the timing changed.
+      const std::size_t devices = detected.report->devices.size();
+      if (!options.prometheusFile.empty() &&
+          (first || *keys != previous || devices != previousDevices)) {
+        WriteFileAtomically(options.prometheusFile,
+                            MetricsText({*keys, devices, ended - started, ended}), err);
       }
       previous = std::move(*keys);
+      previousDevices = devices;
     }
     first = false;
     if (!clock.wait(options.interval)) return 0;
