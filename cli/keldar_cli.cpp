@@ -11,6 +11,7 @@
 #include "cli/metrics.h"
 #include "cli/output.h"
 #include "cli/watch.h"
+#include "cli/watch_source.h"
 #include "detect/report.h"
 #include "platform/model/model_platform.h"
 #include "platform/linux/sysfs_scanner.h"
@@ -64,19 +65,10 @@ bool WriteExport(const std::string& path, const std::string& topology, std::ostr
   return false;
 }
 
-// Sysfs names its devices by their port paths, and the scanner makes them the driver keys.
-bool FromSysfs(const std::string& source) {
-#ifdef _WIN32
-  return source.rfind("sysfs:", 0) == 0;
-#else
-  return source == "live" || source.rfind("sysfs:", 0) == 0;
-#endif
-}
-
 bool WriteMetrics(const DetectionReport& report, const std::string& source,
                   const Options& options, std::ostream& err) {
   const double ended = SystemTime();
-  const Metrics metrics{KeysOf(report, FromSysfs(source)), report.devices.size(),
+  const Metrics metrics{KeysOf(report, PortIsDriverKey(source)), report.devices.size(),
                         ended - options.started, ended};
   return WriteFileAtomically(options.prometheusFile, MetricsText(metrics), err);
 }
@@ -139,66 +131,6 @@ int ReportLive(const Options& options, const Machine& machine, std::ostream& out
 #endif
 }
 
-// The watcher's detections: the source is read anew every time (a topology file re-read, a
-// sysfs tree scanned again), and a failure is an error line and a status, never a throw.
-Detected DetectOn(Platform& platform, unsigned codePage, const std::string& source,
-                  std::ostream& err) {
-  DWORD computerNameError = 0;
-  Detected detected{RunDetection(platform, codePage, source, &computerNameError), kExitDetected};
-  if (!detected.report) {
-    err << "keldar: the computer name is not available (error " << computerNameError << ")\n";
-    detected.status = kExitFailure;
-  }
-  return detected;
-}
-
-Detected DetectOnModel(const model::UsbModel& usb, const std::string& source, std::ostream& err) {
-  ModelPlatform platform(usb);
-  return DetectOn(platform, usb.ansiCodePage, source, err);
-}
-
-int Watch(const Options& options, bool topology, bool sysfs, const Machine& machine,
-          std::ostream& out, std::ostream& err) {
-  std::string source = options.demo ? "demo"
-                       : topology   ? "topology:" + options.topologyFile
-                       : sysfs      ? "sysfs:" + options.sysfsRoot
-                                    : "live";
-  const auto detect = [&](std::ostream& errors) -> Detected {
-    try {
-      if (options.demo)
-        return DetectOnModel(ReadTopology(DemoTopology(), "demo.json (built in)"), source, errors);
-      if (topology) return DetectOnModel(LoadTopologyFile(options.topologyFile), source, errors);
-#ifdef _WIN32
-      if (!sysfs) {
-        Win32Platform system;
-        return DetectOn(system, GetACP(), source, errors);
-      }
-#endif
-      const bool live = !sysfs;
-      try {
-        return DetectOnModel(machine.scanSysfs(live ? kLiveSysfsRoot : options.sysfsRoot), source,
-                             errors);
-      } catch (const SysfsError& error) {
-        if (live)
-          errors << "keldar: live USB is not available: " << error.what() << '\n';
-        else
-          errors << "keldar: " << error.what() << '\n';
-        return {std::nullopt, kExitUsage};
-      }
-    } catch (const TopologyError& error) {
-      errors << "keldar: " << error.what() << '\n';
-      return {std::nullopt, kExitUsage};
-    } catch (const std::exception& error) {
-      errors << "keldar: " << error.what() << '\n';
-      return {std::nullopt, kExitFailure};
-    }
-  };
-  const bool liveUsb = !options.demo && !topology && !sysfs;
-  const WatchClock clock = machine.watchClock ? machine.watchClock(liveUsb) : SystemWatchClock(liveUsb);
-  return RunWatch(detect, {options.interval, options.json, FromSysfs(source), options.prometheusFile},
-                  clock, out, err);
-}
-
 }  // namespace
 
 Machine ThisMachine() {
@@ -248,6 +180,11 @@ int RunKeldar(int argc, const char* const* argv, std::ostream& out, std::ostream
   auto* expectKey = app.add_flag("--expect-key", options.expectKey,
                                  "Exit with status 3 when no known key was found");
   watch->excludes(exportFile)->excludes(details)->excludes(expectKey);
+  app.footer(
+      "Exit status: 0 after a detection (also --help, --version, and a watch ended by Ctrl-C or "
+      "SIGTERM); 2 for a usage error, an unreadable or malformed topology file, or a sysfs root "
+      "without a USB tree; 3 with --expect-key when no known key was found (e.g. "
+      "keldar --expect-key >/dev/null || echo 'no key'); 1 for anything else.");
   app.set_version_flag("--version", std::string("keldar ") + KELDAR_VERSION);
 
   try {
@@ -262,8 +199,16 @@ int RunKeldar(int argc, const char* const* argv, std::ostream& out, std::ostream
   options.started = SystemTime();
 
   try {
-    if (options.watch)
-      return Watch(options, topology->count() > 0, sysfs->count() > 0, machine, out, err);
+    if (options.watch) {
+      const WatchSource source{options.demo               ? WatchSource::Demo
+                               : topology->count() > 0    ? WatchSource::Topology
+                               : sysfs->count() > 0       ? WatchSource::Sysfs
+                                                          : WatchSource::Live,
+                               options.demo ? "" : topology->count() > 0 ? options.topologyFile
+                                                                        : options.sysfsRoot};
+      return Watch(source, {options.interval, options.json, false, options.prometheusFile},
+                   machine, out, err);
+    }
     if (options.demo) {
       const model::UsbModel usb = ReadTopology(DemoTopology(), "demo.json (built in)");
       return ReportModel(usb, "demo", options, out, err);

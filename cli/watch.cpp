@@ -61,15 +61,9 @@ std::vector<KeyView> KeysOf(const DetectionReport& report, bool portIsDriverKey)
 
 std::string LocalTimeText(double unixSeconds) {
   const auto seconds = static_cast<std::time_t>(std::floor(unixSeconds));
-  std::tm local{};
-  std::tm utc{};
-#ifdef _WIN32
-  localtime_s(&local, &seconds);
-  gmtime_s(&utc, &seconds);
-#else
-  localtime_r(&seconds, &local);
-  gmtime_r(&seconds, &utc);
-#endif
+  // The watcher runs on one thread: the library's shared results are copied at once.
+  const std::tm local = *std::localtime(&seconds);
+  const std::tm utc = *std::gmtime(&seconds);
   // strftime's %z is a zone name on Windows: the offset is worked out from the two dates.
   const long offset =
       (CivilDay(local) - CivilDay(utc)) * 86400 +
