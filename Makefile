@@ -6,7 +6,7 @@ SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 export DEBIAN_FRONTEND := noninteractive
 
-.PHONY: all demo check deps deps-native native asan mingw test-native test-asan test-windows test-usbsim clean
+.PHONY: all demo check deps deps-native native asan mingw test-native test-asan test-windows test-usbsim clean deb
 .PHONY: bench bench-build bench-smoke fuzz fuzz-build fuzz-smoke static check-kernel
 
 all: native
@@ -54,6 +54,12 @@ demo: deps-native
 	cmake --preset native >/dev/null
 	cmake --build --preset native -j$(JOBS) --target keldar
 	scripts/demo
+
+# The Debian package of the console program: build/keldar_VERSION-1_ARCH.deb (dpkg-deb).
+deb:
+	cmake --preset native >/dev/null
+	cmake --build --preset native -j$(JOBS) --target keldar
+	scripts/make-deb build/native/cli/keldar build
 
 check: deps
 	$(MAKE) test-native

@@ -12,7 +12,10 @@
 #include <vector>
 
 #include <CLI/CLI.hpp>
+#include "cli/metrics.h"
 #include "cli/output.h"
+#include "cli/watch.h"
+#include "cli/watch_source.h"
 #include "detect/report.h"
 #include "platform/model/model_platform.h"
 #include "platform/linux/sysfs_scanner.h"
@@ -59,6 +62,11 @@ struct Options {
   bool exporting = false;
   bool json = false;
   bool details = false;
+  bool watch = false;
+  double interval = 1.0;
+  std::string prometheusFile;
+  bool expectKey = false;
+  double started = 0;  // when the detection began (SystemTime)
 };
 
 template <typename Fail>
@@ -127,6 +135,14 @@ int Printed(std::ostream& out, std::ostream& err) {
   return kExitFailure;
 }
 
+bool WriteMetrics(const DetectionReport& report, const std::string& source,
+                  const Options& options, std::ostream& err) {
+  const double ended = SystemTime();
+  const Metrics metrics{KeysOf(report, PortIsDriverKey(source)), report.devices.size(),
+                        ended - options.started, ended};
+  return WriteFileAtomically(options.prometheusFile, MetricsText(metrics), err);
+}
+
 // The detection runs first; the export is written before anything is printed, so that a
 // failed export leaves only its error line and a run prints either all of its result or none.
 int Report(Platform& platform, unsigned codePage, std::string source, const Options& options,
@@ -134,7 +150,7 @@ int Report(Platform& platform, unsigned codePage, std::string source, const Opti
            const std::vector<std::string>& warnings = {}) {
   DWORD computerNameError = 0;
   std::optional<DetectionReport> report =
-      RunDetection(platform, codePage, std::move(source), &computerNameError);
+      RunDetection(platform, codePage, source, &computerNameError);
   if (!report) {
     err << "keldar: the computer name is not available (error " << computerNameError << ")\n";
     return kExitFailure;
@@ -155,11 +171,14 @@ int Report(Platform& platform, unsigned codePage, std::string source, const Opti
   for (const std::string& warning : warnings) err << "keldar: warning: " << warning << '\n';
   report->warnings = warnings;
   errno = 0;  // the reason of a failed write, if any, is the first one after this
+  if (!options.prometheusFile.empty() && !WriteMetrics(*report, source, options, err))
+    return kExitFailure;
   if (options.json)
     WriteJson(*report, out);
   else
     WriteText(*report, options.details, out);
-  return Printed(out, err);
+  if (const int printed = Printed(out, err); printed != kExitDetected) return printed;
+  return options.expectKey && !report->keyFound ? kExitNoKey : kExitDetected;
 }
 
 int ReportModel(const model::UsbModel& usb, std::string source, const Options& options,
@@ -202,7 +221,7 @@ int ReportLive(const Options& options, const Machine& machine, std::ostream& out
 }  // namespace
 
 Machine ThisMachine() {
-  return {[](const std::string& sysfsRoot) { return ScanSysfs(sysfsRoot); }};
+  return {[](const std::string& sysfsRoot) { return ScanSysfs(sysfsRoot); }, SystemWatchClock};
 }
 
 int RunKeldar(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
@@ -224,7 +243,33 @@ int RunKeldar(int argc, const char* const* argv, std::ostream& out, std::ostream
                                     "Also write the topology the detection used to FILE")
                          ->type_name("FILE");
   app.add_flag("--json", options.json, "Print the result as one JSON document");
-  app.add_flag("--details", options.details, "Print each tree item's detail lines under it");
+  auto* details =
+      app.add_flag("--details", options.details, "Print each tree item's detail lines under it");
+  auto* watch = app.add_flag(
+      "--watch", options.watch,
+      "Keep detecting; print one line (with --json one JSON object) per key that arrives or "
+      "leaves, e.g. 2026-12-07T21:03:04+01:00 arrived SafeNet HASP HL SRM (0x0529:0x0001) at "
+      "3-1.4. Ctrl-C or SIGTERM ends it with status 0");
+  app.add_option("--interval", options.interval,
+                 "--watch: detect at least every SECONDS (default 1); on Linux udev's USB "
+                 "events also wake it")
+      ->type_name("SECONDS")
+      ->check(CLI::PositiveNumber)
+      ->needs(watch);
+  app.add_option("--prometheus", options.prometheusFile,
+                 "Also write the keys found as node exporter textfile metrics to FILE (replaced "
+                 "atomically; with --watch on every change), e.g. "
+                 "keldar_key_present{model=\"SafeNet HASP HL SRM\",vendor_id=\"0x0529\","
+                 "product_id=\"0x0001\",port=\"3-1.4\"} 1")
+      ->type_name("FILE");
+  auto* expectKey = app.add_flag("--expect-key", options.expectKey,
+                                 "Exit with status 3 when no known key was found");
+  watch->excludes(exportFile)->excludes(details)->excludes(expectKey);
+  app.footer(
+      "Exit status: 0 after a detection (also --help, --version, and a watch ended by Ctrl-C or "
+      "SIGTERM); 2 for a usage error, an unreadable or malformed topology file, or a sysfs root "
+      "without a USB tree; 3 with --expect-key when no known key was found (e.g. "
+      "keldar --expect-key >/dev/null || echo 'no key'); 1 for anything else.");
   app.set_version_flag("--version", std::string("keldar ") + KELDAR_VERSION);
 
   try {
@@ -263,8 +308,19 @@ int RunKeldar(int argc, const char* const* argv, std::ostream& out, std::ostream
     err << "keldar: " << missing << '\n';
     return kExitFailure;
   }
+  options.started = SystemTime();
 
   try {
+    if (options.watch) {
+      const WatchSource source{options.demo               ? WatchSource::Demo
+                               : topology->count() > 0    ? WatchSource::Topology
+                               : sysfs->count() > 0       ? WatchSource::Sysfs
+                                                          : WatchSource::Live,
+                               options.demo ? "" : topology->count() > 0 ? options.topologyFile
+                                                                        : options.sysfsRoot};
+      return Watch(source, {options.interval, options.json, false, options.prometheusFile},
+                   machine, out, err);
+    }
     if (options.demo) {
       const model::UsbModel usb = ReadTopology(DemoTopology(), "demo.json (built in)");
       return ReportModel(usb, "demo", options, out, err);

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "cli/watch.h"
 #include "model/usb_model.h"
 
 namespace keldar::cli {
@@ -15,19 +16,24 @@ namespace keldar::cli {
 // Exit statuses: 0 after a detection (and for --help and --version); 2 for a usage error, a
 // topology file that cannot be read or is malformed, or a sysfs root that holds no USB tree
 // (also the live /sys of a machine without USB); 1 for anything else, among it an export file
-// that cannot be written.
+// that cannot be written; 3 with --expect-key when no known key was found.
 inline constexpr int kExitDetected = 0;
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
+inline constexpr int kExitNoKey = 3;
 
 // What the program reads from the machine it runs on besides its options.
 struct Machine {
   // The USB topology below a sysfs mount point ("/sys" for the live one). Throws SysfsError
   // when the root holds no sysfs USB tree.
   std::function<model::UsbModel(const std::string& sysfsRoot)> scanSysfs;
+  // The clock and wait of --watch; `usbEvents`: the live USB is watched, whose events may
+  // end a wait early.
+  std::function<WatchClock(bool usbEvents)> watchClock;
 };
 
-// This machine: ScanSysfs with the hardware database, and usbfs for the live /sys.
+// This machine: ScanSysfs with the hardware database, and usbfs for the live /sys; the
+// system clock, and a wait that Ctrl-C and SIGTERM end.
 Machine ThisMachine();
 
 // Runs the program as `keldar` with these arguments (argv[0] is the program's name).

@@ -6,6 +6,7 @@
 #include <map>
 
 #include "detect/device_inspector.h"
+#include "ident/key_rules.h"
 #include "ui/memory_views.h"
 
 namespace keldar {
@@ -31,6 +32,39 @@ TreeNode Snapshot(const MemoryTreeView& tree, TreeItem handle,
   for (TreeItem child : item.children) node.children.push_back(Snapshot(tree, child, rows, details));
   return node;
 }
+
+struct KeyWalk {
+  const MemoryTreeView& tree;
+  const std::map<TreeItem, const NodeEntry*>& rows;
+  std::vector<KeySighting>& keys;
+
+  void Visit(TreeItem handle, int controller, const std::string& hub) {
+    const NodeEntry* row = nullptr;
+    if (auto found = rows.find(handle); found != rows.end()) row = found->second;
+    std::string childHub = hub;
+    if (row != nullptr && row->kind == Hub) childHub = row->label != nullptr ? row->label : "";
+    if (row != nullptr && IsAttachedDevice(*row)) Sight(*row, controller, hub);
+    for (TreeItem child : tree.Find(handle)->children) Visit(child, controller, childHub);
+  }
+
+  void Sight(const NodeEntry& row, int controller, const std::string& hub) {
+    const auto& info = *row.connectionInfo;
+    const char* notices[2] = {nullptr, nullptr};
+    const int count =
+        KeyNoticesFor(info.DeviceDescriptor.idVendor, info.DeviceDescriptor.idProduct, notices);
+    if (count == 0) return;
+    KeySighting key;
+    key.vendorId = info.DeviceDescriptor.idVendor;
+    key.productId = info.DeviceDescriptor.idProduct;
+    for (int n = 0; n < count; ++n)
+      key.model += (n > 0 ? " / " : "") + KeyModelText(notices[n]);
+    key.driverKey = row.label != nullptr ? row.label : "";
+    key.place = "HCD" + std::to_string(controller) + "/" + hub + "/" +
+                std::to_string(info.ConnectionIndex);
+    key.address = info.DeviceAddress;
+    keys.push_back(std::move(key));
+  }
+};
 
 }  // namespace
 
@@ -90,6 +124,13 @@ std::optional<DetectionReport> RunDetection(Platform& platform, unsigned ansiCod
   tree.SetSelectionHandler(nullptr);
 
   for (TreeItem root : tree.Roots()) report.tree.push_back(Snapshot(tree, root, rows, details));
+
+  // Controllers are the computer's children in \\.\HCD order.
+  KeyWalk walk{tree, rows, report.keys};
+  for (TreeItem root : tree.Roots()) {
+    int controller = 0;
+    for (TreeItem child : tree.Find(root)->children) walk.Visit(child, controller++, "");
+  }
   return report;
 }
 

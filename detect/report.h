@@ -3,6 +3,7 @@
 // Texts stay in the platform's ANSI code page here; the console converts them to UTF-8.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,6 +23,18 @@ struct TreeNode {
   std::vector<TreeNode> children;
 };
 
+// An attached device that the key rules name: what a watcher compares between detections.
+struct KeySighting {
+  std::uint16_t vendorId = 0;
+  std::uint16_t productId = 0;
+  std::string model;      // the model texts of its notices (ANSI), joined by " / "
+  std::string driverKey;  // its driver key (ANSI): on Linux the sysfs name, e.g. "3-1.4"
+  // Where it sits as the walk reached it: "HCD<n>/<hub name>/<port>" (ANSI).
+  std::string place;
+  std::uint16_t address = 0;  // the bus address, new on every enumeration
+  friend bool operator==(const KeySighting&, const KeySighting&) = default;
+};
+
 struct DetectionReport {
   std::string source;        // "demo", "live", "topology:<path>" or "sysfs:<dir>"
   unsigned ansiCodePage = 936;
@@ -37,6 +50,7 @@ struct DetectionReport {
   bool keyFound = false;
   // What the source could not be read of (UTF-8, one line per reason); filled by the caller.
   std::vector<std::string> warnings;
+  std::vector<KeySighting> keys;  // in tree order
 };
 
 // Runs the detect command once on `platform`, then selects every tree item in turn to collect

@@ -1,5 +1,8 @@
 #include "ident/key_rules.h"
 
+#include <algorithm>
+#include <string_view>
+
 #include "ident/branding.h"
 
 namespace keldar {
@@ -216,6 +219,28 @@ int KeyNoticesFor(std::uint16_t vendorId, std::uint16_t productId, const char* n
   notices[0] = chosen->notices[0];
   notices[1] = chosen->notices[1];
   return chosen->notices[1] != nullptr ? 2 : 1;
+}
+
+std::string KeyModelText(const char* notice) {
+  std::string text = notice;
+  // Both headings end with this label, and no model text repeats it.
+  constexpr std::string_view kModelLabel = "加密狗型号：";
+  if (const auto at = text.find(kModelLabel); at != std::string::npos)
+    text.erase(0, at + kModelLabel.size());
+  const auto trimBlanks = [&text] {
+    const auto last = text.find_last_not_of(" \r\n");
+    text.erase(last == std::string::npos ? 0 : last + 1);
+    text.erase(0, std::min(text.size(), text.find_first_not_of(' ')));
+  };
+  trimBlanks();
+  for (const std::string_view ending : {std::string_view("感谢您的使用！！"), std::string_view("！！")}) {
+    if (text.size() >= ending.size() && text.compare(text.size() - ending.size(), ending.size(), ending) == 0) {
+      text.erase(text.size() - ending.size());
+      break;
+    }
+  }
+  trimBlanks();
+  return text;
 }
 
 const char* ClosingNotice() {

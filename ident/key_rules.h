@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace keldar {
 
@@ -32,6 +33,11 @@ extern const std::size_t KeyRuleCount;
 // `notices` in showing order, sets the unused entries to null, and returns how many it wrote
 // (0, 1 or 2). A vendor without rows yields none.
 int KeyNoticesFor(std::uint16_t vendorId, std::uint16_t productId, const char* notices[2]);
+
+// The model part of a key notice: the text after the heading's "加密狗型号：" without the closing
+// thanks, "！！", line break and surrounding blanks, in the notice's code page (GBK). The
+// whole notice when it has no such heading.
+std::string KeyModelText(const char* notice);
 
 // The notice shown once at the end of a pass that raised no key notice; it names the
 // publisher's web address and contact number.

@@ -1,0 +1,136 @@
+#include "cli/watch.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "cli/metrics.h"
+#include "text/text_codec.h"
+
+namespace keldar::cli {
+
+namespace {
+
+std::string HexId(std::uint16_t id) {
+  char text[8];
+  std::snprintf(text, sizeof text, "0x%04X", static_cast<unsigned>(id));
+  return text;
+}
+
+// Days since 1970-01-01 of a calendar date (the proleptic Gregorian calendar).
+long CivilDay(const std::tm& tm) {
+  const long month = tm.tm_mon + 1;
+  const long year = tm.tm_year + 1900L - (month <= 2 ? 1 : 0);
+  const long era = (year >= 0 ? year : year - 399) / 400;
+  const long yearOfEra = year - era * 400;
+  const long dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + tm.tm_mday - 1;
+  const long dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+  return era * 146097 + dayOfEra - 719468;
+}
+
+// The same line for a key in both forms, text or JSON.
+void WriteLine(const std::string& time, const char* event, const KeyView& key, bool json,
+               std::ostream& out) {
+  if (json) {
+    nlohmann::ordered_json line = {{"time", time},          {"event", event},
+                                   {"model", key.model},    {"vendorId", key.vendorId},
+                                   {"productId", key.productId}, {"port", key.port}};
+    out << line.dump() << '\n';
+  } else {
+    out << time << ' ' << event << ' ' << key.model << " (" << key.vendorId << ':'
+        << key.productId << ") at " << key.port << '\n';
+  }
+}
+
+}  // namespace
+
+std::vector<KeyView> KeysOf(const DetectionReport& report, bool portIsDriverKey) {
+  std::vector<KeyView> keys;
+  for (const KeySighting& key : report.keys) {
+    keys.push_back({AnsiToUtf8(key.model, report.ansiCodePage), HexId(key.vendorId),
+                    HexId(key.productId),
+                    AnsiToUtf8(portIsDriverKey ? key.driverKey : key.place, report.ansiCodePage),
+                    key.address});
+  }
+  return keys;
+}
+
+std::string LocalTimeText(double unixSeconds) {
+  const auto seconds = static_cast<std::time_t>(std::floor(unixSeconds));
+  // The watcher runs on one thread: the library's shared results are copied at once.
+  const std::tm local = *std::localtime(&seconds);
+  const std::tm utc = *std::gmtime(&seconds);
+  // strftime's %z is a zone name on Windows: the offset is worked out from the two dates.
+  const long offset =
+      (CivilDay(local) - CivilDay(utc)) * 86400 +
+      (local.tm_hour - utc.tm_hour) * 3600L + (local.tm_min - utc.tm_min) * 60L +
+      (local.tm_sec - utc.tm_sec);
+  const long magnitude = offset < 0 ? -offset : offset;
+  char text[96];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d%c%02ld:%02ld",
+                local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                local.tm_min, local.tm_sec, offset < 0 ? '-' : '+', magnitude / 3600,
+                magnitude / 60 % 60);
+  return text;
+}
+
+int RunWatch(const std::function<Detected(std::ostream& err)>& detect, const WatchOptions& options,
+             const WatchClock& clock, std::ostream& out, std::ostream& err) {
+  std::vector<KeyView> previous;
+  std::size_t previousDevices = 0;
+  bool first = true;
+  bool failing = false;
+  for (;;) {
+    const auto started = clock.now();
+    std::ostringstream errors;
+    Detected detected = detect(errors);
+    std::optional<std::vector<KeyView>> keys;
+    if (detected.report) {
+      keys = KeysOf(*detected.report, options.portIsDriverKey);
+      // A change is believed when a second detection right away agrees: a device caught
+      // half-read while it vanishes, or a file caught while it is rewritten, is no change.
+      if (!first && *keys != previous) {
+        Detected again = detect(errors);
+        if (!again.report || KeysOf(*again.report, options.portIsDriverKey) != *keys)
+          keys.reset();
+        else
+          detected = std::move(again);
+      }
+    }
+    // A source that keeps failing is named once, not every interval.
+    if (!errors.str().empty() && (first || !failing)) err << errors.str() << std::flush;
+    if (!detected.report && first) return detected.status;
+    failing = !detected.report;
+
+    if (keys) {
+      const double ended = clock.now();
+      if (first || *keys != previous) {
+        const std::string time = LocalTimeText(ended);
+        for (const KeyView& key : previous)
+          if (std::find(keys->begin(), keys->end(), key) == keys->end())
+            WriteLine(time, "left", key, options.json, out);
+        for (const KeyView& key : *keys)
+          if (std::find(previous.begin(), previous.end(), key) == previous.end())
+            WriteLine(time, "arrived", key, options.json, out);
+        out.flush();
+      }
+      // The metrics file is rewritten when what it tells apart from the timing changed.
+      const std::size_t devices = detected.report->devices.size();
+      if (!options.prometheusFile.empty() &&
+          (first || *keys != previous || devices != previousDevices)) {
+        WriteFileAtomically(options.prometheusFile,
+                            MetricsText({*keys, devices, ended - started, ended}), err);
+      }
+      previous = std::move(*keys);
+      previousDevices = devices;
+    }
+    first = false;
+    if (!clock.wait(options.interval)) return 0;
+  }
+}
+
+}  // namespace keldar::cli

@@ -1,0 +1,69 @@
+// `keldar --watch`: a detection every interval (or when the USB changes), one line for each
+// known key that arrived or left since the previous one, as text or as JSON Lines.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "detect/report.h"
+
+namespace keldar::cli {
+
+// A known key as the watch lines and the metrics show it; texts in UTF-8.
+struct KeyView {
+  std::string model;
+  std::string vendorId;   // "0x0529"
+  std::string productId;  // "0x0001"
+  std::string port;       // "3-1.4" from sysfs, else "HCD<n>/<hub name>/<port>"
+  std::uint16_t address = 0;  // not shown: a key that came back has a new one
+  friend bool operator==(const KeyView&, const KeyView&) = default;
+};
+
+// The report's keys. `portIsDriverKey`: the topology came from sysfs, whose driver keys are the
+// devices' port paths.
+std::vector<KeyView> KeysOf(const DetectionReport& report, bool portIsDriverKey);
+
+// One detection for the watcher: the report, or the exit status of a failure whose error line
+// has been written to the stream the detection was given.
+struct Detected {
+  std::optional<DetectionReport> report;
+  int status = 0;
+};
+
+// What the watcher reads the time from and waits with; tests step both. Times are seconds
+// since the Unix epoch: <chrono> itself cannot be built with the program's GBK literals.
+struct WatchClock {
+  std::function<double()> now;
+  // Waits up to `seconds`, or less when the USB changed; false when the watch is to end.
+  std::function<bool(double seconds)> wait;
+};
+
+struct WatchOptions {
+  double interval = 1.0;
+  bool json = false;
+  bool portIsDriverKey = false;
+  std::string prometheusFile;  // empty: none
+};
+
+// The first detection's keys are announced as arrived; after that, one line per change. A
+// detection that fails after the first is reported once on `err` and changes nothing. Returns 0
+// when the wait ends the watch, or the first detection's failure status.
+int RunWatch(const std::function<Detected(std::ostream& err)>& detect, const WatchOptions& options,
+             const WatchClock& clock, std::ostream& out, std::ostream& err);
+
+// ISO 8601 local time with its offset from UTC: "2026-12-07T21:03:04+01:00".
+std::string LocalTimeText(double unixSeconds);
+
+// The system's wall clock, in seconds since the Unix epoch.
+double SystemTime();
+
+// The system clock, and a wait that ends early on the platform's USB events (with
+// `usbEvents`, where it has them) and ends the watch on Ctrl-C or SIGTERM.
+WatchClock SystemWatchClock(bool usbEvents);
+
+}  // namespace keldar::cli

@@ -1,0 +1,8 @@
+// Builds without libudev: the watcher polls.
+#include "platform/linux/usb_events.h"
+
+namespace keldar {
+
+std::unique_ptr<UsbEvents> OpenUsbEvents() { return nullptr; }
+
+}  // namespace keldar

@@ -1,0 +1,230 @@
+// keldar --watch on a fake sysfs tree that a session file changes between detections, with a
+// stepped clock; --expect-key's exit statuses; the metrics file of a watch.
+#include <stdlib.h>
+#include <time.h>
+
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "cli/keldar_cli.h"
+#include "platform/linux/sysfs_scanner.h"
+#include "support/sysfs_tree.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+std::string ReadData(const std::string& name) {
+  std::ifstream in(fs::path(KELDAR_TEST_DATA_DIR) / name, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+struct Outcome {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+Outcome Keldar(std::vector<std::string> args, const keldar::cli::Machine& machine) {
+  args.insert(args.begin(), "keldar");
+  std::vector<const char*> argv;
+  for (const std::string& arg : args) argv.push_back(arg.c_str());
+  std::ostringstream out;
+  std::ostringstream err;
+  const int status = keldar::cli::RunKeldar(static_cast<int>(argv.size()), argv.data(), out, err,
+                                            machine);
+  return {status, out.str(), err.str()};
+}
+
+#if !defined(_WIN32)
+
+// The zone the expected times are written in (UTC+05:30: an offset with minutes), for one test.
+class LocalZone {
+ public:
+  explicit LocalZone(const char* zone) {
+    if (const char* old = getenv("TZ")) saved_ = old;
+    setenv("TZ", zone, 1);
+    tzset();
+  }
+  ~LocalZone() {
+    if (saved_.empty())
+      unsetenv("TZ");
+    else
+      setenv("TZ", saved_.c_str(), 1);
+    tzset();
+  }
+
+ private:
+  std::string saved_;
+};
+
+// Plays tests/data/watch/session.json: every wait applies the next step to the tree and moves
+// the clock on by 50 ms; the wait after the last step ends the watch.
+class Session {
+ public:
+  Session() : tree_("../watch/desk.json"), steps_(json::parse(ReadData("watch/session.json")).at("steps")) {}
+
+  keldar::cli::Machine Machine() {
+    return {[this](const std::string& root) {
+              auto usb = keldar::ScanSysfs(root, {});
+              usb.computerName = "DESK-7";
+              if (!flickering_.empty()) Plug(std::exchange(flickering_, {}));
+              return usb;
+            },
+            [this](bool usbEvents) {
+              liveUsbEvents_ = usbEvents;
+              return keldar::cli::WatchClock{
+                  [this] { return (kStartMilliseconds + 50.0 * step_) / 1000.0; },
+                  [this](double seconds) {
+                    waits_.push_back(seconds);
+                    if (step_ == steps_.size()) return false;
+                    Apply(steps_[step_++]);
+                    return true;
+                  }};
+            }};
+  }
+
+  std::string Root() const { return tree_.Root(); }
+  const std::vector<double>& Waits() const { return waits_; }
+  bool LiveUsbEvents() const { return liveUsbEvents_; }
+
+ private:
+  // 2026-12-07T18:29:59.900Z: 50 ms before midnight in the zone the times are written in.
+  static constexpr double kStartMilliseconds = 1796668199900.0;
+
+  void Plug(const json& devices) {
+    for (const auto& [name, device] : devices.items()) {
+      const std::string at = device.at("at");
+      for (const auto& [attribute, value] : device.at("attributes").items())
+        keldar::testing::WriteValue(tree_.Path(at) / attribute, value);
+      fs::create_symlink("../../../" + at, tree_.Path("bus/usb/devices/" + name));
+    }
+    plugged_.update(devices);
+  }
+
+  json Unplug(const json& names) {
+    json removed = json::object();
+    for (const std::string name : names) {
+      removed[name] = plugged_.at(name);
+      fs::remove(tree_.Path("bus/usb/devices/" + name));
+      fs::remove_all(tree_.Path(plugged_.at(name).at("at")));
+    }
+    return removed;
+  }
+
+  void Apply(const json& step) {
+    if (step.contains("unplug")) Unplug(step["unplug"]);
+    if (step.contains("plug")) Plug(step["plug"]);
+    const json writes = step.value("write", json::object());
+    for (const auto& [path, value] : writes.items())
+      keldar::testing::WriteValue(tree_.Path(path), value);
+    if (step.contains("rename"))
+      fs::rename(tree_.Path(step["rename"][0]), tree_.Path(step["rename"][1]));
+    if (step.contains("flicker")) flickering_ = Unplug(step["flicker"]);
+  }
+
+  keldar::testing::SysfsTree tree_;
+  json steps_;
+  json plugged_ = json::parse(ReadData("watch/desk.json")).at("devices");
+  json flickering_ = json::object();
+  std::size_t step_ = 0;
+  std::vector<double> waits_;
+  bool liveUsbEvents_ = true;
+};
+
+TEST(Watch, SessionPrintsOneLinePerKeyThatArrivesOrLeaves) {
+  const LocalZone zone("IST-5:30");
+  for (const auto& [form, golden] : {std::pair<std::string, std::string>{"text", "watch/session.txt"},
+                                     {"json", "watch/session.jsonl"}}) {
+    SCOPED_TRACE(form);
+    Session session;
+    std::vector<std::string> args = {"--watch", "--interval", "0.05", "--sysfs", session.Root()};
+    if (form == "json") args.push_back("--json");
+    const Outcome run = Keldar(args, session.Machine());
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, ReadData(golden));
+    std::string errors = ReadData("watch/session.err");
+    errors.replace(errors.find("DIR"), 3, session.Root());
+    EXPECT_EQ(run.err, errors);
+    // A sysfs tree other than the live one has no USB events: the interval alone paces it.
+    EXPECT_FALSE(session.LiveUsbEvents());
+    EXPECT_EQ(session.Waits(), std::vector<double>(12, 0.05));
+  }
+}
+
+TEST(Watch, MetricsFileShowsTheLastChange) {
+  Session session;
+  const fs::path metrics = fs::path(session.Root()) / "keldar.prom";
+  const Outcome run = Keldar({"--watch", "--interval", "0.05", "--sysfs", session.Root(),
+                              "--prometheus", metrics.string()},
+                             session.Machine());
+  ASSERT_EQ(run.status, 0) << run.err;
+  std::ifstream in(metrics, std::ios::binary);
+  std::ostringstream written;
+  written << in.rdbuf();
+  EXPECT_EQ(written.str(), ReadData("watch/session.prom"));
+  // Only the metrics file itself is left beside it: no temporary file.
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(session.Root()))
+    names.insert(entry.path().filename().string());
+  EXPECT_EQ(names, (std::set<std::string>{"bus", "devices", "keldar.prom"}));
+}
+
+TEST(Watch, FirstDetectionThatFailsEndsTheWatchWithItsStatus) {
+  Session session;
+  const Outcome missing =
+      Keldar({"--watch", "--sysfs", session.Root() + "/nothing"}, session.Machine());
+  EXPECT_EQ(missing.status, keldar::cli::kExitUsage);
+  EXPECT_EQ(missing.out, "");
+  EXPECT_EQ(missing.err, "keldar: \"" + session.Root() + "/nothing\" does not exist\n");
+  EXPECT_TRUE(session.Waits().empty());
+}
+
+#endif
+
+std::string Fixture(const std::string& name) {
+  return (fs::path(KELDAR_TEST_DATA_DIR) / "fixtures" / name).string();
+}
+
+TEST(ExpectKey, ExitsThreeOnlyWhenAskedAndNoKnownKeyWasFound) {
+  const keldar::cli::Machine machine;
+  EXPECT_EQ(Keldar({"--topology", Fixture("no-known-key.json"), "--expect-key"}, machine).status,
+            keldar::cli::kExitNoKey);
+  EXPECT_EQ(Keldar({"--topology", Fixture("no-known-key.json")}, machine).status, 0);
+  EXPECT_EQ(Keldar({"--topology", Fixture("two-keys-behind-hub.json"), "--expect-key", "--json"},
+                   machine).status,
+            0);
+  // The detection is printed all the same.
+  const Outcome none =
+      Keldar({"--topology", Fixture("no-known-key.json"), "--expect-key", "--json"}, machine);
+  json printed = json::parse(none.out);
+  json golden = json::parse(ReadData("fixtures/no-known-key.golden.json"));
+  printed.erase("source");
+  golden.erase("source");
+  EXPECT_EQ(printed, golden);
+}
+
+TEST(WatchOptions, ThatMakeNoSenseTogetherAreUsageErrors) {
+  const keldar::cli::Machine machine;
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"--demo", "--interval", "2"},
+           {"--demo", "--watch", "--interval", "0"},
+           {"--demo", "--watch", "--expect-key"},
+           {"--demo", "--watch", "--export", "x.json"}}) {
+    const Outcome run = Keldar(args, machine);
+    EXPECT_EQ(run.status, keldar::cli::kExitUsage) << args.back();
+    EXPECT_EQ(run.out, "");
+  }
+}
+
+}  // namespace
