@@ -311,8 +311,11 @@ constexpr const char* kOtherEnum = "ROOT\\KELDAR_USBSIM_OTHER";
 
 // The setup class of a driver key "{class guid}\nnnn", and its name where it is a known one.
 void WriteClass(RegWriter& reg, const std::optional<std::string>& driverKey) {
-  if (!driverKey || driverKey->size() < 38 || (*driverKey)[0] != '{' || (*driverKey)[37] != '}') return;
-  const std::string guid = driverKey->substr(0, 38);
+  // Every device has a setup class, and wine's SetupAPI lists no device without one: a driver
+  // key that names no class (a hand-made "HCD-CHAIN") puts its device in the USB class.
+  const bool named = driverKey && driverKey->size() >= 38 && (*driverKey)[0] == '{' &&
+                     (*driverKey)[37] == '}';
+  const std::string guid = named ? driverKey->substr(0, 38) : "{36fc9e60-c465-11cf-8056-444553540000}";
   reg.String("ClassGUID", guid);
   static const std::map<std::string, std::string> names = {
       {"{36fc9e60-c465-11cf-8056-444553540000}", "USB"},
