@@ -32,11 +32,12 @@ struct Outcome {
 // tree alone.
 Outcome Keldar(const std::vector<std::string>& args, const std::string& live,
               const std::string& computerName = "DESK-7") {
-  const keldar::cli::Machine machine{[live, computerName](const std::string& root) {
+  keldar::cli::Machine machine = keldar::cli::ThisMachine();
+  machine.scanSysfs = [live, computerName](const std::string& root) {
     keldar::model::UsbModel usb = keldar::ScanSysfs(root == "/sys" ? live : root, {});
     usb.computerName = computerName;
     return usb;
-  }};
+  };
   std::vector<const char*> argv{"keldar"};
   for (const std::string& arg : args) argv.push_back(arg.c_str());
   std::ostringstream out, err;

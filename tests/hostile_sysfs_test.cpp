@@ -156,7 +156,8 @@ std::string RunKeldar(const std::vector<std::string>& args) {
   std::vector<const char*> argv{"keldar"};
   for (const std::string& arg : args) argv.push_back(arg.c_str());
   std::ostringstream out, err;
-  const cli::Machine machine{[](const std::string& root) { return ScanSysfs(root, {}); }};
+  cli::Machine machine = cli::ThisMachine();
+  machine.scanSysfs = [](const std::string& root) { return ScanSysfs(root, {}); };
   const int status =
       cli::RunKeldar(static_cast<int>(argv.size()), argv.data(), out, err, machine);
   return std::to_string(status) + "\n" + err.str() + out.str();
