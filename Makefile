@@ -83,9 +83,9 @@ check-kernel:
 	cmake --build --preset native -j$(JOBS) --target keldar
 	tests/kernel/check
 
-# Benchmarks of whole detections on generated machines (Release build, Google Benchmark).
-# `bench` runs them in full and ends with the growth between sizes; `bench-smoke` runs each
-# once, so that they keep building and running (no timing is judged).
+# Benchmarks of whole detections on generated machines (Google Benchmark). `bench` runs them in
+# full, in a Release build, and ends with the growth between sizes; `bench-smoke` runs each once
+# from the native build, so that they keep building and running (no timing is judged there).
 bench-build:
 	cmake --preset bench >/dev/null
 	cmake --build --preset bench -j$(JOBS) --target keldar_bench keldar_generate_machine
@@ -93,10 +93,10 @@ bench-build:
 bench: bench-build
 	build/bench/bench/keldar_bench --benchmark_color=false
 
-bench-smoke: bench-build
-	build/bench/bench/keldar_bench --benchmark_min_time=0 --benchmark_color=false \
-	  >build/bench/smoke.log 2>&1 || { cat build/bench/smoke.log; exit 1; }
-	@grep -c '^BM_' build/bench/smoke.log | xargs echo "benchmarks run:"
+bench-smoke: native
+	build/native/bench/keldar_bench --benchmark_min_time=0 --benchmark_color=false \
+	  >build/native/bench-smoke.log 2>&1 || { cat build/native/bench-smoke.log; exit 1; }
+	@grep -c '^BM_' build/native/bench-smoke.log | xargs echo "benchmarks run:"
 
 # libFuzzer targets (clang, ASan + UBSan). Each run grows a working corpus under build/fuzz,
 # seeded from fuzz/corpus; a crash is written to build/fuzz/artifacts. `fuzz-smoke` first
@@ -110,7 +110,7 @@ export FUZZ_SEEDS_topology_reader := tests/data/fixtures tests/data/model tests/
 
 fuzz-build:
 	cmake --preset fuzz >/dev/null
-	cmake --build --preset fuzz -j$(JOBS)
+	cmake --build --preset fuzz -j$(JOBS) --target $(addprefix fuzz_,$(FUZZ_TARGETS))
 
 fuzz: fuzz-build
 	@set -e; for t in $(FUZZ_TARGETS); do \

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -254,7 +256,17 @@ int RunKeldar(int argc, const char* const* argv, std::ostream& out, std::ostream
                  "--watch: detect at least every SECONDS (default 1); on Linux udev's USB "
                  "events also wake it")
       ->type_name("SECONDS")
-      ->check(CLI::PositiveNumber)
+      ->check(CLI::Validator(
+          // CLI11's PositiveNumber would quote the largest double in its message.
+          [](std::string& text) -> std::string {
+            double seconds = 0;
+            const char* end = text.data() + text.size();
+            const auto [stop, error] = std::from_chars(text.data(), end, seconds);
+            if (error != std::errc() || stop != end || !(seconds > 0) || !std::isfinite(seconds))
+              return "SECONDS must be a number above 0, such as 0.5; given: " + text;
+            return {};
+          },
+          "POSITIVE"))
       ->needs(watch);
   app.add_option("--prometheus", options.prometheusFile,
                  "Also write the keys found as node exporter textfile metrics to FILE (replaced "

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/keldar_cli.h"
 #include "platform/linux/sysfs_scanner.h"
+#include "support/run_keldar.h"
 #include "support/scratch_path.h"
 #include "support/test_data.h"
 #ifndef _WIN32
@@ -20,12 +20,8 @@
 namespace {
 
 namespace fs = std::filesystem;
+using keldar::testing::Outcome;
 using keldar::testing::ReadFile;
-
-struct Outcome {
-  int status;
-  std::string out, err;
-};
 
 // The program with a stand-in for live USB: `live` is scanned when /sys is asked for. The
 // computer is named DESK-7 and no hardware database is read, so that names come from the
@@ -38,12 +34,7 @@ Outcome Keldar(const std::vector<std::string>& args, const std::string& live,
     usb.computerName = computerName;
     return usb;
   };
-  std::vector<const char*> argv{"keldar"};
-  for (const std::string& arg : args) argv.push_back(arg.c_str());
-  std::ostringstream out, err;
-  const int status =
-      keldar::cli::RunKeldar(static_cast<int>(argv.size()), argv.data(), out, err, machine);
-  return {status, out.str(), err.str()};
+  return keldar::testing::RunKeldar(args, machine);
 }
 
 std::string Replaced(std::string text, const std::string& from, const std::string& to) {
@@ -131,11 +122,10 @@ TEST(Cli, BuiltInDemoIsSamplesDemoJson) {
 TEST(Cli, ThisMachineWithoutUsbSaysSo) {
   std::error_code error;
   if (fs::exists("/sys/bus/usb/devices", error)) GTEST_SKIP() << "this machine has USB";
-  const char* argv[] = {"keldar"};
-  std::ostringstream out, err;
-  EXPECT_EQ(keldar::cli::RunKeldar(1, argv, out, err), 2);
-  EXPECT_EQ(out.str(), "");
-  EXPECT_EQ(err.str().rfind("keldar: live USB is not available: \"/sys\" ", 0), 0u) << err.str();
+  const Outcome run = keldar::testing::RunKeldar({});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err.rfind("keldar: live USB is not available: \"/sys\" ", 0), 0u) << run.err;
 }
 #endif
 

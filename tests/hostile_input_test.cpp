@@ -19,21 +19,16 @@
 #include "detect/report.h"
 #include "model/topology_file.h"
 #include "platform/model/model_platform.h"
+#include "support/test_data.h"
 
 namespace keldar {
 namespace {
 
 namespace fs = std::filesystem;
+using keldar::testing::ReadFile;
 using nlohmann::json;
 
 fs::path HostileDir() { return fs::path(KELDAR_TEST_DATA_DIR) / "hostile"; }
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 json Topology(json controllers) {
   return {{"format", "keldar-topology"}, {"version", 1}, {"computerName", "PC"},
@@ -159,7 +154,7 @@ TEST(HostileReader, AcceptsTextsUpToThePlatformsLimits) {
 }
 
 // Files the reader refuses, each beside the one error line it gives (NAME.error).
-class RefusedFile : public testing::TestWithParam<std::string> {};
+class RefusedFile : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(RefusedFile, GivesItsErrorLine) {
   const std::string name = GetParam();
@@ -182,8 +177,8 @@ std::vector<std::string> RefusedFiles() {
   return names;
 }
 
-INSTANTIATE_TEST_SUITE_P(Hostile, RefusedFile, testing::ValuesIn(RefusedFiles()),
-                         [](const testing::TestParamInfo<std::string>& info) {
+INSTANTIATE_TEST_SUITE_P(Hostile, RefusedFile, ::testing::ValuesIn(RefusedFiles()),
+                         [](const ::testing::TestParamInfo<std::string>& info) {
                            std::string name = info.param;
                            std::replace_if(name.begin(), name.end(),
                                            [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); }, '_');

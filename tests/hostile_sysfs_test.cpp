@@ -20,28 +20,23 @@
 
 #include <nlohmann/json.hpp>
 
-#include "cli/keldar_cli.h"
 #include "model/topology_file.h"
 #include "platform/linux/sysfs_scanner.h"
+#include "support/run_keldar.h"
 #include "support/scratch_path.h"
 #include "support/sysfs_tree.h"
+#include "support/test_data.h"
 
 namespace keldar {
 namespace {
 
 namespace fs = std::filesystem;
+using keldar::testing::ReadFile;
 using nlohmann::json;
 using testing::SysfsTree;
 
 constexpr const char* kUsb1 = "devices/pci0000:00/0000:00:14.0/usb1";
 constexpr const char* kDevice11 = "devices/pci0000:00/0000:00:14.0/usb1/1-1";
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 const model::Device* DeviceOnPort(const model::Hub& hub, int port) {
   for (const model::Port& candidate : hub.ports)
@@ -152,15 +147,12 @@ std::string Unprivileged(const std::function<std::string()>& work) {
   return result;
 }
 
+// The status, stderr and stdout of a run that reads no hardware database.
 std::string RunKeldar(const std::vector<std::string>& args) {
-  std::vector<const char*> argv{"keldar"};
-  for (const std::string& arg : args) argv.push_back(arg.c_str());
-  std::ostringstream out, err;
   cli::Machine machine = cli::ThisMachine();
   machine.scanSysfs = [](const std::string& root) { return ScanSysfs(root, {}); };
-  const int status =
-      cli::RunKeldar(static_cast<int>(argv.size()), argv.data(), out, err, machine);
-  return std::to_string(status) + "\n" + err.str() + out.str();
+  const testing::Outcome run = testing::RunKeldar(args, machine);
+  return std::to_string(run.status) + "\n" + run.err + run.out;
 }
 
 // What may not be read is said, on stderr and in the JSON, instead of reading as "nothing

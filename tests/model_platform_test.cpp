@@ -331,19 +331,6 @@ TEST_F(ModelPlatformTest, AFriendlyNameNeedsTheSizeItAnnouncesAndReadFaultsFailA
   EXPECT_TRUE((Reply{false, 0, out}.CanaryFrom(0)));
 }
 
-TEST_F(ModelPlatformTest, ComputerNameFollowsTheBufferSizeProtocol) {
-  char buffer[32];
-  std::memset(buffer, kCanary, sizeof buffer);
-  DWORD size = 13;  // the name's length: no room for the terminator
-  EXPECT_FALSE(platform_.GetComputerNameA(buffer, &size));
-  EXPECT_EQ(platform_.GetLastError(), 111u);  // ERROR_BUFFER_OVERFLOW
-  EXPECT_EQ(size, 14u);
-  EXPECT_EQ(static_cast<unsigned char>(buffer[0]), kCanary);
-  ASSERT_TRUE(platform_.GetComputerNameA(buffer, &size));
-  EXPECT_EQ(size, 13u);
-  EXPECT_EQ(std::string(buffer, 15), std::string("WORKSTATION-7") + '\0' + "\xCC");
-}
-
 // Round trips (the recorder's, the topology writer's) are only as good as this comparison.
 TEST(UsbModelEquality, ComparesDeeplyAndClonesDeeply) {
   const model::UsbModel original = SampleModel();

@@ -1,50 +1,29 @@
 // keldar --watch on a fake sysfs tree that a session file changes between detections, with a
-// stepped clock; --expect-key's exit statuses; the metrics file of a watch.
+// stepped clock, and the metrics file of a watch. (--expect-key, and the options that make no
+// sense beside --watch, are cases of tests/data/cli/cases.txt.)
 #include <stdlib.h>
 #include <time.h>
 
 #include <filesystem>
-#include <fstream>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "cli/keldar_cli.h"
 #include "platform/linux/sysfs_scanner.h"
+#include "support/run_keldar.h"
 #include "support/sysfs_tree.h"
+#include "support/test_data.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using keldar::testing::Outcome;
+using keldar::testing::ReadData;
+using keldar::testing::RunKeldar;
 using nlohmann::json;
-
-std::string ReadData(const std::string& name) {
-  std::ifstream in(fs::path(KELDAR_TEST_DATA_DIR) / name, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-struct Outcome {
-  int status;
-  std::string out;
-  std::string err;
-};
-
-Outcome Keldar(std::vector<std::string> args, const keldar::cli::Machine& machine) {
-  args.insert(args.begin(), "keldar");
-  std::vector<const char*> argv;
-  for (const std::string& arg : args) argv.push_back(arg.c_str());
-  std::ostringstream out;
-  std::ostringstream err;
-  const int status = keldar::cli::RunKeldar(static_cast<int>(argv.size()), argv.data(), out, err,
-                                            machine);
-  return {status, out.str(), err.str()};
-}
 
 #if !defined(_WIN32)
 
@@ -150,7 +129,7 @@ TEST(Watch, SessionPrintsOneLinePerKeyThatArrivesOrLeaves) {
     Session session;
     std::vector<std::string> args = {"--watch", "--interval", "0.05", "--sysfs", session.Root()};
     if (form == "json") args.push_back("--json");
-    const Outcome run = Keldar(args, session.Machine());
+    const Outcome run = RunKeldar(args, session.Machine());
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, ReadData(golden));
     std::string errors = ReadData("watch/session.err");
@@ -165,14 +144,11 @@ TEST(Watch, SessionPrintsOneLinePerKeyThatArrivesOrLeaves) {
 TEST(Watch, MetricsFileShowsTheLastChange) {
   Session session;
   const fs::path metrics = fs::path(session.Root()) / "keldar.prom";
-  const Outcome run = Keldar({"--watch", "--interval", "0.05", "--sysfs", session.Root(),
-                              "--prometheus", metrics.string()},
-                             session.Machine());
+  const Outcome run = RunKeldar({"--watch", "--interval", "0.05", "--sysfs", session.Root(),
+                                 "--prometheus", metrics.string()},
+                                session.Machine());
   ASSERT_EQ(run.status, 0) << run.err;
-  std::ifstream in(metrics, std::ios::binary);
-  std::ostringstream written;
-  written << in.rdbuf();
-  EXPECT_EQ(written.str(), ReadData("watch/session.prom"));
+  EXPECT_EQ(keldar::testing::ReadFile(metrics), ReadData("watch/session.prom"));
   // Only the metrics file itself is left beside it: no temporary file.
   std::set<std::string> names;
   for (const auto& entry : fs::directory_iterator(session.Root()))
@@ -180,51 +156,6 @@ TEST(Watch, MetricsFileShowsTheLastChange) {
   EXPECT_EQ(names, (std::set<std::string>{"bus", "devices", "keldar.prom"}));
 }
 
-TEST(Watch, FirstDetectionThatFailsEndsTheWatchWithItsStatus) {
-  Session session;
-  const Outcome missing =
-      Keldar({"--watch", "--sysfs", session.Root() + "/nothing"}, session.Machine());
-  EXPECT_EQ(missing.status, keldar::cli::kExitUsage);
-  EXPECT_EQ(missing.out, "");
-  EXPECT_EQ(missing.err, "keldar: \"" + session.Root() + "/nothing\" does not exist\n");
-  EXPECT_TRUE(session.Waits().empty());
-}
-
 #endif
-
-std::string Fixture(const std::string& name) {
-  return (fs::path(KELDAR_TEST_DATA_DIR) / "fixtures" / name).string();
-}
-
-TEST(ExpectKey, ExitsThreeOnlyWhenAskedAndNoKnownKeyWasFound) {
-  const keldar::cli::Machine machine;
-  EXPECT_EQ(Keldar({"--topology", Fixture("no-known-key.json"), "--expect-key"}, machine).status,
-            keldar::cli::kExitNoKey);
-  EXPECT_EQ(Keldar({"--topology", Fixture("no-known-key.json")}, machine).status, 0);
-  EXPECT_EQ(Keldar({"--topology", Fixture("two-keys-behind-hub.json"), "--expect-key", "--json"},
-                   machine).status,
-            0);
-  // The detection is printed all the same.
-  const Outcome none =
-      Keldar({"--topology", Fixture("no-known-key.json"), "--expect-key", "--json"}, machine);
-  json printed = json::parse(none.out);
-  json golden = json::parse(ReadData("fixtures/no-known-key.golden.json"));
-  printed.erase("source");
-  golden.erase("source");
-  EXPECT_EQ(printed, golden);
-}
-
-TEST(WatchOptions, ThatMakeNoSenseTogetherAreUsageErrors) {
-  const keldar::cli::Machine machine;
-  for (const auto& args : std::vector<std::vector<std::string>>{
-           {"--demo", "--interval", "2"},
-           {"--demo", "--watch", "--interval", "0"},
-           {"--demo", "--watch", "--expect-key"},
-           {"--demo", "--watch", "--export", "x.json"}}) {
-    const Outcome run = Keldar(args, machine);
-    EXPECT_EQ(run.status, keldar::cli::kExitUsage) << args.back();
-    EXPECT_EQ(run.out, "");
-  }
-}
 
 }  // namespace
