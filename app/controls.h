@@ -63,8 +63,8 @@ class CImageList {
 class CMenu {
  public:
   explicit CMenu(HMENU menu) : m_hMenu(menu) {}
-  BOOL AppendMenu(UINT flags, UINT_PTR id = 0, const char* text = nullptr) {
-    return ::AppendMenuA(m_hMenu, flags, id, text);
+  BOOL AppendMenu(UINT flags, UINT_PTR id = 0, const wchar_t* text = nullptr) {
+    return ::AppendMenuW(m_hMenu, flags, id, text);
   }
   HMENU m_hMenu;
 };

@@ -59,8 +59,8 @@ HICON CWnd::SetIcon(HICON icon, BOOL bigIcon) {
   return reinterpret_cast<HICON>(SendMessage(WM_SETICON, bigIcon, reinterpret_cast<LPARAM>(icon)));
 }
 
-int CWnd::MessageBox(const char* text, const char* caption, UINT type) {
-  return ::MessageBoxA(m_hWnd, text, caption, type);
+int CWnd::MessageBox(const wchar_t* text, const wchar_t* caption, UINT type) {
+  return ::MessageBoxW(m_hWnd, text, caption, type);
 }
 
 bool CWnd::WindowMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
@@ -97,7 +97,7 @@ INT_PTR CDialog::DoModal() {
   } else if (CWnd* main = AfxGetMainWnd(); main != nullptr && main != this) {
     owner = main->m_hWnd;
   }
-  return ::DialogBoxParamA(AfxGetResourceHandle(), MAKEINTRESOURCEA(m_templateId), owner,
+  return ::DialogBoxParamW(AfxGetResourceHandle(), MAKEINTRESOURCEW(m_templateId), owner,
                            &CDialog::DialogProc, reinterpret_cast<LPARAM>(this));
 }
 
@@ -115,6 +115,13 @@ BOOL CDialog::UpdateData(BOOL saveAndValidate) {
 }
 
 INT_PTR CALLBACK CDialog::DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  // The controls ask when they are made, before WM_INITDIALOG. A wide dialog would get the
+  // wide notifications (TVN_SELCHANGEDW); the message maps name the ANSI ones, whose texts are
+  // the platform's in its ANSI code page.
+  if (message == WM_NOTIFYFORMAT) {
+    ::SetWindowLongPtrA(hwnd, DWLP_MSGRESULT, NFR_ANSI);
+    return TRUE;
+  }
   if (message == WM_INITDIALOG) {
     auto* dialog = reinterpret_cast<CDialog*>(lParam);
     ::SetWindowLongPtrA(hwnd, DWLP_USER, lParam);

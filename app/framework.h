@@ -124,7 +124,8 @@ class CWnd : public CCmdTarget {
   HMENU GetSystemMenu(BOOL revert) const { return ::GetSystemMenu(m_hWnd, revert); }
   BOOL IsIconic() const { return ::IsIconic(m_hWnd); }
   void GetClientRect(RECT* rect) const { ::GetClientRect(m_hWnd, rect); }
-  int MessageBox(const char* text, const char* caption, UINT type);
+  // Wide, so that the text reads the same whatever the system's ANSI code page.
+  int MessageBox(const wchar_t* text, const wchar_t* caption, UINT type);
 
  protected:
   // Asks for the system's default processing of the message being handled, once the
@@ -153,7 +154,8 @@ class CDialog : public CWnd {
 
   // Creates the dialog from its template and runs it until it ends or a quit message arrives
   // (which stays queued for the application). The owner is the parent window, or else the
-  // application's main window.
+  // application's main window. The dialog is a wide window: the template's UTF-16 texts reach
+  // the screen as they are, not through the system's ANSI code page.
   INT_PTR DoModal();
   void EndDialog(INT_PTR result) { ::EndDialog(m_hWnd, result); }
 

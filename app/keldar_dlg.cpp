@@ -2,8 +2,11 @@
 
 #include <shellapi.h>
 
+#include <string>
+
 #include "app/about_dlg.h"
 #include "ident/branding.h"
+#include "text/text_codec.h"
 
 namespace keldar {
 
@@ -60,7 +63,14 @@ CKeldarDlg::CKeldarDlg(Platform& platform, CWnd* parent)
 }
 
 int CKeldarDlg::ShowNotice(const char* text, const char* caption, unsigned type) {
-  return MessageBox(text, caption, type);
+  // The notices are GBK whatever the system's ANSI code page: converted from that, not from
+  // the system's, they read the same on Traditional Chinese, Western or UTF-8 Windows.
+  const auto wide = [](const char* gbk) {
+    const std::u16string utf16 = AnsiToUtf16(gbk, kProgramCodePage);
+    return std::wstring(utf16.begin(), utf16.end());
+  };
+  return MessageBox(text != nullptr ? wide(text).c_str() : nullptr,
+                    caption != nullptr ? wide(caption).c_str() : nullptr, type);
 }
 
 void CKeldarDlg::DoDataExchange(CDataExchange* dx) {
@@ -74,8 +84,9 @@ BOOL CKeldarDlg::OnInitDialog() {
   CDialog::OnInitDialog();
 
   if (HMENU systemMenu = GetSystemMenu(FALSE)) {
-    char aboutText[256];
-    if (::LoadStringA(AfxGetResourceHandle(), IDS_ABOUTBOX, aboutText, sizeof aboutText) > 0) {
+    // The string table is UTF-16: taken wide, it is not narrowed to the system's code page.
+    wchar_t aboutText[256];
+    if (::LoadStringW(AfxGetResourceHandle(), IDS_ABOUTBOX, aboutText, 256) > 0) {
       CMenu menu(systemMenu);
       menu.AppendMenu(MF_SEPARATOR);
       menu.AppendMenu(MF_STRING, IDM_ABOUTBOX, aboutText);

@@ -43,9 +43,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr const char* kLiveSysfsRoot = "/sys";
-// The program's own texts (headings, notices) are held in code page 936, as the Windows
-// program shows them, and every detection converts them for the console.
-constexpr unsigned kProgramCodePage = 936;
 
 // Data written is on the disk, not only in the system's cache, before the file replaces another.
 bool SyncToDisk(std::FILE* file) {

@@ -144,14 +144,15 @@ void WriteJson(const DetectionReport& report, std::ostream& out) {
   json["tree"] = std::move(tree);
   Json devices = Json::array();
   for (const auto& row : report.devices) {
-    devices.push_back({{"coInfo", AnsiToUtf8(row[0], codePage)},
+    devices.push_back({{"coInfo", AnsiToUtf8(row[0], report.programCodePage)},
                        {"deviceName", AnsiToUtf8(row[1], codePage)},
                        {"vendorId", AnsiToUtf8(row[2], codePage)},
                        {"productId", AnsiToUtf8(row[3], codePage)}});
   }
   json["devices"] = std::move(devices);
   Json notices = Json::array();
-  for (const auto& notice : report.notices) notices.push_back(AnsiToUtf8(notice.text, codePage));
+  for (const auto& notice : report.notices)
+    notices.push_back(AnsiToUtf8(notice.text, report.programCodePage));
   json["notices"] = std::move(notices);
   json["keyFound"] = report.keyFound;
   // Only when something could not be read: a report of a fully read source keeps its keys.
@@ -176,8 +177,10 @@ void WriteText(const DetectionReport& report, bool details, std::ostream& out) {
   table.push_back(report.deviceListHeadings);
   for (const auto& row : report.devices) {
     std::vector<std::string> cells;
-    for (const std::string& cell : row)
-      cells.push_back(CutTo(Shown(AnsiToUtf8(cell, codePage)), kMaxColumnWidth));
+    // The vendor's name is the program's own text, the device's name the platform's.
+    for (std::size_t c = 0; c < row.size(); ++c)
+      cells.push_back(CutTo(Shown(AnsiToUtf8(row[c], c == 0 ? report.programCodePage : codePage)),
+                            kMaxColumnWidth));
     table.push_back(std::move(cells));
   }
   std::vector<std::size_t> widths(report.deviceListHeadings.size(), 0);
@@ -195,8 +198,9 @@ void WriteText(const DetectionReport& report, bool details, std::ostream& out) {
   out << "\nNotices:\n";
   for (std::size_t n = 0; n < report.notices.size(); ++n) {
     const auto& notice = report.notices[n];
-    out << "  [" << (n + 1) << "] " << Shown(AnsiToUtf8(notice.caption, codePage)) << '\n'
-        << BoxLines(AnsiToUtf8(notice.text, codePage), "      ") << '\n';
+    out << "  [" << (n + 1) << "] " << Shown(AnsiToUtf8(notice.caption, report.programCodePage))
+        << '\n'
+        << BoxLines(AnsiToUtf8(notice.text, report.programCodePage), "      ") << '\n';
   }
 }
 

@@ -51,7 +51,7 @@ void WriteLine(const std::string& time, const char* event, const KeyView& key, b
 std::vector<KeyView> KeysOf(const DetectionReport& report, bool portIsDriverKey) {
   std::vector<KeyView> keys;
   for (const KeySighting& key : report.keys) {
-    keys.push_back({AnsiToUtf8(key.model, report.ansiCodePage), HexId(key.vendorId),
+    keys.push_back({AnsiToUtf8(key.model, report.programCodePage), HexId(key.vendorId),
                     HexId(key.productId),
                     AnsiToUtf8(portIsDriverKey ? key.driverKey : key.place, report.ansiCodePage),
                     key.address});

@@ -1,6 +1,7 @@
 // One detection on any platform, run through in-memory views exactly as the dialog runs it,
 // and what it showed: the tree with each item's detail lines, the device list and the notices.
-// Texts stay in the platform's ANSI code page here; the console converts them to UTF-8.
+// Texts stay in their code pages here, the platform's ANSI code page and the program's own;
+// the console converts each from its own.
 #pragma once
 
 #include <cstdint>
@@ -37,7 +38,9 @@ struct KeySighting {
 
 struct DetectionReport {
   std::string source;        // "demo", "live", "topology:<path>" or "sysfs:<dir>"
-  unsigned ansiCodePage = 936;
+  unsigned ansiCodePage = 936;  // of the platform's texts: names, tree items, details
+  // Of the program's own texts: the notices, their captions, the vendor names and key models.
+  unsigned programCodePage = kProgramCodePage;
   std::string computerName;  // ANSI
   std::vector<TreeNode> tree;
   std::vector<std::string> deviceListHeadings;

@@ -198,6 +198,10 @@ std::string AnsiToUtf8(std::string_view ansi, unsigned codePage) {
   return EncodeUtf8(DecodeAnsi(ansi, codePage), kUtf8Replacement);
 }
 
+std::u16string AnsiToUtf16(std::string_view ansi, unsigned codePage) {
+  return EncodeUtf16(DecodeAnsi(ansi, codePage));
+}
+
 std::string Utf8ToAnsi(std::string_view utf8, unsigned codePage) {
   return EncodeAnsi(DecodeUtf8(utf8), codePage, nullptr);
 }

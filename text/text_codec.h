@@ -1,6 +1,7 @@
 // Text conversion between UTF-8 (topology files, the console), UTF-16 (the hub driver's name
-// replies) and an ANSI code page (every text the access layer hands on). Windows builds convert
-// code pages with the system's own tables; other builds use iconv ("CP936", "CP1252", ...).
+// replies, the wide Windows calls) and an ANSI code page (every text the access layer hands
+// on). Windows builds convert code pages with the system's own tables; other builds use iconv
+// ("CP936", "CP1252", ...).
 // Code page 65001 is UTF-8 everywhere and is handled here, not by the system.
 //
 // None of these throws for bad input: what cannot be decoded or encoded is replaced, so any
@@ -24,6 +25,10 @@ std::string MissingConverter(unsigned codePage);
 // lead byte without its trail byte, say) becomes one U+FFFD. With an unsupported code page,
 // ASCII passes and every other byte becomes U+FFFD.
 std::string AnsiToUtf8(std::string_view ansi, unsigned codePage);
+
+// ANSI text to UTF-16, as the wide Windows calls (MessageBoxW, WriteConsoleW) take it: decoded
+// as AnsiToUtf8 decodes it, so a text shows the same characters in a window as on a console.
+std::u16string AnsiToUtf16(std::string_view ansi, unsigned codePage);
 
 // UTF-8 text to ANSI. A character the code page lacks becomes "?", and so does each byte of
 // invalid UTF-8.

@@ -13,6 +13,11 @@ using Colour = std::uint32_t;   // COLORREF: 0x00BBGGRR
 
 inline constexpr TreeItem kTreeRoot = nullptr;
 
+// The code page of the program's own texts (the notices and their caption): narrow literals,
+// which the compiler writes in GBK whatever code page the system uses. Item and cell texts are
+// the platform's, in its ANSI code page; the program's own among them are ASCII.
+inline constexpr unsigned kProgramCodePage = 936;
+
 class TreeView {
  public:
   virtual ~TreeView() = default;
@@ -40,7 +45,8 @@ class ListView {
 class Notifier {
  public:
   virtual ~Notifier() = default;
-  // A modal notice; returns when the user has closed it.
+  // A modal notice; returns when the user has closed it. `text` and `caption` are in
+  // kProgramCodePage.
   virtual int ShowNotice(const char* text, const char* caption, unsigned type) = 0;
 };
 

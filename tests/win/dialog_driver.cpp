@@ -26,6 +26,12 @@ std::string WindowText(HWND window) {
   return text;
 }
 
+std::wstring WideWindowText(HWND window) {
+  wchar_t text[1024] = L"";
+  ::GetWindowTextW(window, text, 1024);
+  return text;
+}
+
 std::string ClassName(HWND window) {
   char name[64] = "";
   ::GetClassNameA(window, name, sizeof name);
@@ -51,8 +57,12 @@ BOOL CALLBACK DescribeChild(HWND child, LPARAM param) {
 PopUp Describe(HWND window) {
   PopUp popUp;
   popUp.caption = WindowText(window);
+  popUp.wideCaption = WideWindowText(window);
   // A message box's text is the static with id 0xFFFF.
-  if (HWND text = ::GetDlgItem(window, 0xFFFF); text != nullptr) popUp.text = WindowText(text);
+  if (HWND text = ::GetDlgItem(window, 0xFFFF); text != nullptr) {
+    popUp.text = WindowText(text);
+    popUp.wideText = WideWindowText(text);
+  }
   popUp.owner = ::GetWindow(window, GW_OWNER);
   ::EnumChildWindows(window, &DescribeChild, reinterpret_cast<LPARAM>(&popUp));
   return popUp;

@@ -19,6 +19,7 @@ namespace keldar::wintest {
 struct PopUp {
   std::string caption;
   std::string text;        // a message box's text; empty for other dialogs
+  std::wstring wideCaption, wideText;  // the same, read wide: as the screen shows them
   HWND owner = nullptr;
   std::vector<int> buttons;  // ids of the visible push buttons, in z-order
   bool hasIcon = false;      // a visible icon is shown

@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,6 +18,7 @@
 #include "ident/branding.h"
 #include "platform/model/model_platform.h"
 #include "model/topology_file.h"
+#include "support/test_data.h"
 #include "win/dialog_driver.h"
 
 namespace keldar {
@@ -177,6 +181,48 @@ TEST_F(MainDialog, DetectBuildsTheTreeListsTheDevicesAndShowsEachKeyNotice) {
   }
   Strings expectedNotices;
   for (const auto& notice : shown.notices) expectedNotices.push_back(notice.text);
+  EXPECT_EQ(notices, expectedNotices);
+}
+
+std::wstring FromUtf8(const std::string& utf8) {
+  std::wstring wide(utf8.size(), L'\0');
+  wide.resize(::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
+                                    wide.data(), static_cast<int>(wide.size())));
+  return wide;
+}
+
+// The program's own texts read back wide, as the screen shows them, equal the expected Chinese
+// whatever the ANSI code page: the build runs this test again on a Western one (1252), where
+// the narrow calls would show them garbled. Expected: the notices of the fixture's golden
+// output; the caption, the About item and the detect button in win/own-texts.txt.
+TEST_F(MainDialog, OwnTextsReadTheSameOnAnyCodePage) {
+  if (const char* codePage = std::getenv("KELDAR_EXPECTED_CODE_PAGE")) {
+    ASSERT_EQ(::GetACP(), std::stoul(codePage)) << "the locale did not take";
+  }
+  std::vector<std::wstring> seen;
+  DialogRun run = Run([&](HWND dialog) {
+    wchar_t text[256] = L"";
+    HMENU menu = ::GetSystemMenu(dialog, FALSE);
+    ::GetMenuStringW(menu, ::GetMenuItemCount(menu) - 1, text, 256, MF_BYPOSITION);
+    seen.push_back(text);
+    ::GetDlgItemTextW(dialog, IDC_DETECT, text, 256);
+    seen.push_back(text);
+    ClickButton(dialog, IDC_DETECT);
+  });
+  std::istringstream lines(testing::ReadData("win/own-texts.txt"));
+  std::vector<std::wstring> expected;
+  for (std::string line; std::getline(lines, line);) expected.push_back(FromUtf8(line));
+  ASSERT_EQ(expected.size(), 3u);
+  EXPECT_EQ(seen, (std::vector<std::wstring>{expected[1], expected[2]}));
+  std::vector<std::wstring> notices, expectedNotices;
+  for (const PopUp& notice : run.popUps) {
+    notices.push_back(notice.wideText);
+    EXPECT_EQ(notice.wideCaption, expected[0]);
+  }
+  const auto golden = nlohmann::json::parse(
+      testing::ReadData("fixtures/two-notice-key-behind-hub.golden.json"));
+  for (const auto& notice : golden["notices"])
+    expectedNotices.push_back(FromUtf8(notice.get<std::string>()));
   EXPECT_EQ(notices, expectedNotices);
 }
 
