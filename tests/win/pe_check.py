@@ -109,7 +109,11 @@ def main():
     expectations, imports_list, arch, program, path = sys.argv[1:]
     machines, subsystems, max_version = read_expectations(expectations)
     allowed = read_allowed_imports(imports_list, arch)
-    image = Image(open(path, "rb").read())
+    try:
+        image = Image(open(path, "rb").read())
+    except (OSError, ValueError, struct.error) as error:
+        print(f"{path}: not a readable PE image ({error}); is its build made? (make mingw)")
+        return 1
     findings = []
     if image.machine != machines[arch]:
         findings.append(f"machine 0x{image.machine:X}, expected 0x{machines[arch]:X} ({arch})")
