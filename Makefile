@@ -6,7 +6,8 @@ SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 export DEBIAN_FRONTEND := noninteractive
 
-.PHONY: all demo check deps deps-native native asan mingw test-native test-asan test-windows test-usbsim clean deb
+.PHONY: all demo check deps deps-native native asan mingw mingw32 test-native test-asan test-windows test-usbsim clean deb
+.PHONY: dist test-dist
 .PHONY: bench bench-build bench-smoke fuzz fuzz-build fuzz-smoke static check-kernel
 
 all: native
@@ -25,10 +26,16 @@ asan:
 	cmake --preset asan >/dev/null
 	cmake --build --preset asan -j$(JOBS)
 
-mingw:
+# Both Windows builds: x64 with its tests (run under wine), and x86 (32-bit) with the two shipped
+# programs alone, since no 32-bit process runs here; their headers are checked by the x64 tests.
+mingw: mingw32
 	scripts/wine-env prepare
 	cmake --preset mingw >/dev/null
 	source scripts/wine-env && cmake --build --preset mingw -j$(JOBS)
+
+mingw32:
+	cmake --preset mingw32 >/dev/null
+	cmake --build --preset mingw32 -j$(JOBS)
 
 test-native: native
 	ctest --preset native -j$(JOBS)
@@ -49,6 +56,21 @@ test-usbsim: native mingw
 	  "Z:$(subst /,\\,$(CURDIR)/build/mingw/app/keldar.exe)" \
 	  "Z:$(subst /,\\,$(CURDIR)/$(USBSIM_DIALOG_FIXTURE).golden.json)"
 
+# The Windows release bundle: dist/keldar-VERSION-windows.zip with the dialog and the console
+# program of both Windows builds, README.md, LICENSE and SHA256SUMS (scripts/make-dist). It needs
+# the two programs of each build, not the tests.
+dist:
+	cmake --preset mingw >/dev/null
+	cmake --build --preset mingw -j$(JOBS) --target keldar_gui keldar
+	$(MAKE) mingw32
+	scripts/make-dist build/mingw build/mingw32 dist
+
+# The bundle unpacked: its sums, the 64-bit programs under wine (the dialog on the simulated
+# driver), the 32-bit programs' headers (tests/win/dist_test.py).
+test-dist: dist native mingw
+	scripts/wine-env prepare
+	tests/win/dist_test.py dist/keldar-$$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/mingw/CMakeCache.txt)-windows.zip
+
 # The demo needs the console program alone, not the tests.
 demo: deps-native
 	cmake --preset native >/dev/null
@@ -68,6 +90,7 @@ check: deps
 	$(MAKE) fuzz-smoke
 	$(MAKE) test-windows
 	$(MAKE) test-usbsim
+	$(MAKE) test-dist
 
 # The console program statically linked, as scripts/kernel-usb puts it into a kernel's image.
 static:

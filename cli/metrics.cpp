@@ -66,9 +66,14 @@ bool WriteFileAtomically(const std::string& path, const std::string& text, std::
   const fs::path target(path);
   // The collector reads only *.prom: the temporary name ends otherwise.
   std::random_device random;
-  const fs::path temporary =
-      target.parent_path() / ("." + target.filename().string() + "." +
-                              std::to_string(random() % 1000000) + ".tmp");
+  // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) about "." + a temporary string
+  // in 32-bit builds.
+  std::string name = ".";
+  name += target.filename().string();
+  name += '.';
+  name += std::to_string(random() % 1000000);
+  name += ".tmp";
+  const fs::path temporary = target.parent_path() / name;
   std::error_code error;
   {
     errno = 0;

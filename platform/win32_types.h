@@ -3,14 +3,14 @@
 // same sizes, so the access layer's code reads the same on both.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+
 #ifdef _WIN32
 #include <windows.h>
 #include <setupapi.h>
 #include <winioctl.h>
 #else
-#include <cstddef>
-#include <cstdint>
-
 using BYTE = std::uint8_t;
 using WORD = std::uint16_t;
 using DWORD = std::uint32_t;
@@ -33,6 +33,13 @@ struct GUID {
   std::uint8_t Data4[8];
 };
 
+// Packed as the platform's set-up header packs them: 8 in 64-bit programs, 1 in 32-bit ones.
+#if UINTPTR_MAX > 0xFFFFFFFFu
+#pragma pack(push, 8)
+#else
+#pragma pack(push, 1)
+#endif
+
 struct SP_DEVINFO_DATA {
   DWORD cbSize;
   GUID ClassGuid;
@@ -52,6 +59,8 @@ struct SP_DEVICE_INTERFACE_DETAIL_DATA_A {
   DWORD cbSize;
   CHAR DevicePath[1];
 };
+
+#pragma pack(pop)
 
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1)))
 
@@ -105,14 +114,26 @@ inline constexpr GUID kUsbHostControllerInterface = {
     0x3abf6f2d, 0x71c4, 0x462a, {0x8a, 0x92, 0x1e, 0x68, 0x61, 0xe6, 0xaf, 0x27}};
 
 // The set-up records whose size differs between 32-bit and 64-bit programs: the platform
-// checks cbSize against exactly these.
+// checks cbSize against exactly these, so each build must hand over its own width's size. In the
+// Windows builds these are the set-up header's own types; elsewhere the equivalents above.
 #if defined(_WIN64) || (!defined(_WIN32) && UINTPTR_MAX > 0xFFFFFFFFu)
+static_assert(sizeof(ULONG_PTR) == 8 && sizeof(HANDLE) == 8 && sizeof(HDEVINFO) == 8);
 static_assert(sizeof(SP_DEVINFO_DATA) == 32);
 static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == 32);
 static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 8);
 #else
+static_assert(sizeof(ULONG_PTR) == 4 && sizeof(HANDLE) == 4 && sizeof(HDEVINFO) == 4);
 static_assert(sizeof(SP_DEVINFO_DATA) == 28);
 static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == 28);
 static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 5);
 #endif
+// The fields before the pointer-sized one sit at the same places in both.
+static_assert(offsetof(SP_DEVINFO_DATA, ClassGuid) == 4);
+static_assert(offsetof(SP_DEVINFO_DATA, DevInst) == 20);
+static_assert(offsetof(SP_DEVINFO_DATA, Reserved) == 24);
+static_assert(offsetof(SP_DEVICE_INTERFACE_DATA, InterfaceClassGuid) == 4);
+static_assert(offsetof(SP_DEVICE_INTERFACE_DATA, Flags) == 20);
+static_assert(offsetof(SP_DEVICE_INTERFACE_DATA, Reserved) == 24);
+static_assert(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) == 4);
+static_assert(sizeof(GUID) == 16 && sizeof(DWORD) == 4 && sizeof(WCHAR) == 2);
 }  // namespace keldar
