@@ -23,6 +23,7 @@ import tempfile
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", ".."))
 NATIVE = os.path.join(ROOT, "build/native/cli/keldar")
 TOOL = os.path.join(ROOT, "build/native/tests/win/usbsim/keldar_usbsim")
+GENERATOR = os.path.join(ROOT, "build/native/tools/keldar_generate_machine")
 CONSOLE = os.path.join(ROOT, "build/mingw/cli/keldar-console.exe")
 USBSIM = os.path.join(ROOT, "scripts/usbsim")
 WORK = os.path.join(ROOT, "build/usbsim/differential")
@@ -165,7 +166,7 @@ def cases(arguments, scratch):
     for name, controllers, tiers, items, seed in GENERATED:
         path = os.path.join(scratch, name + ".json")
         with open(path, "wb") as out:
-            subprocess.run([TOOL, "generate", str(controllers), str(tiers), str(items), str(seed)],
+            subprocess.run([GENERATOR, str(items), "40", str(controllers), str(tiers), str(seed)],
                            stdout=out, check=True)
         found.append((name, path))
     return found
@@ -177,7 +178,7 @@ def main():
     parser.add_argument("--costs")
     parser.add_argument("topologies", nargs="*")
     options = parser.parse_args()
-    for needed in (NATIVE, TOOL, CONSOLE):
+    for needed in (NATIVE, TOOL, GENERATOR, CONSOLE):
         if not os.path.exists(needed):
             raise SystemExit(f"{needed} is missing: build the native and the Windows build first")
     os.makedirs(WORK, exist_ok=True)

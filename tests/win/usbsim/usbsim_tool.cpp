@@ -5,7 +5,6 @@
 //                                            (usbsim_image.h) and the .reg file with the
 //                                            device-installation database and computer name
 //   keldar_usbsim check TOPOLOGY             says why a topology cannot be served, if it cannot
-//   keldar_usbsim generate CONTROLLERS TIERS ITEMS [SEED]   a generated machine, as a topology
 // A topology that holds something neither a driver nor the registry can produce is refused
 // (exit 3) with one line per reason; the simulator never serves an approximation.
 //
@@ -24,7 +23,6 @@
 #include <string>
 #include <vector>
 
-#include "tools/model_generator.h"
 #include "model/topology_file.h"
 #include "text/text_codec.h"
 #include "platform/records.h"
@@ -427,8 +425,7 @@ bool WriteFile(const std::string& path, const std::string& bytes) {
 
 int Usage() {
   std::cerr << "usage: keldar_usbsim image TOPOLOGY IMAGE REG\n"
-               "       keldar_usbsim check TOPOLOGY\n"
-               "       keldar_usbsim generate CONTROLLERS TIERS ITEMS [SEED]\n";
+               "       keldar_usbsim check TOPOLOGY\n";
   return 2;
 }
 
@@ -438,16 +435,6 @@ int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   if (args.empty()) return Usage();
   try {
-    if (args[0] == "generate" && (args.size() == 4 || args.size() == 5)) {
-      model::MachineShape shape;
-      shape.controllers = std::stoi(args[1]);
-      shape.hubTiers = std::stoi(args[2]);
-      shape.treeItems = std::stoul(args[3]);
-      if (args.size() == 5) shape.seed = static_cast<std::uint32_t>(std::stoul(args[4]));
-      shape.otherDevices = 40;
-      std::cout << WriteTopology(model::GenerateMachine(shape));
-      return std::cout.good() ? 0 : 1;
-    }
     if ((args[0] == "check" && args.size() == 2) || (args[0] == "image" && args.size() == 4)) {
       const model::UsbModel model = LoadTopologyFile(args[1]);
       Checker checker;
