@@ -42,8 +42,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* kLiveSysfsRoot = "/sys";
-
 // Data written is on the disk, not only in the system's cache, before the file replaces another.
 bool SyncToDisk(std::FILE* file) {
 #ifdef _WIN32

@@ -14,8 +14,6 @@ namespace keldar::cli {
 
 namespace {
 
-constexpr const char* kLiveSysfsRoot = "/sys";
-
 // The watcher's detections: the source is read anew every time (a topology file re-read, a
 // sysfs tree scanned again), and a failure is an error line and a status, never a throw.
 Detected DetectOn(Platform& platform, unsigned codePage, const std::string& source,

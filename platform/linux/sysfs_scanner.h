@@ -38,13 +38,16 @@ struct SysfsScanOptions {
   std::string usbfsRoot;
 };
 
+// Where this system mounts sysfs: the live USB.
+inline constexpr const char* kLiveSysfsRoot = "/sys";
+
 // Scans `sysfsRoot` (the sysfs mount point: its bus/usb/devices and the device folders those
 // links lead to, with every link resolved inside `sysfsRoot`, so a copied or hand-made tree
 // scans like the live one). The hardware database is used when present; usbfs only when
 // `sysfsRoot` is the live /sys. Throws SysfsError when the root is not a sysfs USB tree. A
 // device that vanishes during the scan, or whose attributes are missing or malformed, is
 // skipped or read with defaults; the scan goes on.
-model::UsbModel ScanSysfs(const std::string& sysfsRoot = "/sys");
+model::UsbModel ScanSysfs(const std::string& sysfsRoot = kLiveSysfsRoot);
 model::UsbModel ScanSysfs(const std::string& sysfsRoot, const SysfsScanOptions& options);
 
 }  // namespace keldar
