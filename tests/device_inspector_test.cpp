@@ -1,6 +1,6 @@
 // The identification pass and the detail list, driven through in-memory views as the dialog
-// drives them: selections and double clicks that match no row, repeated
-// detection, and readers bounded by the tree's item count.
+// drives them: selections and double clicks that match no row, repeated detection, one
+// abandoned for want of the computer name, and readers bounded by the tree's item count.
 #include "detect/device_inspector.h"
 
 #include <gtest/gtest.h>
@@ -98,6 +98,8 @@ TEST(DeviceInspector, RepeatedDetectReplacesEverythingAndAnAbandonedOneLeavesNot
 
   ASSERT_TRUE(bench.inspector.Detect());
   EXPECT_TRUE(bench.Details().empty());
+  EXPECT_EQ(bench.tree.TextColour(), 0x003300u);
+  EXPECT_EQ(bench.tree.BkColour(), 0xF0F0F0u);
   EXPECT_EQ(bench.tree.GetCount(), 9u);
   EXPECT_EQ(bench.inspector.Nodes().Rows().size(), 9u);
   EXPECT_EQ(bench.deviceList.Rows(), firstDevices);
@@ -112,6 +114,9 @@ TEST(DeviceInspector, RepeatedDetectReplacesEverythingAndAnAbandonedOneLeavesNot
   EXPECT_FALSE(bench.inspector.Detect());
   EXPECT_EQ(error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
   EXPECT_EQ(bench.tree.GetCount(), 0u);
+  EXPECT_EQ(bench.inspector.Nodes().Rows().size(), 0u);
+  EXPECT_EQ(bench.inspector.Store()->RecordCount(), 0u);
+  EXPECT_EQ(bench.platform.OpenHandleCount(), 0u);
   EXPECT_EQ(bench.deviceList.GetItemCount(), 0);
   EXPECT_TRUE(bench.Details().empty());
   EXPECT_TRUE(bench.notifier.Notices().empty());

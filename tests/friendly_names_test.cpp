@@ -179,6 +179,7 @@ TEST(FriendlyNamesSnapshot, SnapshotAndLookupAnswerAsTheDatabaseSays) {
     EXPECT_EQ(AnswerOf(FindFriendlyName(platform, asked.c_str())), answer) << "lookup " << asked;
   }
   EXPECT_EQ(names.Find(nullptr), nullptr);
+  EXPECT_FALSE(FindFriendlyName(platform, nullptr));
   EXPECT_EQ(names.KeyCount(), 4u);
 }
 

@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "ident/branding.h"
 #include "text/text_codec.h"
 
 namespace keldar {
@@ -93,16 +92,6 @@ TEST(KeyNoticesFor, EveryVendorAndProductYieldsWhatTheListingSays) {
       EXPECT_EQ(texts, line.notices) << std::hex << line.vendorId << ":" << productId;
     }
   }
-}
-
-TEST(NoticeTexts, ClosingNoticeAndCaptionNameTheWebAddressAndContactNumber) {
-  EXPECT_EQ(std::string(ClosingNotice()),
-            std::string("非常抱歉的通知:\r\n\r\n\r\n\r\n"
-                        "没有检测到以知加密狗,请联系我们，我们将免费为您辨别您的加密狗型号\r\n"
-                        "我们的网站：") +
-                KELDAR_WEB_ADDRESS + "  电话：" + KELDAR_CONTACT_NUMBER +
-                "  \r\n\r\n感谢您的使用！！\r\n ");
-  EXPECT_EQ(std::string(NoticeCaption()), std::string("Keldar") + KELDAR_CAPTION_SUFFIX);
 }
 
 }  // namespace

@@ -7,10 +7,6 @@
 #include <utility>
 #include <vector>
 
-#include <sstream>
-
-#include "cli/output.h"
-#include "detect/report.h"
 #include "platform/model/model_platform.h"
 #include "platform/recording/recording_platform.h"
 #include "model/topology_file.h"
@@ -88,88 +84,16 @@ TEST(RecordingPlatform, FullWalkRecordsTheModelItWasAnsweredFrom) {
   EXPECT_EQ(Detect(replay), shown);
 }
 
-// Controllers behind gaps in the HCD links, and those only a device interface reaches, are
-// recorded so that the replay walks them in the same order.
-TEST(RecordingPlatform, ControllersBeyondHcdGapsReplayInTheirWalkOrder) {
-  for (const char* name : {"regression-hcd-gap-at-zero", "hcd-gaps-and-interface-only",
-                           "twelve-controllers"}) {
-    SCOPED_TRACE(name);
-    const model::UsbModel original =
-        LoadTopologyFile(std::string(KELDAR_TEST_DATA_DIR) + "/fixtures/" + name + ".json");
-    ModelPlatform inner(original);
-    RecordingPlatform recorder(inner, 936);
-    const std::vector<std::string> shown = Detect(recorder);
-    ModelPlatform replay(recorder.RecordedModel());
-    EXPECT_EQ(Detect(replay), shown);
-    EXPECT_EQ(recorder.RecordedModel().controllers.size(), original.controllers.size());
-  }
-}
-
-TEST(RecordingPlatform, FailedDeviceSetAndComputerNameAreRecorded) {
+// Every fixture and fault row is also recorded and replayed by the golden test; what a report
+// cannot show is a computer name that could not be read.
+TEST(RecordingPlatform, UnreadableComputerNameIsRecordedAsAbsent) {
   model::UsbModel original = Office();
-  original.deviceSetFails = true;
-  ModelPlatform inner(original);
-  RecordingPlatform recorder(inner, 936);
-  Detect(recorder);
-  const model::UsbModel recorded = recorder.RecordedModel();
-  EXPECT_TRUE(recorded.deviceSetFails);
-  ASSERT_EQ(recorded.controllers.size(), 3u);
-  // Without a device set no friendly name is ever read.
-  EXPECT_EQ(recorded.controllers[0].friendlyName, std::nullopt);
-  EXPECT_EQ(recorded.controllers[0].driverKey, "{36fc9e60-c465-11cf-8056-444553540000}\\0000");
-
   original.computerName.reset();
   ModelPlatform nameless(original);
-  RecordingPlatform nameRecorder(nameless, 936);
-  Detect(nameRecorder, true);
-  EXPECT_EQ(nameRecorder.RecordedModel().computerName, std::nullopt);
-  EXPECT_TRUE(nameRecorder.RecordedModel().controllers.empty());
-}
-
-// The whole detection as the console prints it, labels and details included.
-std::string DetectJson(Platform& platform) {
-  std::ostringstream out;
-  const auto report = RunDetection(platform, 936, "recording", nullptr);
-  if (report) cli::WriteJson(*report, out);
-  return out.str();
-}
-
-TEST(RecordingPlatform, AttachedHubWhoseNameQueryFailedReplaysAsFailingNotAsEmpty) {
-  model::UsbModel original = Office();
-  model::Port& hubPort = original.controllers[0].rootHub->ports[1];
-  ASSERT_TRUE(hubPort.device && hubPort.device->hub);
-  hubPort.faults.hubName = model::NameFault::FetchFails;
-  ModelPlatform direct(original);
-  const std::string shown = DetectJson(direct);
-
-  ModelPlatform inner(original);
-  RecordingPlatform recorder(inner, 936);
-  DetectJson(recorder);
-  const model::UsbModel recorded = recorder.RecordedModel();
-  const model::Port& recordedPort = recorded.controllers[0].rootHub->ports[1];
-  ASSERT_TRUE(recordedPort.device && recordedPort.device->hub);
-  EXPECT_EQ(recordedPort.faults.hubName, model::NameFault::ShortLength);
-  ModelPlatform replay(recorded);
-  EXPECT_EQ(DetectJson(replay), shown);
-}
-
-TEST(RecordingPlatform, DriverKeyThatNoDatabaseEntryCarriesReplaysAsUnmatched) {
-  model::UsbModel original = Office();
-  model::Device& keyboard = *original.controllers[0].rootHub->ports[0].device;
-  ASSERT_TRUE(keyboard.driverKey);
-  keyboard.databaseFaults.driverKeyReadFails = true;
-  ModelPlatform direct(original);
-  const std::string shown = DetectJson(direct);
-
-  ModelPlatform inner(original);
-  RecordingPlatform recorder(inner, 936);
-  DetectJson(recorder);
-  const model::UsbModel recorded = recorder.RecordedModel();
-  const model::Device& recordedKeyboard = *recorded.controllers[0].rootHub->ports[0].device;
-  EXPECT_EQ(recordedKeyboard.driverKey, keyboard.driverKey);
-  EXPECT_TRUE(recordedKeyboard.databaseFaults.driverKeyReadFails);
-  ModelPlatform replay(recorded);
-  EXPECT_EQ(DetectJson(replay), shown);
+  RecordingPlatform recorder(nameless, 936);
+  Detect(recorder, true);
+  EXPECT_EQ(recorder.RecordedModel().computerName, std::nullopt);
+  EXPECT_TRUE(recorder.RecordedModel().controllers.empty());
 }
 
 }  // namespace

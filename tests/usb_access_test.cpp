@@ -101,22 +101,6 @@ model::UsbModel Database(const std::vector<std::pair<std::string, std::string>>&
   return m;
 }
 
-TEST(FriendlyName, MatchesTheKeyByteForByteAndNoKeyOrNoSetIsNone) {
-  const std::string longName = "USB Mass Storage Device on the Front Panel Connector";
-  ModelPlatform platform(
-      Database({{"{KEY}\\0001", "Root Hub"}, {"{KEY}\\0002", longName}, {"{key}\\0003", "Lower"}}));
-  EXPECT_EQ(FindFriendlyName(platform, "{KEY}\\0002").view(), longName);
-  EXPECT_FALSE(FindFriendlyName(platform, "{KEY}\\0003"));
-  EXPECT_FALSE(FindFriendlyName(platform, "{KEY}\\000"));
-  EXPECT_FALSE(FindFriendlyName(platform, nullptr));
-  EXPECT_EQ(platform.OpenDeviceSetCount(), 0u);
-
-  model::UsbModel noSet = Database({{"K", "Token"}});
-  noSet.deviceSetFails = true;
-  ModelPlatform withoutSet(std::move(noSet));
-  EXPECT_FALSE(FindFriendlyName(withoutSet, "K"));
-}
-
 TEST(FriendlyName, PlatformThatKeepsAskingForMoreIsGivenUp) {
   HookedPlatform platform(
       Database({{"K", "Growing"}, {"K", "Steady"}, {"K", "Absurd"}, {"K", "Readable"}}));
