@@ -5,6 +5,7 @@
 // it, must equal NAME.golden.json; on a mismatch it is written beside it as NAME.actual.json,
 // one diff away. Whatever failed, the detection leaves no handle or device set open; and the
 // same detection, recorded on its way through and replayed from the recording, reports the same.
+// Each topology, written and read back, is the same model.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -52,6 +53,7 @@ TEST_P(Golden, ReportMatchesTheGoldenOutput) {
         nlohmann::json::parse(topology).patch(nlohmann::json::parse(ReadData(c.patch))).dump();
   const std::string file = std::string(c.name) + ".json";
   const model::UsbModel usb = ReadTopology(topology, file);
+  EXPECT_TRUE(ReadTopology(WriteTopology(usb), file) == usb) << "written and read back";
   ModelPlatform platform(usb);
   DWORD error = 0;
   const auto detect = [&](Platform& on) {

@@ -182,12 +182,6 @@ TEST(HostileSysfs, UnreadableFilesAreWarnedAbout) {
   fs::permissions(tree.Path("bus"), fs::perms::owner_all);
 }
 
-TEST(HostileSysfs, MissingRootSaysItDoesNotExist) {
-  const SysfsTree tree;
-  EXPECT_EQ(RunKeldar({"--sysfs", tree.Root() + "/nowhere"}),
-            "2\nkeldar: \"" + tree.Root() + "/nowhere\" does not exist\n");
-}
-
 }  // namespace
 }  // namespace keldar
 

@@ -246,21 +246,6 @@ TEST_F(ModelPlatformTest, WideCharToMultiByteConvertsToTheModelCodePage) {
   EXPECT_TRUE(usedDefault);
 }
 
-TEST(ModelPlatformCodePages, OtherCodePagesConvertThroughTheirOwnTables) {
-  model::UsbModel m;
-  m.computerName = U8(u8"CAFÉ-加");
-  char out[16];
-  for (const auto& [codePage, expected] :
-       {std::pair<unsigned, std::string>{1252, std::string("CAF\xC9-?", 6)},
-        std::pair<unsigned, std::string>{65001, "CAF\xC3\x89-\xE5\x8A\xA0"}}) {
-    m.ansiCodePage = codePage;
-    ModelPlatform platform(m);
-    DWORD size = sizeof out;
-    ASSERT_TRUE(platform.GetComputerNameA(out, &size));
-    EXPECT_EQ(std::string(out, size + 1), expected + '\0') << codePage;
-  }
-}
-
 TEST_F(ModelPlatformTest, DatabaseListsControllersThenUsbDevicesDepthFirstThenOthers) {
   const HDEVINFO set = platform_.SetupDiGetClassDevsA(nullptr, nullptr, nullptr, 6);
   const std::vector<std::string> expected = {
