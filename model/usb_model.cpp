@@ -125,6 +125,12 @@ std::vector<const Port*> PortsInOrder(const Hub& hub) {
   return ports;
 }
 
+const Port* PortNumbered(const Hub& hub, std::uint32_t number) {
+  for (const Port& port : hub.ports)
+    if (port.port >= 0 && static_cast<std::uint32_t>(port.port) == number) return &port;
+  return nullptr;
+}
+
 
 namespace {
 struct NameFaultSpelling {

@@ -177,6 +177,8 @@ std::optional<std::size_t> HostControllerInterfaceIndex(std::string_view path);
 
 // A hub's ports by number, whatever order the model lists them in.
 std::vector<const Port*> PortsInOrder(const Hub& hub);
+// The port a hub lists under `number` (a ConnectionIndex); none when it lists none.
+const Port* PortNumbered(const Hub& hub, std::uint32_t number);
 
 // Deep equality: two models are equal when they describe the same topology, texts and faults
 // (a port's connectionStatus counts as given, so "absent" differs from an explicit 1).

@@ -186,12 +186,7 @@ BOOL ModelPlatform::AnswerHub(const model::Hub& hub, DWORD code, const void* in,
   std::memcpy(&connectionIndex, in, sizeof connectionIndex);
   if (connectionIndex == 0 || connectionIndex > hub.descriptor.bNumberOfPorts)
     return Fail(ERROR_INVALID_PARAMETER);
-  const model::Port* port = nullptr;
-  for (const model::Port& candidate : hub.ports)
-    if (candidate.port >= 0 && static_cast<std::uint32_t>(candidate.port) == connectionIndex) {
-      port = &candidate;
-      break;
-    }
+  const model::Port* port = model::PortNumbered(hub, connectionIndex);
   const model::Device* device = port != nullptr ? port->device.get() : nullptr;
 
   switch (code) {

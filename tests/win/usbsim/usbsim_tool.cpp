@@ -203,9 +203,7 @@ std::string MachineImage(const model::UsbModel& model) {
     out.Bytes(&node, SIM_NODE_INFORMATION_SIZE);
     out.U32(hub->descriptor.bNumberOfPorts);
     for (std::uint32_t number = 1; number <= hub->descriptor.bNumberOfPorts; ++number) {
-      const model::Port* port = nullptr;
-      for (const model::Port& candidate : hub->ports)
-        if (candidate.port >= 0 && static_cast<std::uint32_t>(candidate.port) == number) port = &candidate;
+      const model::Port* port = model::PortNumbered(*hub, number);
       const model::Device* device = port ? port->device.get() : nullptr;
       out.U32(port && port->faults.connectionInfoFails ? SIM_PORT_CONNECTION_INFORMATION_FAILS : 0);
       out.U32(port ? ImageFault(port->faults.driverKeyName) : SIM_FAULT_NONE);
@@ -379,11 +377,7 @@ std::string DeviceDatabase(const model::UsbModel& model) {
   }
   std::size_t sequence = 0;
   std::function<void(const model::Hub&)> walk = [&](const model::Hub& hub) {
-    std::vector<const model::Port*> ports;
-    for (const model::Port& port : hub.ports) ports.push_back(&port);
-    std::stable_sort(ports.begin(), ports.end(),
-                     [](const model::Port* a, const model::Port* b) { return a->port < b->port; });
-    for (const model::Port* port : ports) {
+    for (const model::Port* port : model::PortsInOrder(hub)) {
       if (!port->device) continue;
       const model::Device& device = *port->device;
       char id[64], revision[80];
