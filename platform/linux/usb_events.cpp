@@ -1,8 +1,9 @@
-// udev's monitor through libudev, reached through dlopen like the hardware database: the
-// library is optional at run time.
+// udev's monitor through libudev, which is optional at run time.
 #include "platform/linux/usb_events.h"
 
-#include <dlfcn.h>
+#include <utility>
+
+#include "platform/linux/libudev.h"
 
 namespace keldar {
 
@@ -11,17 +12,15 @@ namespace {
 class UdevMonitor final : public UsbEvents {
  public:
   static std::unique_ptr<UdevMonitor> Open() {
-    void* library = ::dlopen("libudev.so.1", RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr) return nullptr;
-    std::unique_ptr<UdevMonitor> monitor(new UdevMonitor(library));
+    auto udev = Libudev::Open();
+    if (udev == nullptr) return nullptr;
+    std::unique_ptr<UdevMonitor> monitor(new UdevMonitor(std::move(udev)));
     if (!monitor->Load()) return nullptr;
     return monitor;
   }
 
   ~UdevMonitor() override {
     if (monitor_ != nullptr) monitorUnref_(monitor_);
-    if (udev_ != nullptr) udevUnref_(udev_);
-    ::dlclose(library_);
   }
 
   int Descriptor() const override { return descriptor_; }
@@ -37,7 +36,6 @@ class UdevMonitor final : public UsbEvents {
   }
 
  private:
-  using New = void* (*)();
   using Unref = void* (*)(void*);
   using FromNetlink = void* (*)(void*, const char*);
   using MatchSubsystem = int (*)(void*, const char*, const char*);
@@ -45,44 +43,32 @@ class UdevMonitor final : public UsbEvents {
   using GetFd = int (*)(void*);
   using Receive = void* (*)(void*);
 
-  explicit UdevMonitor(void* library) : library_(library) {}
-
-  template <typename Function>
-  bool Find(Function& function, const char* symbol) {
-    function = reinterpret_cast<Function>(::dlsym(library_, symbol));
-    return function != nullptr;
-  }
+  explicit UdevMonitor(std::shared_ptr<Libudev> udev) : udev_(std::move(udev)) {}
 
   bool Load() {
-    New udevNew = nullptr;
     FromNetlink fromNetlink = nullptr;
     MatchSubsystem matchSubsystem = nullptr;
     Enable enable = nullptr;
     GetFd getFd = nullptr;
-    if (!Find(udevNew, "udev_new") || !Find(udevUnref_, "udev_unref") ||
-        !Find(fromNetlink, "udev_monitor_new_from_netlink") ||
-        !Find(monitorUnref_, "udev_monitor_unref") ||
-        !Find(matchSubsystem, "udev_monitor_filter_add_match_subsystem_devtype") ||
-        !Find(enable, "udev_monitor_enable_receiving") ||
-        !Find(getFd, "udev_monitor_get_fd") ||
-        !Find(receive_, "udev_monitor_receive_device") ||
-        !Find(deviceUnref_, "udev_device_unref"))
+    if (!udev_->Find(fromNetlink, "udev_monitor_new_from_netlink") ||
+        !udev_->Find(monitorUnref_, "udev_monitor_unref") ||
+        !udev_->Find(matchSubsystem, "udev_monitor_filter_add_match_subsystem_devtype") ||
+        !udev_->Find(enable, "udev_monitor_enable_receiving") ||
+        !udev_->Find(getFd, "udev_monitor_get_fd") ||
+        !udev_->Find(receive_, "udev_monitor_receive_device") ||
+        !udev_->Find(deviceUnref_, "udev_device_unref"))
       return false;
-    udev_ = udevNew();
-    if (udev_ == nullptr) return false;
     // "udev": events after udev has handled them, so the device's sysfs folder is complete.
-    monitor_ = fromNetlink(udev_, "udev");
+    monitor_ = fromNetlink(udev_->Context(), "udev");
     if (monitor_ == nullptr) return false;
     if (matchSubsystem(monitor_, "usb", nullptr) < 0 || enable(monitor_) < 0) return false;
     descriptor_ = getFd(monitor_);
     return descriptor_ >= 0;
   }
 
-  void* library_;
-  void* udev_ = nullptr;
+  std::shared_ptr<Libudev> udev_;
   void* monitor_ = nullptr;
   int descriptor_ = -1;
-  Unref udevUnref_ = nullptr;
   Unref monitorUnref_ = nullptr;
   Receive receive_ = nullptr;
   Unref deviceUnref_ = nullptr;
