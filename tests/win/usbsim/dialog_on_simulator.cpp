@@ -3,12 +3,6 @@
 // with its exact text, and exit ends the process with 18.
 //   keldar_usbsim_dialog KELDAR.EXE GOLDEN.json
 // Exit status 0 when all of that held; 1 with one line per failed check otherwise.
-//
-//   keldar_usbsim_dialog --steps FOLDER KELDAR.EXE
-// steps the program for screenshots (scripts/screenshot) through a hand-shake folder: FOLDER\main
-// appears once the main dialog is up, holding its place on the screen as WxH+X+Y; detect is
-// pressed when FOLDER\detect appears; FOLDER\notice appears when the first notice is up; when
-// FOLDER\quit appears every notice is answered and exit is pressed.
 #include <windows.h>
 #include <commctrl.h>
 
@@ -22,6 +16,9 @@
 
 #include "ident/branding.h"
 #include "res/resource.h"
+#include "tools/program_windows.h"
+
+using namespace keldar::tools;
 
 namespace {
 
@@ -43,62 +40,9 @@ std::string Utf8ToAnsi(const std::string& utf8) {
   return ansi;
 }
 
-// The visible dialog of `process` with `caption`, once it appears (none after `limitMs`).
-HWND WaitForDialog(DWORD process, const char* caption, int limitMs) {
-  for (int waited = 0; waited < limitMs; waited += 20, ::Sleep(20)) {
-    for (HWND window = nullptr; (window = ::FindWindowExA(nullptr, window, "#32770", caption)) != nullptr;) {
-      DWORD owner = 0;
-      ::GetWindowThreadProcessId(window, &owner);
-      if (owner == process && ::IsWindowVisible(window)) return window;
-    }
-  }
-  return nullptr;
-}
-
-bool Exists(const std::string& path) { return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-bool WaitForFile(const std::string& path) {
-  for (int waited = 0; waited < 60000; waited += 50, ::Sleep(50))
-    if (Exists(path)) return true;
-  return false;
-}
-
-int Steps(const std::string& folder, const char* program) {
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process{};
-  if (!::CreateProcessA(program, nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
-    Fail(std::string(program) + ": cannot start, error " + std::to_string(::GetLastError()));
-    return 1;
-  }
-  HWND dialog = WaitForDialog(process.dwProcessId, "KeldarV2.0", 15000);
-  if (dialog == nullptr) {
-    Fail("the main dialog did not appear");
-    ::TerminateProcess(process.hProcess, 99);
-    return 1;
-  }
-  RECT r;
-  ::GetWindowRect(dialog, &r);
-  std::ofstream(folder + "\\main") << r.right - r.left << "x" << r.bottom - r.top << "+" << r.left << "+" << r.top;
-  if (WaitForFile(folder + "\\detect")) {
-    ::PostMessageA(::GetDlgItem(dialog, IDC_DETECT), BM_CLICK, 0, 0);
-    if (WaitForDialog(process.dwProcessId, "Keldar" KELDAR_CAPTION_SUFFIX, 15000) != nullptr)
-      std::ofstream{folder + "\\notice"};
-  }
-  WaitForFile(folder + "\\quit");
-  for (HWND notice; (notice = WaitForDialog(process.dwProcessId, "Keldar" KELDAR_CAPTION_SUFFIX, 1000)) != nullptr;) {
-    ::PostMessageA(notice, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-    for (int waited = 0; ::IsWindow(notice) && waited < 5000; waited += 20) ::Sleep(20);
-  }
-  ::PostMessageA(::GetDlgItem(dialog, IDC_EXIT), BM_CLICK, 0, 0);
-  if (::WaitForSingleObject(process.hProcess, 10000) != WAIT_OBJECT_0) ::TerminateProcess(process.hProcess, 99);
-  return 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 4 && std::string(argv[1]) == "--steps") return Steps(argv[2], argv[3]);
   if (argc != 3) {
     std::fprintf(stderr, "usage: keldar_usbsim_dialog KELDAR.EXE GOLDEN.json\n");
     return 2;
@@ -133,8 +77,7 @@ int main(int argc, char** argv) {
       char text[2048] = "";
       ::GetDlgItemTextA(notice, 0xFFFF, text, sizeof text);
       if (expected[i] != text) Fail("notice " + std::to_string(i + 1) + " differs from the golden output");
-      ::PostMessageA(notice, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-      for (int waited = 0; ::IsWindow(notice) && waited < 5000; waited += 20) ::Sleep(20);
+      AnswerNotice(notice);
     }
     // Both keys are found, so the closing "no key" notice must not follow.
     if (WaitForDialog(process.dwProcessId, "Keldar" KELDAR_CAPTION_SUFFIX, 500) != nullptr)
