@@ -78,9 +78,7 @@ TEST_P(Golden, ReportMatchesTheGoldenOutput) {
     EXPECT_EQ(detect(replay), shown) << "replayed from its recording";
   }
 
-  std::ostringstream out;
-  out << shown;
-  const nlohmann::json actual = nlohmann::json::parse(out.str());
+  const nlohmann::json actual = nlohmann::json::parse(shown);
   const nlohmann::json expected = nlohmann::json::parse(ReadData(c.golden));
   // NAME.golden.json -> NAME.actual.json
   std::string written = (fs::path(KELDAR_TEST_DATA_DIR) / c.golden).string();
@@ -90,7 +88,7 @@ TEST_P(Golden, ReportMatchesTheGoldenOutput) {
     fs::remove(written, ignored);
     return;
   }
-  std::ofstream(written, std::ios::binary) << out.str();
+  std::ofstream(written, std::ios::binary) << shown;
   std::string changes = nlohmann::json::diff(expected, actual).dump();
   if (changes.size() > 3000) changes.resize(3000);
   ADD_FAILURE() << "the report differs from " << c.golden << "; it was written to " << written

@@ -45,9 +45,10 @@ TEST(TopologyRoundTrip, WritingAndReadingBackGivesAnEqualModel) {
     const model::UsbModel again = ReadTopology(written, name);
     EXPECT_TRUE(again == original);
     EXPECT_EQ(WriteTopology(again), written);
+    if (std::string(name) == "written-keys-in-order.json") {
+      EXPECT_EQ(written, ReadFile(kDataDir + name));
+    }
   }
-  EXPECT_EQ(WriteTopology(keldar::LoadTopologyFile(kDataDir + "written-keys-in-order.json")),
-            ReadFile(kDataDir + "written-keys-in-order.json"));
 }
 
 TEST(TopologyWrite, TextThatIsNotUtf8IsWrittenWithReplacementCharacters) {

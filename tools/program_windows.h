@@ -1,5 +1,5 @@
-// Waiting on a program started as its own process (Windows builds): its dialogs as they
-// appear, and the files a script drops to hand a step over.
+// A program started as its own process (Windows builds), and waiting on it: its dialogs as
+// they appear, and the files a script drops to hand a step over.
 #pragma once
 
 #include <windows.h>
@@ -21,14 +21,18 @@ inline HWND WaitForDialog(DWORD process, const char* caption, int limitMs) {
   return nullptr;
 }
 
-inline bool Exists(const std::string& path) {
-  return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+// Starts `program` as its own process; false (with the system's error) where it cannot start.
+inline bool StartProgram(const char* program, PROCESS_INFORMATION& process) {
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  return ::CreateProcessA(program, nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                          &startup, &process) != FALSE;
 }
 
 // Whether `path` appeared within a minute.
 inline bool WaitForFile(const std::string& path) {
   for (int waited = 0; waited < 60000; waited += 50, ::Sleep(50))
-    if (Exists(path)) return true;
+    if (::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) return true;
   return false;
 }
 

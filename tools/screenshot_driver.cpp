@@ -22,11 +22,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string folder = argv[1];
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
-  if (!::CreateProcessA(argv[2], nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &process)) {
+  if (!StartProgram(argv[2], process)) {
     std::fprintf(stderr, "keldar_screenshot_driver: %s: cannot start, error %lu\n", argv[2],
                  ::GetLastError());
     return 1;

@@ -15,7 +15,7 @@ class UdevHardwareDatabase {
   static std::shared_ptr<UdevHardwareDatabase> Open() {
     auto udev = Libudev::Open();
     if (udev == nullptr) return nullptr;
-    auto database = std::shared_ptr<UdevHardwareDatabase>(new UdevHardwareDatabase(udev));
+    auto database = std::shared_ptr<UdevHardwareDatabase>(new UdevHardwareDatabase(std::move(udev)));
     if (!database->Load()) return nullptr;
     return database;
   }

@@ -56,10 +56,8 @@ int main(int argc, char** argv) {
     expected.push_back(Utf8ToAnsi(notice.get<std::string>()));
   if (expected.size() < 2) Fail("the golden output holds fewer than two notices");
 
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
-  if (!::CreateProcessA(argv[1], nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+  if (!StartProgram(argv[1], process)) {
     Fail(std::string(argv[1]) + ": cannot start, error " + std::to_string(::GetLastError()));
     return 1;
   }
