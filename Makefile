@@ -48,7 +48,7 @@ test-windows: mingw
 	source scripts/wine-env && scripts/wine-env keepalive && ctest --preset mingw -j$(JOBS); rc=$$?; scripts/wine-env stop; exit $$rc
 
 # The shipped Windows programs on the real USB path: the simulated host-controller and hub
-# driver (tests/win/usbsim, docs/usbsim.md) serves each fixture under wine, in parallel prefixes.
+# driver (tools/usbsim, docs/usbsim.md) serves each fixture under wine, in parallel prefixes.
 USBSIM_DIALOG_FIXTURE := tests/data/fixtures/two-keys-behind-hub
 test-usbsim: native mingw
 	tests/win/usbsim/differential.py --jobs 2

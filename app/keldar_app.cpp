@@ -1,7 +1,7 @@
 #include "app/keldar_app.h"
 
 #include "app/keldar_dlg.h"
-#include "platform/win32/win32_platform.h"
+#include "backends/win32/win32_platform.h"
 
 namespace keldar {
 

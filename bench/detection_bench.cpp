@@ -15,7 +15,7 @@
 #include "detect/device_inspector.h"
 #include "model/topology_file.h"
 #include "tools/model_generator.h"
-#include "platform/model/model_platform.h"
+#include "backends/model/model_platform.h"
 #include "ui/memory_views.h"
 #include "usb/access.h"
 #include "usb/friendly_names.h"

@@ -19,15 +19,15 @@
 #include "cli/watch.h"
 #include "cli/watch_source.h"
 #include "detect/report.h"
-#include "platform/model/model_platform.h"
-#include "platform/linux/sysfs_scanner.h"
+#include "backends/model/model_platform.h"
+#include "backends/linux/sysfs_scanner.h"
 #include "model/topology_file.h"
 #include "text/text_codec.h"
 #ifdef _WIN32
 #include <io.h>
 
-#include "platform/recording/recording_platform.h"
-#include "platform/win32/win32_platform.h"
+#include "backends/recording/recording_platform.h"
+#include "backends/win32/win32_platform.h"
 #else
 #include <unistd.h>
 #endif

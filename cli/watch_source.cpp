@@ -4,10 +4,10 @@
 #include <optional>
 
 #include "model/topology_file.h"
-#include "platform/linux/sysfs_scanner.h"
-#include "platform/model/model_platform.h"
+#include "backends/linux/sysfs_scanner.h"
+#include "backends/model/model_platform.h"
 #ifdef _WIN32
-#include "platform/win32/win32_platform.h"
+#include "backends/win32/win32_platform.h"
 #endif
 
 namespace keldar::cli {

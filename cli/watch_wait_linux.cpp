@@ -10,7 +10,7 @@
 #include <memory>
 
 #include "cli/watch.h"
-#include "platform/linux/usb_events.h"
+#include "backends/linux/usb_events.h"
 
 namespace keldar::cli {
 

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "detect/report.h"
-#include "platform/model/model_platform.h"
-#include "platform/linux/sysfs_scanner.h"
+#include "backends/model/model_platform.h"
+#include "backends/linux/sysfs_scanner.h"
 
 namespace {
 

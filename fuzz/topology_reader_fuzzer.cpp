@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "detect/report.h"
-#include "platform/model/model_platform.h"
+#include "backends/model/model_platform.h"
 #include "model/topology_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/sysfs_scanner.h"
+#include "backends/linux/sysfs_scanner.h"
 #include "support/run_keldar.h"
 #include "support/scratch_path.h"
 #include "support/test_data.h"

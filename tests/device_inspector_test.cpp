@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "model/topology_file.h"
-#include "platform/model/model_platform.h"
+#include "backends/model/model_platform.h"
 #include "ui/memory_views.h"
 
 namespace keldar {

@@ -19,8 +19,8 @@
 #include "cli/output.h"
 #include "detect/report.h"
 #include "model/topology_file.h"
-#include "platform/model/model_platform.h"
-#include "platform/recording/recording_platform.h"
+#include "backends/model/model_platform.h"
+#include "backends/recording/recording_platform.h"
 #include "support/test_data.h"
 
 namespace keldar {

@@ -21,7 +21,7 @@
 #include <nlohmann/json.hpp>
 
 #include "model/topology_file.h"
-#include "platform/linux/sysfs_scanner.h"
+#include "backends/linux/sysfs_scanner.h"
 #include "support/run_keldar.h"
 #include "support/scratch_path.h"
 #include "support/sysfs_tree.h"

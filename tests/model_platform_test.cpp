@@ -3,7 +3,7 @@
 // given (a canary follows every buffer); its faults shape the replies as docs/topology-format.md
 // says; the database lists its entries in the documented order. The records' layouts are
 // pinned by platform/records.h and their contents by the golden outputs.
-#include "platform/model/model_platform.h"
+#include "backends/model/model_platform.h"
 
 #include <gtest/gtest.h>
 

@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/model/model_platform.h"
-#include "platform/recording/recording_platform.h"
+#include "backends/model/model_platform.h"
+#include "backends/recording/recording_platform.h"
 #include "model/topology_file.h"
 #include "ui/memory_views.h"
 #include "detect/device_tree.h"

@@ -15,7 +15,7 @@
 #include "detect/device_inspector.h"
 #include "detect/report.h"
 #include "model/topology_file.h"
-#include "platform/model/model_platform.h"
+#include "backends/model/model_platform.h"
 #include "ui/memory_views.h"
 
 namespace keldar {

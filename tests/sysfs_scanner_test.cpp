@@ -4,7 +4,7 @@
 // names carry colons, which Windows file names cannot, so these run on Linux only.
 #if !defined(_WIN32)
 
-#include "platform/linux/sysfs_scanner.h"
+#include "backends/linux/sysfs_scanner.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "platform/linux/sysfs_scanner.h"
+#include "backends/linux/sysfs_scanner.h"
 #include "support/run_keldar.h"
 #include "support/sysfs_tree.h"
 #include "support/test_data.h"

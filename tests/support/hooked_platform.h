@@ -9,7 +9,7 @@
 #include <optional>
 #include <utility>
 
-#include "platform/model/model_platform.h"
+#include "backends/model/model_platform.h"
 
 namespace keldar::testing {
 

@@ -16,7 +16,7 @@
 #include "app/keldar_dlg.h"
 #include "detect/report.h"
 #include "ident/branding.h"
-#include "platform/model/model_platform.h"
+#include "backends/model/model_platform.h"
 #include "model/topology_file.h"
 #include "support/test_data.h"
 #include "win/dialog_driver.h"

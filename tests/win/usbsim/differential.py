@@ -22,7 +22,7 @@ import tempfile
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", ".."))
 NATIVE = os.path.join(ROOT, "build/native/cli/keldar")
-TOOL = os.path.join(ROOT, "build/native/tests/win/usbsim/keldar_usbsim")
+TOOL = os.path.join(ROOT, "build/native/tools/usbsim/keldar_usbsim")
 GENERATOR = os.path.join(ROOT, "build/native/tools/keldar_generate_machine")
 CONSOLE = os.path.join(ROOT, "build/mingw/cli/keldar-console.exe")
 USBSIM = os.path.join(ROOT, "scripts/usbsim")

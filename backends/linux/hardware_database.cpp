@@ -3,8 +3,8 @@
 #include <string_view>
 #include <utility>
 
-#include "platform/linux/libudev.h"
-#include "platform/linux/sysfs_scanner.h"
+#include "backends/linux/libudev.h"
+#include "backends/linux/sysfs_scanner.h"
 
 namespace keldar {
 

@@ -1,5 +1,5 @@
 // Builds without libudev: the watcher polls.
-#include "platform/linux/usb_events.h"
+#include "backends/linux/usb_events.h"
 
 namespace keldar {
 

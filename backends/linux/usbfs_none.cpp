@@ -1,5 +1,5 @@
 // Builds without usbfs: no hub is ever asked, and sysfs alone describes it.
-#include "platform/linux/usbfs.h"
+#include "backends/linux/usbfs.h"
 
 namespace keldar {
 

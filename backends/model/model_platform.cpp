@@ -1,4 +1,4 @@
-#include "platform/model/model_platform.h"
+#include "backends/model/model_platform.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,5 +1,5 @@
 // Builds without libudev: names come from the devices' own strings.
-#include "platform/linux/sysfs_scanner.h"
+#include "backends/linux/sysfs_scanner.h"
 
 namespace keldar {
 

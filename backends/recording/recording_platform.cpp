@@ -1,4 +1,4 @@
-#include "platform/recording/recording_platform.h"
+#include "backends/recording/recording_platform.h"
 
 #include <algorithm>
 #include <cstring>

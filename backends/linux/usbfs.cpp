@@ -1,5 +1,5 @@
 // Asking a hub for its own descriptor through usbfs (Linux).
-#include "platform/linux/usbfs.h"
+#include "backends/linux/usbfs.h"
 
 #include <fcntl.h>
 #include <linux/usbdevice_fs.h>

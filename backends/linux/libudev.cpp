@@ -1,4 +1,4 @@
-#include "platform/linux/libudev.h"
+#include "backends/linux/libudev.h"
 
 namespace keldar {
 

@@ -1,4 +1,4 @@
-#include "platform/linux/sysfs_scanner.h"
+#include "backends/linux/sysfs_scanner.h"
 
 #include <algorithm>
 #include <cctype>
@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "model/topology_file.h"
-#include "platform/linux/usbfs.h"
+#include "backends/linux/usbfs.h"
 #include "text/text_codec.h"
 
 #if defined(__unix__)

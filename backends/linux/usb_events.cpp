@@ -1,9 +1,9 @@
 // udev's monitor through libudev, which is optional at run time.
-#include "platform/linux/usb_events.h"
+#include "backends/linux/usb_events.h"
 
 #include <utility>
 
-#include "platform/linux/libudev.h"
+#include "backends/linux/libudev.h"
 
 namespace keldar {
 
