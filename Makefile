@@ -124,12 +124,13 @@ bench-smoke: native
 # libFuzzer targets (clang, ASan + UBSan). Each run grows a working corpus under build/fuzz,
 # seeded from fuzz/corpus; a crash is written to build/fuzz/artifacts. `fuzz-smoke` first
 # replays every regression input, then fuzzes each target for a few seconds.
-FUZZ_TARGETS := topology_reader hostile_platform sysfs_scanner text_output
+# The targets are the files fuzz/<name>_fuzzer.cpp, as fuzz/CMakeLists.txt finds them.
+FUZZ_TARGETS := $(patsubst fuzz/%_fuzzer.cpp,%,$(wildcard fuzz/*_fuzzer.cpp))
 FUZZ_SECONDS ?= 60
 FUZZ_SMOKE_SECONDS ?= 5
 FUZZ_FLAGS ?= -timeout=10 -rss_limit_mb=2048 -print_final_stats=1
-# Seeds kept elsewhere in the tree, read beside fuzz/corpus/<target> rather than copied into it.
-export FUZZ_SEEDS_topology_reader := tests/data/fixtures tests/data/model tests/data/faults samples
+# Seeds kept elsewhere in the tree (the folders fuzz/<target>.seeds lists), read beside
+# fuzz/corpus/<target> rather than copied into it.
 
 fuzz-build:
 	cmake --preset fuzz >/dev/null
@@ -137,15 +138,15 @@ fuzz-build:
 
 fuzz: fuzz-build
 	@set -e; for t in $(FUZZ_TARGETS); do \
-	  mkdir -p build/fuzz/corpus/$$t build/fuzz/artifacts; seeds=FUZZ_SEEDS_$$t; \
+	  mkdir -p build/fuzz/corpus/$$t build/fuzz/artifacts; seeds=$$(cat fuzz/$$t.seeds 2>/dev/null || true); \
 	  echo "fuzz_$$t: $(FUZZ_SECONDS) s"; \
 	  build/fuzz/fuzz/fuzz_$$t $(FUZZ_FLAGS) -max_total_time=$(FUZZ_SECONDS) \
-	    -artifact_prefix=build/fuzz/artifacts/$$t- build/fuzz/corpus/$$t fuzz/corpus/$$t $${!seeds}; \
+	    -artifact_prefix=build/fuzz/artifacts/$$t- build/fuzz/corpus/$$t fuzz/corpus/$$t $$seeds; \
 	done
 
 fuzz-smoke: fuzz-build
 	@set -e; for t in $(FUZZ_TARGETS); do \
-	  mkdir -p build/fuzz/corpus/$$t build/fuzz/artifacts; seeds=FUZZ_SEEDS_$$t; \
+	  mkdir -p build/fuzz/corpus/$$t build/fuzz/artifacts; seeds=$$(cat fuzz/$$t.seeds 2>/dev/null || true); \
 	  echo "fuzz_$$t: regression inputs, then $(FUZZ_SMOKE_SECONDS) s"; \
 	  regressions=$$(find fuzz/regressions/$$t -type f 2>/dev/null | sort); \
 	  if [ -n "$$regressions" ]; then \
@@ -153,7 +154,7 @@ fuzz-smoke: fuzz-build
 	      || { cat build/fuzz/$$t-regressions.log; exit 1; }; \
 	  fi; \
 	  build/fuzz/fuzz/fuzz_$$t $(FUZZ_FLAGS) -max_total_time=$(FUZZ_SMOKE_SECONDS) \
-	    -artifact_prefix=build/fuzz/artifacts/$$t- build/fuzz/corpus/$$t fuzz/corpus/$$t $${!seeds} \
+	    -artifact_prefix=build/fuzz/artifacts/$$t- build/fuzz/corpus/$$t fuzz/corpus/$$t $$seeds \
 	    2>build/fuzz/$$t-smoke.log || { cat build/fuzz/$$t-smoke.log; exit 1; }; \
 	  grep -h "stat::number_of_executed_units" build/fuzz/$$t-smoke.log || true; \
 	done
