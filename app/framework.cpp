@@ -68,9 +68,6 @@ bool CWnd::WindowMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& re
   const bool outerRequest = m_defaultRequested;
   m_defaultRequested = false;
   bool handled = DispatchMessageMap(message, wParam, lParam, result);
-  if (!handled && message == WM_COMMAND && g_app != nullptr) {
-    handled = g_app->DispatchMessageMap(message, wParam, lParam, result);
-  }
   if (m_defaultRequested) handled = false;
   m_defaultRequested = outerRequest;
   return handled;
@@ -102,16 +99,15 @@ INT_PTR CDialog::DoModal() {
 }
 
 BOOL CDialog::OnInitDialog() {
-  UpdateData(FALSE);
+  UpdateData();
   return TRUE;
 }
 
 void CDialog::DoDataExchange(CDataExchange* /*dx*/) {}
 
-BOOL CDialog::UpdateData(BOOL saveAndValidate) {
-  CDataExchange dx(*this, saveAndValidate);
+void CDialog::UpdateData() {
+  CDataExchange dx(*this);
   DoDataExchange(&dx);
-  return TRUE;
 }
 
 INT_PTR CALLBACK CDialog::DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -167,30 +163,18 @@ void DDX_Control(CDataExchange* dx, int id, CWnd& control) {
   dx->m_pDlgWnd->m_boundControls.push_back(&control);
 }
 
-const MessageMap CWinApp::messageMap{&CCmdTarget::messageMap, {}};
-
 CWinApp::CWinApp() { g_app = this; }
 
 CWinApp::~CWinApp() {
   if (g_app == this) g_app = nullptr;
 }
 
-int CWinApp::Run() {
-  while (::GetMessageA(&m_msgCur, nullptr, 0, 0) > 0) {
-    ::TranslateMessage(&m_msgCur);
-    ::DispatchMessageA(&m_msgCur);
-  }
-  return ExitInstance();
-}
-
 int CWinApp::ExitInstance() {
   // A modal dialog that ends on a quit message leaves it queued for the application.
   MSG pending;
-  if (m_msgCur.message != WM_QUIT &&
-      ::PeekMessageA(&pending, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
-    m_msgCur = pending;
-  }
-  return m_msgCur.message == WM_QUIT ? static_cast<int>(m_msgCur.wParam) : 0;
+  if (::PeekMessageA(&pending, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE))
+    return static_cast<int>(pending.wParam);
+  return 0;
 }
 
 CWinApp* AfxGetApp() { return g_app; }
@@ -202,8 +186,8 @@ HINSTANCE AfxGetResourceHandle() { return ::GetModuleHandleA(nullptr); }
 int AfxWinMain() {
   CWinApp* app = AfxGetApp();
   if (app == nullptr) return -1;
-  if (!app->InitInstance()) return app->ExitInstance();
-  return app->Run();
+  app->InitInstance();
+  return app->ExitInstance();
 }
 
 }  // namespace keldar

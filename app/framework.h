@@ -1,6 +1,5 @@
 // A thin dialog framework over Win32: an application object, command targets with static
-// message maps, windows, modal dialogs run from a template, and control binding by data
-// exchange. Just enough for keldar.exe's two dialogs; every call is the plain Win32 one.
+// message maps, windows, modal dialogs run from a template, and control binding. Just enough for keldar.exe's two dialogs; every call is the plain Win32 one.
 #pragma once
 
 #include <windows.h>
@@ -9,9 +8,6 @@
 #include <vector>
 
 namespace keldar {
-
-// The framework's help command.
-inline constexpr UINT ID_HELP = 0xE146;
 
 class CCmdTarget;
 
@@ -137,8 +133,8 @@ class CWnd : public CCmdTarget {
   void OnLButtonDown(UINT /*flags*/, POINT /*point*/) { Default(); }
   void OnLButtonDblClk(UINT /*flags*/, POINT /*point*/) { Default(); }
 
-  // Dispatches one message to the map; a command the window's own tables do not handle goes on
-  // to the application's. False leaves the message to the system's default processing.
+  // Dispatches one message to the map. False leaves the message to the system's default
+  // processing.
   bool WindowMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result);
 
  private:
@@ -161,7 +157,8 @@ class CDialog : public CWnd {
 
   virtual BOOL OnInitDialog();
   virtual void DoDataExchange(CDataExchange* dx);
-  BOOL UpdateData(BOOL saveAndValidate = TRUE);
+  // Binds the controls that DoDataExchange names; the dialogs exchange no values.
+  void UpdateData();
   virtual void OnOK() { EndDialog(IDOK); }
   virtual void OnCancel() { EndDialog(IDCANCEL); }
 
@@ -182,47 +179,35 @@ class CDialog : public CWnd {
 
 class CDataExchange {
  public:
-  CDataExchange(CDialog& dialog, BOOL saveAndValidate)
-      : m_pDlgWnd(&dialog), m_bSaveAndValidate(saveAndValidate) {}
+  explicit CDataExchange(CDialog& dialog) : m_pDlgWnd(&dialog) {}
   CDialog* m_pDlgWnd;
-  BOOL m_bSaveAndValidate;
 };
 
 // Attaches `control` to the dialog's child window `id`, once.
 void DDX_Control(CDataExchange* dx, int id, CWnd& control);
 
-class CWinApp : public CCmdTarget {
+class CWinApp {
  public:
   // The one application object registers itself; the entry point finds it.
   CWinApp();
-  ~CWinApp() override;
+  virtual ~CWinApp();
+  CWinApp(const CWinApp&) = delete;
+  CWinApp& operator=(const CWinApp&) = delete;
 
   CWnd* m_pMainWnd = nullptr;
 
-  // Returns true to enter the application's own message loop, false to go straight to
-  // ExitInstance.
-  virtual BOOL InitInstance() { return FALSE; }
-  virtual int Run();
+  // Runs the program: its main dialog is its only message loop.
+  virtual void InitInstance() {}
   // The process's exit code: the value a quit message carried, 0 when none came.
   virtual int ExitInstance();
-  const MessageMap* GetMessageMap() const override { return &messageMap; }
-
-  // The system supplies no help file: the help command does nothing.
-  void OnHelp() {}
-
- protected:
-  static const MessageMap messageMap;
-
- private:
-  MSG m_msgCur{};  // the last message the application's loop took, its quit message at the end
 };
 
 CWinApp* AfxGetApp();
 CWnd* AfxGetMainWnd();
 // The module that holds the resources: the program itself.
 HINSTANCE AfxGetResourceHandle();
-// The framework's entry point: runs the application object's InitInstance, its message loop if
-// it asks for one, and its exit processing.
+// The framework's entry point: runs the application object's InitInstance, then its exit
+// processing.
 int AfxWinMain();
 
 }  // namespace keldar

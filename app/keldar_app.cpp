@@ -5,14 +5,9 @@
 
 namespace keldar {
 
-const MessageMapEntry CKeldarApp::messageEntries[] = {
-    OnCommand<&CWinApp::OnHelp>(0, ID_HELP),
-};
-const MessageMap CKeldarApp::messageMap{&CWinApp::messageMap, messageEntries};
-
 CKeldarApp theApp;
 
-BOOL CKeldarApp::InitInstance() {
+void CKeldarApp::InitInstance() {
   Win32Platform platform;
   {
     CKeldarDlg dialog(platform);
@@ -20,7 +15,6 @@ BOOL CKeldarApp::InitInstance() {
     dialog.DoModal();
   }
   m_pMainWnd = nullptr;
-  return FALSE;
 }
 
 }  // namespace keldar

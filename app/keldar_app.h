@@ -10,13 +10,8 @@ class CKeldarApp : public CWinApp {
   CKeldarApp() = default;
   ~CKeldarApp() override = default;
 
-  // Runs the main dialog on the real USB stack; always false, so the process ends with it.
-  BOOL InitInstance() override;
-  const MessageMap* GetMessageMap() const override { return &messageMap; }
-
- private:
-  static const MessageMap messageMap;
-  static const MessageMapEntry messageEntries[];
+  // Runs the main dialog on the real USB stack; the process ends with it.
+  void InitInstance() override;
 };
 
 extern CKeldarApp theApp;
