@@ -25,10 +25,6 @@ const MessageMap CKeldarDlg::messageMap{&CDialog::messageMap, messageEntries};
 
 namespace {
 
-// Both lists share the tree's colours: dark green on light grey.
-constexpr COLORREF kTextColour = RGB(0, 51, 0);
-constexpr COLORREF kBackgroundColour = RGB(240, 240, 240);
-
 HICON LoadResourceIcon(int id) {
   return ::LoadIconA(AfxGetResourceHandle(), MAKEINTRESOURCEA(id));
 }
@@ -36,8 +32,8 @@ HICON LoadResourceIcon(int id) {
 void ShowAsReport(CListCtrl& list) {
   list.ModifyStyle(LVS_TYPEMASK, LVS_REPORT, SWP_NOSIZE | SWP_NOMOVE);
   list.SetExtendedStyle(LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT);
-  list.SetTextColor(kTextColour);
-  list.SetBkColor(kBackgroundColour);
+  list.SetTextColor(kTreeTextColour);
+  list.SetBkColor(kTreeBkColour);
 }
 
 }  // namespace

@@ -8,17 +8,17 @@ namespace keldar {
 DeviceInspector::DeviceInspector(Platform& platform, TreeView& deviceTree, ListView& deviceList,
                                  ListView& detailList, Notifier& notifier,
                                  ImageListHandle treeImages)
-    : m_deviceTree(deviceTree),
-      m_deviceList(deviceList),
-      m_detailList(detailList),
-      m_notifier(notifier),
-      m_tree(platform, deviceTree, treeImages) {}
+    : deviceTree_(deviceTree),
+      deviceList_(deviceList),
+      detailList_(detailList),
+      notifier_(notifier),
+      tree_(platform, deviceTree, treeImages) {}
 
 bool DeviceInspector::Detect() {
-  m_tree.BuildDeviceTree();
-  if (m_tree.BuildAbandoned()) {
+  tree_.BuildDeviceTree();
+  if (tree_.BuildAbandoned()) {
     // Rows of the previous detection would describe a tree that is gone.
-    m_deviceList.DeleteAllItems();
+    deviceList_.DeleteAllItems();
     ClearDetailList();
     return false;
   }
@@ -28,13 +28,13 @@ bool DeviceInspector::Detect() {
 }
 
 void DeviceInspector::IdentifyKeys() {
-  m_keyFound = keldar::IdentifyKeys(m_tree.Nodes(), m_tree.FriendlyNames(), m_deviceList, m_notifier);
+  keyFound_ = keldar::IdentifyKeys(tree_.Nodes(), tree_.FriendlyNames(), deviceList_, notifier_);
 }
 
 void DeviceInspector::OnTreeSelChanged() {
-  ShowSelectedItem(m_detailList, m_tree.Nodes(), m_deviceTree.GetSelectedItem());
+  ShowSelectedItem(detailList_, tree_.Nodes(), deviceTree_.GetSelectedItem());
 }
 
-void DeviceInspector::OnDeviceListDblClk(int item) { ShowDeviceRow(m_detailList, m_tree.Nodes(), item); }
+void DeviceInspector::OnDeviceListDblClk(int item) { ShowDeviceRow(detailList_, tree_.Nodes(), item); }
 
 }  // namespace keldar

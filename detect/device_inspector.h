@@ -21,13 +21,13 @@ class DeviceInspector {
   // then no pass runs, no notice is shown and both lists are left empty.
   bool Detect();
 
-  void BuildDeviceTree() { m_tree.BuildDeviceTree(); }
+  void BuildDeviceTree() { tree_.BuildDeviceTree(); }
   // Refills the device list from the node table and shows each device's key notices at once;
   // the closing notice when none was shown.
   void IdentifyKeys();
   // Whether the last identification pass showed a key notice.
-  bool KeyFound() const { return m_keyFound; }
-  void ClearDetailList() { m_detailList.DeleteAllItems(); }
+  bool KeyFound() const { return keyFound_; }
+  void ClearDetailList() { detailList_.DeleteAllItems(); }
 
   // The tree's selection changed: the detail list shows the selected item's node, or nothing.
   void OnTreeSelChanged();
@@ -35,18 +35,18 @@ class DeviceInspector {
   void OnDeviceListDblClk(int item);
 
   void SetComputerNameFailure(DeviceTree::ComputerNameFailure handler) {
-    m_tree.SetComputerNameFailure(std::move(handler));
+    tree_.SetComputerNameFailure(std::move(handler));
   }
-  const NodeTable& Nodes() const { return m_tree.Nodes(); }
-  const DetectionStore* Store() const { return m_tree.Store(); }
+  const NodeTable& Nodes() const { return tree_.Nodes(); }
+  const DetectionStore* Store() const { return tree_.Store(); }
 
  private:
-  TreeView& m_deviceTree;
-  ListView& m_deviceList;
-  ListView& m_detailList;
-  Notifier& m_notifier;
-  DeviceTree m_tree;
-  bool m_keyFound = false;
+  TreeView& deviceTree_;
+  ListView& deviceList_;
+  ListView& detailList_;
+  Notifier& notifier_;
+  DeviceTree tree_;
+  bool keyFound_ = false;
 };
 
 }  // namespace keldar

@@ -21,6 +21,10 @@ inline constexpr int kComputerImage = 0;
 inline constexpr int kUsbPairImage = 2;
 inline constexpr int kUsbImage = 3;
 
+// The tree's colours, which the dialog's two lists share: dark green on light grey (COLORREF).
+inline constexpr Colour kTreeTextColour = 0x003300;
+inline constexpr Colour kTreeBkColour = 0xF0F0F0;
+
 // USB allows the root hub plus five tiers of external hubs; a hub reported deeper than that
 // is shown, but its ports are not walked.
 inline constexpr int kMaxExternalHubTiers = 5;
@@ -39,15 +43,15 @@ class DeviceTree {
   // Throws the previous tree, node table and store away and builds all three afresh.
   void BuildDeviceTree();
 
-  void SetComputerNameFailure(ComputerNameFailure handler) { m_computerNameFailure = std::move(handler); }
+  void SetComputerNameFailure(ComputerNameFailure handler) { computerNameFailure_ = std::move(handler); }
   // True when the last build stopped because the computer name was unavailable.
-  bool BuildAbandoned() const { return m_buildAbandoned; }
+  bool BuildAbandoned() const { return buildAbandoned_; }
 
-  const NodeTable& Nodes() const { return m_nodes; }
+  const NodeTable& Nodes() const { return nodes_; }
   // The friendly names of the last build's detection, read once for all its lookups.
-  FriendlyNameLookup& FriendlyNames() { return m_friendlyNames; }
+  FriendlyNameLookup& FriendlyNames() { return friendlyNames_; }
   // The store of the last build; null before the first.
-  const DetectionStore* Store() const { return m_store.get(); }
+  const DetectionStore* Store() const { return store_.get(); }
 
  private:
   void AppendNode(NodeKind kind, TreeItem item, const USB_NODE_INFORMATION* hubInfo,
@@ -58,14 +62,14 @@ class DeviceTree {
   // Adds the ports 1..portCount of a hub `hubTier` external hubs below its root hub.
   void AddHubPorts(UsbContext& context, HANDLE hub, int portCount, TreeItem hubItem, int hubTier);
 
-  Platform& m_platform;
-  TreeView& m_deviceTree;
-  ImageListHandle m_treeImages;
-  NodeTable m_nodes;
-  std::unique_ptr<DetectionStore> m_store;
-  FriendlyNameLookup m_friendlyNames;
-  ComputerNameFailure m_computerNameFailure;
-  bool m_buildAbandoned = false;
+  Platform& platform_;
+  TreeView& deviceTree_;
+  ImageListHandle treeImages_;
+  NodeTable nodes_;
+  std::unique_ptr<DetectionStore> store_;
+  FriendlyNameLookup friendlyNames_;
+  ComputerNameFailure computerNameFailure_;
+  bool buildAbandoned_ = false;
 };
 
 }  // namespace keldar
