@@ -22,10 +22,10 @@ bool IdentifyKeys(const NodeTable& nodes, FriendlyNameLookup& friendlyNames,
     deviceList.SetItemText(row, 2, Hex(vendorId).text);
     deviceList.SetItemText(row, 3, Hex(productId).text);
 
-    const char* notices[2] = {nullptr, nullptr};
+    const KeyNotice* notices[2] = {nullptr, nullptr};
     const int noticeCount = KeyNoticesFor(vendorId, productId, notices);
     for (int n = 0; n < noticeCount; ++n)
-      notifier.ShowNotice(notices[n], NoticeCaption(), kNoticeType);
+      notifier.ShowNotice(notices[n]->text, NoticeCaption(), kNoticeType);
     if (noticeCount > 0) keyFound = true;
 
     const char* deviceName = friendlyNames.Find(node.label);

@@ -49,7 +49,7 @@ struct KeyWalk {
 
   void Sight(const NodeEntry& row, int controller, const std::string& hub) {
     const auto& info = *row.connectionInfo;
-    const char* notices[2] = {nullptr, nullptr};
+    const KeyNotice* notices[2] = {nullptr, nullptr};
     const int count =
         KeyNoticesFor(info.DeviceDescriptor.idVendor, info.DeviceDescriptor.idProduct, notices);
     if (count == 0) return;
@@ -57,7 +57,7 @@ struct KeyWalk {
     key.vendorId = info.DeviceDescriptor.idVendor;
     key.productId = info.DeviceDescriptor.idProduct;
     for (int n = 0; n < count; ++n)
-      key.model += (n > 0 ? " / " : "") + KeyModelText(notices[n]);
+      key.model += std::string(n > 0 ? " / " : "") + notices[n]->model;
     key.driverKey = row.label != nullptr ? row.label : "";
     key.place = "HCD" + std::to_string(controller) + "/" + hub + "/" +
                 std::to_string(info.ConnectionIndex);

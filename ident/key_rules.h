@@ -14,13 +14,17 @@ enum class ProductMatch {
   AnyOther,  // every product of the vendor that no other rule of the same vendor names
 };
 
+struct KeyNotice {
+  const char* text;   // the complete notice: heading, model, closing (GBK)
+  const char* model;  // the model alone, as the console and its reports name the key
+};
+
 struct KeyRule {
   std::uint16_t vendorId;
   ProductMatch match;
   std::uint16_t productId;  // compared only when `match` is Exact
-  // Complete notice texts (heading and model text), shown in this order; the second is null
-  // when the rule raises one notice.
-  const char* notices[2];
+  // The notices, shown in this order; the second's texts are null when the rule raises one.
+  KeyNotice notices[2];
 };
 
 // One row per vendor/product pair: no two rows share both IDs, so the order of the rows never
@@ -32,12 +36,7 @@ extern const std::size_t KeyRuleCount;
 // naming `productId`, otherwise the vendor's AnyOther row. Writes that row's notices into
 // `notices` in showing order, sets the unused entries to null, and returns how many it wrote
 // (0, 1 or 2). A vendor without rows yields none.
-int KeyNoticesFor(std::uint16_t vendorId, std::uint16_t productId, const char* notices[2]);
-
-// The model part of a key notice: the text after the heading's "加密狗型号：" without the closing
-// thanks, "！！", line break and surrounding blanks, in the notice's code page (GBK). The
-// whole notice when it has no such heading.
-std::string KeyModelText(const char* notice);
+int KeyNoticesFor(std::uint16_t vendorId, std::uint16_t productId, const KeyNotice* notices[2]);
 
 // The notice shown once at the end of a pass that raised no key notice; it names the
 // publisher's web address and contact number.

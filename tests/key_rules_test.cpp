@@ -64,11 +64,18 @@ TEST(KeyRules, TableHoldsEveryPublishedLineAndNothingElseByteForByte) {
         found = &line;
     ASSERT_NE(found, nullptr) << "table row " << i << " is not a published line";
     EXPECT_TRUE(used.insert(found).second) << "table row " << i << " repeats a published line";
-    ASSERT_NE(rule.notices[0], nullptr) << "table row " << i;
-    EXPECT_EQ(rule.notices[0], found->notices.at(0)) << "table row " << i;
-    EXPECT_EQ(rule.notices[1] ? std::string(rule.notices[1]) : "none",
+    ASSERT_NE(rule.notices[0].text, nullptr) << "table row " << i;
+    EXPECT_EQ(rule.notices[0].text, found->notices.at(0)) << "table row " << i;
+    EXPECT_EQ(rule.notices[1].text ? std::string(rule.notices[1].text) : "none",
               found->notices.size() == 2 ? found->notices[1] : "none")
         << "table row " << i;
+    // The model stands in its notice right after the heading's label.
+    for (const KeyNotice& notice : rule.notices) {
+      if (notice.text == nullptr) continue;
+      EXPECT_EQ(std::string(notice.text).find(std::string("加密狗型号：") + notice.model),
+                std::string("检测到以知加密狗\r\n\r\n").size())
+          << "table row " << i;
+    }
   }
 }
 
@@ -80,12 +87,13 @@ TEST(KeyNoticesFor, EveryVendorAndProductYieldsWhatTheListingSays) {
     if (line.match == "any") products = {0x0000, 0x1234, 0xFFFF};
     for (const std::uint16_t productId : products) {
       // Stale pointers from an earlier call must not survive into this one.
-      const char* notices[2] = {"stale", "stale"};
+      const KeyNotice stale{"stale", "stale"};
+      const KeyNotice* notices[2] = {&stale, &stale};
       const int count = KeyNoticesFor(line.vendorId, productId, notices);
       std::vector<std::string> texts;
       for (int i = 0; i < 2; ++i) {
         if (i < count)
-          texts.emplace_back(notices[i]);
+          texts.emplace_back(notices[i]->text);
         else
           EXPECT_EQ(notices[i], nullptr) << "unused entry " << i;
       }
