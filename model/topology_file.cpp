@@ -8,16 +8,17 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <initializer_list>
 #include <map>
 #include <optional>
 #include <set>
+#include <type_traits>
 #include <sstream>
 #include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "platform/name_reply.h"
 #include "platform/records.h"
 #include "text/text_codec.h"
 
@@ -30,12 +31,27 @@ using nlohmann::ordered_json;
 
 constexpr std::string_view kFormat = "keldar-topology";
 constexpr std::uint64_t kVersion = 1;
-constexpr std::uint64_t kMaxU8 = 0xFF;
 constexpr std::uint64_t kMaxU16 = 0xFFFF;
 constexpr std::uint64_t kMaxU32 = 0xFFFFFFFF;
-// Name replies start with ActualLength, connection replies with ConnectionIndex before it.
-constexpr std::size_t kControllerReplyHeader = 4;
-constexpr std::size_t kConnectionReplyHeader = 8;
+
+// The topology's own fault, in the file's top-level "faults" object.
+struct TopologyFaults {
+  bool deviceSetFails = false;
+
+  template <typename Visit, typename Self>
+  static constexpr void Fields(Visit&& visit, Self& self) {
+    visit("deviceSetFails", self.deviceSetFails);
+  }
+};
+
+// The names a record lists, in its order.
+template <typename Record>
+std::vector<std::string_view> FieldNames() {
+  std::vector<std::string_view> names;
+  Record record;
+  Record::Fields([&names](std::string_view name, const auto&) { names.push_back(name); }, record);
+  return names;
+}
 
 std::string Child(const std::string& path, std::string_view key) {
   return path.empty() ? std::string(key) : path + "." + std::string(key);
@@ -217,12 +233,9 @@ class Reader {
         model.otherDevices.push_back(ReadOtherDevice((*others)[i], Element(othersPath, i)));
     }
 
-    if (const json* faults = Find(root, "faults")) {
-      const std::string faultsPath = Child(path, "faults");
-      RequireObject(*faults, faultsPath);
-      CheckKeys(*faults, faultsPath, {"deviceSetFails"});
-      model.deviceSetFails = ReadFlag(*faults, faultsPath, "deviceSetFails");
-    }
+    TopologyFaults faults;
+    ReadFaults(root, path, faults);
+    model.deviceSetFails = faults.deviceSetFails;
     return model;
   }
 
@@ -247,7 +260,7 @@ class Reader {
     }
     if (const json* key = Find(value, "driverKey"))
     {
-      controller.driverKey = ReadName(*key, Child(path, "driverKey"), kControllerReplyHeader);
+      controller.driverKey = ReadName(*key, Child(path, "driverKey"), kControllerNameHeaderSize);
       // The driver key is also the database entry's SPDRP_DRIVER.
       LimitProperty(controller.driverKey, Child(path, "driverKey"));
     }
@@ -255,29 +268,20 @@ class Reader {
       controller.friendlyName = ReadProperty(*name, Child(path, "friendlyName"));
     if (const json* hub = Find(value, "rootHub"))
       controller.rootHub = ReadHub(*hub, Child(path, "rootHub"), 0);
-    if (const json* faults = Find(value, "faults")) {
-      const std::string faultsPath = Child(path, "faults");
-      RequireObject(*faults, faultsPath);
-      CheckKeys(*faults, faultsPath, {"openFails", "driverKeyName", "rootHubName",
-                                      "driverKeyReadFails", "friendlyNameReadFails"});
-      controller.faults.openFails = ReadFlag(*faults, faultsPath, "openFails");
-      controller.faults.driverKeyName = ReadNameFault(*faults, faultsPath, "driverKeyName");
-      controller.faults.rootHubName = ReadNameFault(*faults, faultsPath, "rootHubName");
-      controller.databaseFaults = ReadDatabaseFaults(*faults, faultsPath);
-    }
+    ReadFaults(value, path, controller.faults, controller.databaseFaults);
     return controller;
   }
 
-  std::unique_ptr<model::Hub> ReadHub(const json& value, const std::string& path, int nesting) {
-    if (nesting > kMaxHubNesting)
-      Fail(path, "at most " + std::to_string(kMaxHubNesting) + " hubs chained below a root hub",
+  model::Owned<model::Hub> ReadHub(const json& value, const std::string& path, int nesting) {
+    if (nesting > model::kMaxHubNesting)
+      Fail(path, "at most " + std::to_string(model::kMaxHubNesting) + " hubs chained below a root hub",
            "more");
     RequireObject(value, path);
     CheckKeys(value, path, {"name", "busPowered", "hubDescriptor", "ports", "faults"});
     auto hub = std::make_unique<model::Hub>();
     const std::string namePath = Child(path, "name");
     hub->name = ReadName(Require(value, path, "name"), namePath,
-                         nesting == 0 ? kControllerReplyHeader : kConnectionReplyHeader);
+                         nesting == 0 ? kControllerNameHeaderSize : kConnectionNameHeaderSize);
     // "\\.\HCDn" opens controller n: a hub of that name could never be opened as a hub.
     if (model::ControllerNumber(hub->name))
       Fail(namePath, "a hub name that is not a controller's (HCD and a number)",
@@ -291,21 +295,9 @@ class Reader {
     if (const json* busPowered = Find(value, "busPowered"))
       hub->busPowered = ReadBool(*busPowered, Child(path, "busPowered"));
 
-    const std::string descriptorPath = Child(path, "hubDescriptor");
-    const json& descriptor = Require(value, path, "hubDescriptor");
-    RequireObject(descriptor, descriptorPath);
-    CheckKeys(descriptor, descriptorPath,
-              {"bDescriptorLength", "bDescriptorType", "bNumberOfPorts", "wHubCharacteristics",
-               "bPowerOnToPowerGood", "bHubControlCurrent"});
     model::HubDescriptor& d = hub->descriptor;
-    d.bNumberOfPorts = static_cast<std::uint8_t>(ReadInteger(
-        Require(descriptor, descriptorPath, "bNumberOfPorts"),
-        Child(descriptorPath, "bNumberOfPorts"), kMaxU8));
-    ReadOptional(descriptor, descriptorPath, "bDescriptorLength", d.bDescriptorLength);
-    ReadOptional(descriptor, descriptorPath, "bDescriptorType", d.bDescriptorType);
-    ReadOptional(descriptor, descriptorPath, "wHubCharacteristics", d.wHubCharacteristics);
-    ReadOptional(descriptor, descriptorPath, "bPowerOnToPowerGood", d.bPowerOnToPowerGood);
-    ReadOptional(descriptor, descriptorPath, "bHubControlCurrent", d.bHubControlCurrent);
+    ReadDescriptor(Require(value, path, "hubDescriptor"), Child(path, "hubDescriptor"), d,
+                   "bNumberOfPorts");
 
     if (const json* ports = Find(value, "ports")) {
       const std::string portsPath = Child(path, "ports");
@@ -326,13 +318,7 @@ class Reader {
                        [](const model::Port& a, const model::Port& b) { return a.port < b.port; });
     }
 
-    if (const json* faults = Find(value, "faults")) {
-      const std::string faultsPath = Child(path, "faults");
-      RequireObject(*faults, faultsPath);
-      CheckKeys(*faults, faultsPath, {"openFails", "nodeInfoFails"});
-      hub->faults.openFails = ReadFlag(*faults, faultsPath, "openFails");
-      hub->faults.nodeInfoFails = ReadFlag(*faults, faultsPath, "nodeInfoFails");
-    }
+    ReadFaults(value, path, hub->faults);
     return hub;
   }
 
@@ -356,18 +342,11 @@ class Reader {
           ReadInteger(*status, Child(path, "connectionStatus"), kMaxU32));
     if (const json* device = Find(value, "device"))
       port.device = ReadDevice(*device, Child(path, "device"), nesting);
-    if (const json* faults = Find(value, "faults")) {
-      const std::string faultsPath = Child(path, "faults");
-      RequireObject(*faults, faultsPath);
-      CheckKeys(*faults, faultsPath, {"connectionInfoFails", "driverKeyName", "hubName"});
-      port.faults.connectionInfoFails = ReadFlag(*faults, faultsPath, "connectionInfoFails");
-      port.faults.driverKeyName = ReadNameFault(*faults, faultsPath, "driverKeyName");
-      port.faults.hubName = ReadNameFault(*faults, faultsPath, "hubName");
-    }
+    ReadFaults(value, path, port.faults);
     return port;
   }
 
-  std::unique_ptr<model::Device> ReadDevice(const json& value, const std::string& path,
+  model::Owned<model::Device> ReadDevice(const json& value, const std::string& path,
                                             int nesting) {
     RequireObject(value, path);
     CheckKeys(value, path, {"descriptor", "lowSpeed", "deviceAddress",
@@ -375,32 +354,8 @@ class Reader {
                             "faults"});
     auto device = std::make_unique<model::Device>();
 
-    const std::string descriptorPath = Child(path, "descriptor");
-    const json& descriptor = Require(value, path, "descriptor");
-    RequireObject(descriptor, descriptorPath);
-    CheckKeys(descriptor, descriptorPath,
-              {"bLength", "bDescriptorType", "bcdUSB", "bDeviceClass", "bDeviceSubClass",
-               "bDeviceProtocol", "bMaxPacketSize0", "idVendor", "idProduct", "bcdDevice",
-               "iManufacturer", "iProduct", "iSerialNumber", "bNumConfigurations"});
-    model::DeviceDescriptor& d = device->descriptor;
-    d.idVendor = static_cast<std::uint16_t>(ReadInteger(
-        Require(descriptor, descriptorPath, "idVendor"), Child(descriptorPath, "idVendor"),
-        kMaxU16));
-    d.idProduct = static_cast<std::uint16_t>(ReadInteger(
-        Require(descriptor, descriptorPath, "idProduct"), Child(descriptorPath, "idProduct"),
-        kMaxU16));
-    ReadOptional(descriptor, descriptorPath, "bLength", d.bLength);
-    ReadOptional(descriptor, descriptorPath, "bDescriptorType", d.bDescriptorType);
-    ReadOptional(descriptor, descriptorPath, "bcdUSB", d.bcdUSB);
-    ReadOptional(descriptor, descriptorPath, "bDeviceClass", d.bDeviceClass);
-    ReadOptional(descriptor, descriptorPath, "bDeviceSubClass", d.bDeviceSubClass);
-    ReadOptional(descriptor, descriptorPath, "bDeviceProtocol", d.bDeviceProtocol);
-    ReadOptional(descriptor, descriptorPath, "bMaxPacketSize0", d.bMaxPacketSize0);
-    ReadOptional(descriptor, descriptorPath, "bcdDevice", d.bcdDevice);
-    ReadOptional(descriptor, descriptorPath, "iManufacturer", d.iManufacturer);
-    ReadOptional(descriptor, descriptorPath, "iProduct", d.iProduct);
-    ReadOptional(descriptor, descriptorPath, "iSerialNumber", d.iSerialNumber);
-    ReadOptional(descriptor, descriptorPath, "bNumConfigurations", d.bNumConfigurations);
+    ReadDescriptor(Require(value, path, "descriptor"), Child(path, "descriptor"),
+                   device->descriptor, "idVendor", "idProduct");
 
     if (const json* lowSpeed = Find(value, "lowSpeed"))
       device->lowSpeed = ReadBool(*lowSpeed, Child(path, "lowSpeed"));
@@ -408,19 +363,14 @@ class Reader {
     ReadOptional(value, path, "currentConfigurationValue", device->currentConfigurationValue);
     if (const json* key = Find(value, "driverKey"))
     {
-      device->driverKey = ReadName(*key, Child(path, "driverKey"), kConnectionReplyHeader);
+      device->driverKey = ReadName(*key, Child(path, "driverKey"), kConnectionNameHeaderSize);
       LimitProperty(*device->driverKey, Child(path, "driverKey"));
     }
     if (const json* name = Find(value, "friendlyName"))
       device->friendlyName = ReadProperty(*name, Child(path, "friendlyName"));
     if (const json* hub = Find(value, "hub"))
       device->hub = ReadHub(*hub, Child(path, "hub"), nesting + 1);
-    if (const json* faults = Find(value, "faults")) {
-      const std::string faultsPath = Child(path, "faults");
-      RequireObject(*faults, faultsPath);
-      CheckKeys(*faults, faultsPath, {"driverKeyReadFails", "friendlyNameReadFails"});
-      device->databaseFaults = ReadDatabaseFaults(*faults, faultsPath);
-    }
+    ReadFaults(value, path, device->databaseFaults);
     return device;
   }
 
@@ -432,20 +382,51 @@ class Reader {
       other.driverKey = ReadProperty(*key, Child(path, "driverKey"));
     if (const json* name = Find(value, "friendlyName"))
       other.friendlyName = ReadProperty(*name, Child(path, "friendlyName"));
-    if (const json* faults = Find(value, "faults")) {
-      const std::string faultsPath = Child(path, "faults");
-      RequireObject(*faults, faultsPath);
-      CheckKeys(*faults, faultsPath, {"driverKeyReadFails", "friendlyNameReadFails"});
-      other.databaseFaults = ReadDatabaseFaults(*faults, faultsPath);
-    }
+    ReadFaults(value, path, other.databaseFaults);
     return other;
   }
 
-  model::DatabaseFaults ReadDatabaseFaults(const json& faults, const std::string& path) {
-    model::DatabaseFaults result;
-    result.driverKeyReadFails = ReadFlag(faults, path, "driverKeyReadFails");
-    result.friendlyNameReadFails = ReadFlag(faults, path, "friendlyNameReadFails");
-    return result;
+  // A descriptor object: each listed field an integer of the field's size. The `required`
+  // fields are read first, then the others in their listed order.
+  template <typename Descriptor, typename... Required>
+  void ReadDescriptor(const json& value, const std::string& path, Descriptor& descriptor,
+                      const Required&... required) const {
+    RequireObject(value, path);
+    CheckKeys(value, path, FieldNames<Descriptor>());
+    const auto isRequired = [&](std::string_view key) { return ((key == required) || ...); };
+    for (const std::string_view name : {std::string_view(required)...})
+      Descriptor::Fields(
+          [&](std::string_view key, auto& field) {
+            if (key == name) ReadInto(Require(value, path, key), Child(path, key), field);
+          },
+          descriptor);
+    Descriptor::Fields(
+        [&](std::string_view key, auto& field) {
+          if (const json* given = Find(value, key); given != nullptr && !isRequired(key))
+            ReadInto(*given, Child(path, key), field);
+        },
+        descriptor);
+  }
+
+  // The owner's "faults" object, when it has one: the fields of the fault records handed in,
+  // by their names; a flag true or false, a name fault by its spelling.
+  template <typename... Faults>
+  void ReadFaults(const json& owner, const std::string& path, Faults&... faults) const {
+    const json* value = Find(owner, "faults");
+    if (value == nullptr) return;
+    const std::string faultsPath = Child(path, "faults");
+    RequireObject(*value, faultsPath);
+    std::vector<std::string_view> keys;
+    for (const auto& names : {FieldNames<Faults>()...})
+      keys.insert(keys.end(), names.begin(), names.end());
+    CheckKeys(*value, faultsPath, keys);
+    const auto read = [&](std::string_view key, auto& field) {
+      if constexpr (std::is_same_v<std::remove_cvref_t<decltype(field)>, bool>)
+        field = ReadFlag(*value, faultsPath, key);
+      else
+        field = ReadNameFault(*value, faultsPath, key);
+    };
+    (Faults::Fields(read, faults), ...);
   }
 
   // --- values
@@ -459,7 +440,7 @@ class Reader {
   }
 
   void CheckKeys(const json& object, const std::string& path,
-                 std::initializer_list<std::string_view> allowed) const {
+                 const std::vector<std::string_view>& allowed) const {
     for (const auto& item : object.items()) {
       if (std::find(allowed.begin(), allowed.end(), item.key()) != allowed.end()) continue;
       std::string list;
@@ -499,11 +480,16 @@ class Reader {
     return n;
   }
 
+  // An integer no larger than `field` holds.
+  template <typename Field>
+  void ReadInto(const json& value, const std::string& path, Field& field) const {
+    field = static_cast<Field>(ReadInteger(value, path, Field(~Field(0))));
+  }
+
   template <typename Field>
   void ReadOptional(const json& object, const std::string& path, std::string_view key,
                     Field& field) const {
-    if (const json* value = Find(object, key))
-      field = static_cast<Field>(ReadInteger(*value, Child(path, key), Field(~Field(0))));
+    if (const json* value = Find(object, key)) ReadInto(*value, Child(path, key), field);
   }
 
   bool ReadBool(const json& value, const std::string& path) const {
@@ -611,40 +597,46 @@ std::string Hex16(std::uint16_t value) {
 
 ordered_json WriteHub(const model::Hub& hub);
 
-ordered_json WriteDatabaseFaults(ordered_json faults, const model::DatabaseFaults& database) {
-  if (database.driverKeyReadFails) faults["driverKeyReadFails"] = true;
-  if (database.friendlyNameReadFails) faults["friendlyNameReadFails"] = true;
-  return faults;
+template <typename Descriptor>
+ordered_json WriteDescriptor(const Descriptor& descriptor) {
+  ordered_json out = ordered_json::object();
+  Descriptor::Fields(
+      [&out](std::string_view key, const auto& field) {
+        // The two-byte fields are IDs, BCD versions and characteristic bits: read as hex.
+        if constexpr (sizeof(field) == 2)
+          out[std::string(key)] = Hex16(field);
+        else
+          out[std::string(key)] = field;
+      },
+      descriptor);
+  return out;
+}
+
+// The "faults" object of the fault records handed in, holding what is set; none when nothing is.
+template <typename... Faults>
+void WriteFaults(ordered_json& out, const Faults&... faults) {
+  ordered_json object = ordered_json::object();
+  const auto write = [&object](std::string_view key, const auto& field) {
+    if constexpr (std::is_same_v<std::remove_cvref_t<decltype(field)>, bool>) {
+      if (field) object[std::string(key)] = true;
+    } else if (field != model::NameFault::None) {
+      object[std::string(key)] = model::NameFaultName(field);
+    }
+  };
+  (Faults::Fields(write, faults), ...);
+  if (!object.empty()) out["faults"] = std::move(object);
 }
 
 ordered_json WriteDevice(const model::Device& device) {
-  const model::DeviceDescriptor& d = device.descriptor;
-  ordered_json descriptor = ordered_json::object();
-  descriptor["bLength"] = d.bLength;
-  descriptor["bDescriptorType"] = d.bDescriptorType;
-  descriptor["bcdUSB"] = Hex16(d.bcdUSB);
-  descriptor["bDeviceClass"] = d.bDeviceClass;
-  descriptor["bDeviceSubClass"] = d.bDeviceSubClass;
-  descriptor["bDeviceProtocol"] = d.bDeviceProtocol;
-  descriptor["bMaxPacketSize0"] = d.bMaxPacketSize0;
-  descriptor["idVendor"] = Hex16(d.idVendor);
-  descriptor["idProduct"] = Hex16(d.idProduct);
-  descriptor["bcdDevice"] = Hex16(d.bcdDevice);
-  descriptor["iManufacturer"] = d.iManufacturer;
-  descriptor["iProduct"] = d.iProduct;
-  descriptor["iSerialNumber"] = d.iSerialNumber;
-  descriptor["bNumConfigurations"] = d.bNumConfigurations;
-
   ordered_json out = ordered_json::object();
-  out["descriptor"] = std::move(descriptor);
+  out["descriptor"] = WriteDescriptor(device.descriptor);
   out["lowSpeed"] = device.lowSpeed;
   out["deviceAddress"] = device.deviceAddress;
   out["currentConfigurationValue"] = device.currentConfigurationValue;
   if (device.driverKey) out["driverKey"] = *device.driverKey;
   if (device.friendlyName) out["friendlyName"] = *device.friendlyName;
   if (device.hub) out["hub"] = WriteHub(*device.hub);
-  ordered_json faults = WriteDatabaseFaults(ordered_json::object(), device.databaseFaults);
-  if (!faults.empty()) out["faults"] = std::move(faults);
+  WriteFaults(out, device.databaseFaults);
   return out;
 }
 
@@ -653,37 +645,19 @@ ordered_json WritePort(const model::Port& port) {
   out["port"] = port.port;
   if (port.connectionStatus) out["connectionStatus"] = *port.connectionStatus;
   if (port.device) out["device"] = WriteDevice(*port.device);
-  ordered_json faults = ordered_json::object();
-  if (port.faults.connectionInfoFails) faults["connectionInfoFails"] = true;
-  if (port.faults.driverKeyName != model::NameFault::None)
-    faults["driverKeyName"] = model::NameFaultName(port.faults.driverKeyName);
-  if (port.faults.hubName != model::NameFault::None)
-    faults["hubName"] = model::NameFaultName(port.faults.hubName);
-  if (!faults.empty()) out["faults"] = std::move(faults);
+  WriteFaults(out, port.faults);
   return out;
 }
 
 ordered_json WriteHub(const model::Hub& hub) {
-  const model::HubDescriptor& d = hub.descriptor;
-  ordered_json descriptor = ordered_json::object();
-  descriptor["bDescriptorLength"] = d.bDescriptorLength;
-  descriptor["bDescriptorType"] = d.bDescriptorType;
-  descriptor["bNumberOfPorts"] = d.bNumberOfPorts;
-  descriptor["wHubCharacteristics"] = Hex16(d.wHubCharacteristics);
-  descriptor["bPowerOnToPowerGood"] = d.bPowerOnToPowerGood;
-  descriptor["bHubControlCurrent"] = d.bHubControlCurrent;
-
   ordered_json out = ordered_json::object();
   out["name"] = hub.name;
   out["busPowered"] = hub.busPowered;
-  out["hubDescriptor"] = std::move(descriptor);
+  out["hubDescriptor"] = WriteDescriptor(hub.descriptor);
   ordered_json portList = ordered_json::array();
   for (const model::Port* port : model::PortsInOrder(hub)) portList.push_back(WritePort(*port));
   out["ports"] = std::move(portList);
-  ordered_json faults = ordered_json::object();
-  if (hub.faults.openFails) faults["openFails"] = true;
-  if (hub.faults.nodeInfoFails) faults["nodeInfoFails"] = true;
-  if (!faults.empty()) out["faults"] = std::move(faults);
+  WriteFaults(out, hub.faults);
   return out;
 }
 
@@ -695,14 +669,7 @@ ordered_json WriteController(const model::Controller& controller) {
   if (!controller.driverKey.empty()) out["driverKey"] = controller.driverKey;
   if (controller.friendlyName) out["friendlyName"] = *controller.friendlyName;
   if (controller.rootHub) out["rootHub"] = WriteHub(*controller.rootHub);
-  ordered_json faults = ordered_json::object();
-  if (controller.faults.openFails) faults["openFails"] = true;
-  if (controller.faults.driverKeyName != model::NameFault::None)
-    faults["driverKeyName"] = model::NameFaultName(controller.faults.driverKeyName);
-  if (controller.faults.rootHubName != model::NameFault::None)
-    faults["rootHubName"] = model::NameFaultName(controller.faults.rootHubName);
-  faults = WriteDatabaseFaults(std::move(faults), controller.databaseFaults);
-  if (!faults.empty()) out["faults"] = std::move(faults);
+  WriteFaults(out, controller.faults, controller.databaseFaults);
   return out;
 }
 
@@ -795,13 +762,12 @@ std::string WriteTopology(const model::UsbModel& model) {
       ordered_json entry = ordered_json::object();
       if (other.driverKey) entry["driverKey"] = *other.driverKey;
       if (other.friendlyName) entry["friendlyName"] = *other.friendlyName;
-      ordered_json faults = WriteDatabaseFaults(ordered_json::object(), other.databaseFaults);
-      if (!faults.empty()) entry["faults"] = std::move(faults);
+      WriteFaults(entry, other.databaseFaults);
       others.push_back(std::move(entry));
     }
     root["otherDevices"] = std::move(others);
   }
-  if (model.deviceSetFails) root["faults"] = {{"deviceSetFails", true}};
+  WriteFaults(root, TopologyFaults{model.deviceSetFails});
   // Texts from a live machine are not always valid UTF-8; they are written with U+FFFD rather
   // than refused.
   return root.dump(2, ' ', false, ordered_json::error_handler_t::replace) + "\n";

@@ -4,7 +4,7 @@
 //
 // The reader is strict: an unknown or repeated key, a wrong type, a value out of range, a port
 // number used twice on one hub or outside 1..bNumberOfPorts, a hub name used twice, and hubs
-// nested more than kMaxHubNesting deep are all errors. Every error names the file, the JSON
+// nested more than model::kMaxHubNesting deep are all errors. Every error names the file, the JSON
 // path of the offending value and what was expected there:
 //   demo.json: controllers[1].rootHub.ports[3].device.descriptor.idVendor: expected an integer
 //   from 0 to 65535 or a "0x" hex string, got "0x1FFFF"
@@ -24,10 +24,6 @@ class TopologyError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
-
-// External hubs below a root hub that a file may chain. Real USB allows five; the bound only
-// keeps absurd files from exhausting the stack.
-inline constexpr int kMaxHubNesting = 32;
 
 // The largest topology file read. A machine with 50,000 USB devices takes about 13 MB; what is
 // larger no machine produced, and reading stops there rather than exhausting memory.

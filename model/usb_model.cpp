@@ -2,35 +2,50 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstddef>
 #include <cstdio>
+#include <cstring>
 
 namespace keldar::model {
 
 namespace {
-// The fields both forms share, in descriptor order.
-#define KELDAR_DEVICE_DESCRIPTOR_FIELDS(X) \
-  X(bLength) \
-  X(bDescriptorType) \
-  X(bcdUSB) \
-  X(bDeviceClass) \
-  X(bDeviceSubClass) \
-  X(bDeviceProtocol) \
-  X(bMaxPacketSize0) \
-  X(idVendor) \
-  X(idProduct) \
-  X(bcdDevice) \
-  X(iManufacturer) \
-  X(iProduct) \
-  X(iSerialNumber) \
-  X(bNumConfigurations)
+// The hub driver's records lay the descriptors out as the devices send them: the fields in
+// their listed order, packed, little-endian (as every Windows and Linux target is).
+template <typename Descriptor>
+constexpr std::size_t kListedSize = [] {
+  std::size_t size = 0;
+  Descriptor descriptor;
+  Descriptor::Fields([&size](std::string_view, const auto& field) { size += sizeof field; },
+                     descriptor);
+  return size;
+}();
+static_assert(kListedSize<DeviceDescriptor> == sizeof(USB_DEVICE_DESCRIPTOR));
+static_assert(kListedSize<HubDescriptor> == offsetof(USB_HUB_DESCRIPTOR, bRemoveAndPowerMask));
 
-template <typename To, typename From>
-To CopyDescriptor(const From& from) {
-  To to{};
-#define KELDAR_COPY_FIELD(field) to.field = from.field;
-  KELDAR_DEVICE_DESCRIPTOR_FIELDS(KELDAR_COPY_FIELD)
-#undef KELDAR_COPY_FIELD
-  return to;
+template <typename Record, typename Descriptor>
+Record ToBytes(const Descriptor& descriptor) {
+  Record record{};
+  auto* bytes = reinterpret_cast<unsigned char*>(&record);
+  Descriptor::Fields(
+      [&bytes](std::string_view, const auto& field) {
+        std::memcpy(bytes, &field, sizeof field);
+        bytes += sizeof field;
+      },
+      descriptor);
+  return record;
+}
+
+template <typename Descriptor, typename Record>
+Descriptor FromBytes(const Record& record) {
+  Descriptor descriptor;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(&record);
+  Descriptor::Fields(
+      [&bytes](std::string_view, auto& field) {
+        std::memcpy(&field, bytes, sizeof field);
+        bytes += sizeof field;
+      },
+      descriptor);
+  return descriptor;
 }
 }  // namespace
 
@@ -49,33 +64,19 @@ std::optional<std::size_t> ControllerNumber(std::string_view deviceName) {
 }
 
 USB_DEVICE_DESCRIPTOR ToRecord(const DeviceDescriptor& descriptor) {
-  return CopyDescriptor<USB_DEVICE_DESCRIPTOR>(descriptor);
+  return ToBytes<USB_DEVICE_DESCRIPTOR>(descriptor);
 }
 
 DeviceDescriptor FromRecord(const USB_DEVICE_DESCRIPTOR& record) {
-  return CopyDescriptor<DeviceDescriptor>(record);
+  return FromBytes<DeviceDescriptor>(record);
 }
 
 USB_HUB_DESCRIPTOR ToRecord(const HubDescriptor& descriptor) {
-  USB_HUB_DESCRIPTOR record{};
-  record.bDescriptorLength = descriptor.bDescriptorLength;
-  record.bDescriptorType = descriptor.bDescriptorType;
-  record.bNumberOfPorts = descriptor.bNumberOfPorts;
-  record.wHubCharacteristics = descriptor.wHubCharacteristics;
-  record.bPowerOnToPowerGood = descriptor.bPowerOnToPowerGood;
-  record.bHubControlCurrent = descriptor.bHubControlCurrent;
-  return record;
+  return ToBytes<USB_HUB_DESCRIPTOR>(descriptor);
 }
 
 HubDescriptor FromRecord(const USB_HUB_DESCRIPTOR& record) {
-  HubDescriptor descriptor;
-  descriptor.bDescriptorLength = record.bDescriptorLength;
-  descriptor.bDescriptorType = record.bDescriptorType;
-  descriptor.bNumberOfPorts = record.bNumberOfPorts;
-  descriptor.wHubCharacteristics = record.wHubCharacteristics;
-  descriptor.bPowerOnToPowerGood = record.bPowerOnToPowerGood;
-  descriptor.bHubControlCurrent = record.bHubControlCurrent;
-  return descriptor;
+  return FromBytes<HubDescriptor>(record);
 }
 
 std::optional<unsigned> HcdNumber(const UsbModel& model, std::size_t index) {
@@ -163,102 +164,10 @@ std::optional<NameFault> ParseNameFault(std::string_view name) {
   return std::nullopt;
 }
 
-namespace {
-// Both absent, or both present and equal.
-template <typename T>
-bool SameOwned(const std::unique_ptr<T>& a, const std::unique_ptr<T>& b) {
-  if (!a || !b) return !a && !b;
-  return *a == *b;
-}
-
-std::unique_ptr<Hub> CloneHub(const Hub& hub);
-
-Port ClonePort(const Port& port) {
-  Port copy;
-  copy.port = port.port;
-  copy.connectionStatus = port.connectionStatus;
-  copy.faults = port.faults;
-  if (port.device) {
-    const Device& device = *port.device;
-    copy.device = std::make_unique<Device>();
-    copy.device->descriptor = device.descriptor;
-    copy.device->lowSpeed = device.lowSpeed;
-    copy.device->deviceAddress = device.deviceAddress;
-    copy.device->currentConfigurationValue = device.currentConfigurationValue;
-    copy.device->driverKey = device.driverKey;
-    copy.device->friendlyName = device.friendlyName;
-    copy.device->databaseFaults = device.databaseFaults;
-    if (device.hub) copy.device->hub = CloneHub(*device.hub);
-  }
-  return copy;
-}
-
-std::unique_ptr<Hub> CloneHub(const Hub& hub) {
-  auto copy = std::make_unique<Hub>();
-  copy->name = hub.name;
-  copy->busPowered = hub.busPowered;
-  copy->descriptor = hub.descriptor;
-  copy->faults = hub.faults;
-  copy->ports.reserve(hub.ports.size());
-  for (const Port& port : hub.ports) copy->ports.push_back(ClonePort(port));
-  return copy;
-}
-}  // namespace
-
-bool operator==(const Port& a, const Port& b) {
-  return a.port == b.port && a.connectionStatus == b.connectionStatus && a.faults == b.faults &&
-         SameOwned(a.device, b.device);
-}
-
-bool operator==(const Hub& a, const Hub& b) {
-  return a.name == b.name && a.busPowered == b.busPowered && a.descriptor == b.descriptor &&
-         a.faults == b.faults && a.ports == b.ports;
-}
-
-bool operator==(const Device& a, const Device& b) {
-  return a.descriptor == b.descriptor && a.lowSpeed == b.lowSpeed &&
-         a.deviceAddress == b.deviceAddress &&
-         a.currentConfigurationValue == b.currentConfigurationValue &&
-         a.driverKey == b.driverKey && a.friendlyName == b.friendlyName &&
-         a.databaseFaults == b.databaseFaults && SameOwned(a.hub, b.hub);
-}
-
-bool operator==(const Controller& a, const Controller& b) {
-  return a.hcdNumber == b.hcdNumber && a.driverKey == b.driverKey &&
-         a.friendlyName == b.friendlyName &&
-         a.faults == b.faults && a.databaseFaults == b.databaseFaults &&
-         SameOwned(a.rootHub, b.rootHub);
-}
-
-bool operator==(const OtherDevice& a, const OtherDevice& b) {
-  return a.driverKey == b.driverKey && a.friendlyName == b.friendlyName &&
-         a.databaseFaults == b.databaseFaults;
-}
-
 bool operator==(const UsbModel& a, const UsbModel& b) {
   return a.computerName == b.computerName && a.ansiCodePage == b.ansiCodePage &&
          a.controllers == b.controllers && a.otherDevices == b.otherDevices &&
          a.deviceSetFails == b.deviceSetFails;
-}
-
-UsbModel Clone(const UsbModel& model) {
-  UsbModel copy;
-  copy.computerName = model.computerName;
-  copy.ansiCodePage = model.ansiCodePage;
-  copy.otherDevices = model.otherDevices;
-  copy.deviceSetFails = model.deviceSetFails;
-  copy.warnings = model.warnings;
-  copy.controllers.reserve(model.controllers.size());
-  for (const Controller& controller : model.controllers) {
-    Controller& c = copy.controllers.emplace_back();
-    c.hcdNumber = controller.hcdNumber;
-    c.driverKey = controller.driverKey;
-    c.friendlyName = controller.friendlyName;
-    c.faults = controller.faults;
-    c.databaseFaults = controller.databaseFaults;
-    if (controller.rootHub) c.rootHub = CloneHub(*controller.rootHub);
-  }
-  return copy;
 }
 
 }  // namespace keldar::model

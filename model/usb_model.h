@@ -4,6 +4,7 @@
 // converts them to UTF-16 or to the model's ANSI code page as the real calls would.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -33,6 +34,39 @@ enum class NameFault {
 const char* NameFaultName(NameFault fault);
 std::optional<NameFault> ParseNameFault(std::string_view name);
 
+// A part the model owns (a hub of a device, a device on a port): absent or one, copied and
+// compared with its owner as a value.
+template <typename T>
+class Owned {
+ public:
+  Owned() = default;
+  Owned(std::nullptr_t) {}
+  Owned(std::unique_ptr<T> part) : part_(std::move(part)) {}
+  Owned(const Owned& other) : part_(other.part_ ? std::make_unique<T>(*other.part_) : nullptr) {}
+  Owned(Owned&&) noexcept = default;
+  Owned& operator=(const Owned& other) { return *this = Owned(other); }
+  Owned& operator=(Owned&&) noexcept = default;
+
+  T* get() const { return part_.get(); }
+  T& operator*() const { return *part_; }
+  T* operator->() const { return part_.get(); }
+  explicit operator bool() const { return part_ != nullptr; }
+  void reset() { part_.reset(); }
+
+  // Both absent, or both present and equal.
+  friend bool operator==(const Owned& a, const Owned& b) {
+    return a && b ? *a == *b : !a && !b;
+  }
+
+ private:
+  std::unique_ptr<T> part_;
+};
+
+// Each record below lists its fields once, in Fields: each field with the name a topology file
+// gives it, in the file's order. The copy to and from the hub driver's records, equality, the
+// file's reading and its writing all go through that list.
+//   DeviceDescriptor::Fields([](std::string_view name, auto& field) { ... }, descriptor);
+
 struct DeviceDescriptor {
   std::uint8_t bLength = 18;
   std::uint8_t bDescriptorType = 1;
@@ -49,6 +83,25 @@ struct DeviceDescriptor {
   std::uint8_t iSerialNumber = 0;
   std::uint8_t bNumConfigurations = 1;
   bool operator==(const DeviceDescriptor&) const = default;
+
+  // In the order and sizes of USB_DEVICE_DESCRIPTOR, which the copy to and from it goes by.
+  template <typename Visit, typename Self>
+  static constexpr void Fields(Visit&& visit, Self& self) {
+    visit("bLength", self.bLength);
+    visit("bDescriptorType", self.bDescriptorType);
+    visit("bcdUSB", self.bcdUSB);
+    visit("bDeviceClass", self.bDeviceClass);
+    visit("bDeviceSubClass", self.bDeviceSubClass);
+    visit("bDeviceProtocol", self.bDeviceProtocol);
+    visit("bMaxPacketSize0", self.bMaxPacketSize0);
+    visit("idVendor", self.idVendor);
+    visit("idProduct", self.idProduct);
+    visit("bcdDevice", self.bcdDevice);
+    visit("iManufacturer", self.iManufacturer);
+    visit("iProduct", self.iProduct);
+    visit("iSerialNumber", self.iSerialNumber);
+    visit("bNumConfigurations", self.bNumConfigurations);
+  }
 };
 
 // n for a device name "HCD<n>" (n plain decimal, no sign, no leading zero), the name the
@@ -67,6 +120,17 @@ struct HubDescriptor {
   std::uint8_t bPowerOnToPowerGood = 0;
   std::uint8_t bHubControlCurrent = 0;
   bool operator==(const HubDescriptor&) const = default;
+
+  // In the order and sizes of USB_HUB_DESCRIPTOR's fixed part, which the copy goes by.
+  template <typename Visit, typename Self>
+  static constexpr void Fields(Visit&& visit, Self& self) {
+    visit("bDescriptorLength", self.bDescriptorLength);
+    visit("bDescriptorType", self.bDescriptorType);
+    visit("bNumberOfPorts", self.bNumberOfPorts);
+    visit("wHubCharacteristics", self.wHubCharacteristics);
+    visit("bPowerOnToPowerGood", self.bPowerOnToPowerGood);
+    visit("bHubControlCurrent", self.bHubControlCurrent);
+  }
 };
 
 // The hub descriptor as the hub driver's node information carries it, and back.
@@ -77,6 +141,12 @@ struct HubFaults {
   bool openFails = false;      // CreateFileA on the hub's path fails
   bool nodeInfoFails = false;  // IOCTL_USB_GET_NODE_INFORMATION fails
   bool operator==(const HubFaults&) const = default;
+
+  template <typename Visit, typename Self>
+  static constexpr void Fields(Visit&& visit, Self& self) {
+    visit("openFails", self.openFails);
+    visit("nodeInfoFails", self.nodeInfoFails);
+  }
 };
 
 struct PortFaults {
@@ -84,6 +154,13 @@ struct PortFaults {
   NameFault driverKeyName = NameFault::None;  // IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME
   NameFault hubName = NameFault::None;        // IOCTL_USB_GET_NODE_CONNECTION_NAME
   bool operator==(const PortFaults&) const = default;
+
+  template <typename Visit, typename Self>
+  static constexpr void Fields(Visit&& visit, Self& self) {
+    visit("connectionInfoFails", self.connectionInfoFails);
+    visit("driverKeyName", self.driverKeyName);
+    visit("hubName", self.hubName);
+  }
 };
 
 struct ControllerFaults {
@@ -91,6 +168,13 @@ struct ControllerFaults {
   NameFault driverKeyName = NameFault::None;   // IOCTL_GET_HCD_DRIVERKEY_NAME
   NameFault rootHubName = NameFault::None;     // IOCTL_USB_GET_ROOT_HUB_NAME
   bool operator==(const ControllerFaults&) const = default;
+
+  template <typename Visit, typename Self>
+  static constexpr void Fields(Visit&& visit, Self& self) {
+    visit("openFails", self.openFails);
+    visit("driverKeyName", self.driverKeyName);
+    visit("rootHubName", self.rootHubName);
+  }
 };
 
 // How one entry of the device-installation database answers property reads.
@@ -98,6 +182,12 @@ struct DatabaseFaults {
   bool driverKeyReadFails = false;     // SPDRP_DRIVER fails with an error other than 122
   bool friendlyNameReadFails = false;  // SPDRP_FRIENDLYNAME fails after a re-allocation
   bool operator==(const DatabaseFaults&) const = default;
+
+  template <typename Visit, typename Self>
+  static constexpr void Fields(Visit&& visit, Self& self) {
+    visit("driverKeyReadFails", self.driverKeyReadFails);
+    visit("friendlyNameReadFails", self.friendlyNameReadFails);
+  }
 };
 
 struct Device;
@@ -105,8 +195,11 @@ struct Device;
 struct Port {
   int port = 1;                               // 1-based port number on its hub
   std::optional<std::uint32_t> connectionStatus;  // absent: 1 with a device, 0 without
-  std::unique_ptr<Device> device;             // null: nothing attached
+  Owned<Device> device;                       // null: nothing attached
   PortFaults faults;
+
+  // A port's connectionStatus counts as given: "absent" differs from an explicit 1.
+  bool operator==(const Port&) const = default;
 
   std::uint32_t EffectiveConnectionStatus() const {
     return connectionStatus ? *connectionStatus : (device ? 1u : 0u);
@@ -119,6 +212,7 @@ struct Hub {
   HubDescriptor descriptor;
   std::vector<Port> ports;  // in ascending port order; a port not listed is empty
   HubFaults faults;
+  bool operator==(const Hub&) const = default;
 };
 
 struct Device {
@@ -128,8 +222,9 @@ struct Device {
   std::uint8_t currentConfigurationValue = 0;
   std::optional<std::string> driverKey;     // absent: the driver-key reply carries an empty name
   std::optional<std::string> friendlyName;  // absent: the device has no friendly name property
-  std::unique_ptr<Hub> hub;                 // set exactly when the device is a hub
+  Owned<Hub> hub;                           // set exactly when the device is a hub
   DatabaseFaults databaseFaults;
+  bool operator==(const Device&) const = default;
 };
 
 // A controller's hcdNumber that no \\.\HCDn link reaches: only its device interface does.
@@ -137,15 +232,20 @@ inline constexpr int kNoHcdLink = -1;
 // HCD links are numbered 0 to 9.
 inline constexpr int kHcdLinks = 10;
 
+// External hubs below a root hub that a model holds. Real USB allows five; the bound only
+// keeps absurd files and trees from exhausting the stack of every walk over the model.
+inline constexpr int kMaxHubNesting = 32;
+
 struct Controller {
   // Which \\.\HCDn link opens the controller: absent, its position among the controllers
   // (none from the eleventh on); kNoHcdLink, none. Every controller is reached through its device interface as well.
   std::optional<int> hcdNumber;
   std::string driverKey;
   std::optional<std::string> friendlyName;
-  std::unique_ptr<Hub> rootHub;  // null: the root hub name query fails
+  Owned<Hub> rootHub;  // null: the root hub name query fails
   ControllerFaults faults;
   DatabaseFaults databaseFaults;
+  bool operator==(const Controller&) const = default;
 };
 
 // A present device that is not on USB (or that the file lists by hand).
@@ -153,6 +253,7 @@ struct OtherDevice {
   std::optional<std::string> driverKey;
   std::optional<std::string> friendlyName;
   DatabaseFaults databaseFaults;
+  bool operator==(const OtherDevice&) const = default;
 };
 
 struct UsbModel {
@@ -180,16 +281,8 @@ std::vector<const Port*> PortsInOrder(const Hub& hub);
 // The port a hub lists under `number` (a ConnectionIndex); none when it lists none.
 const Port* PortNumbered(const Hub& hub, std::uint32_t number);
 
-// Deep equality: two models are equal when they describe the same topology, texts and faults
-// (a port's connectionStatus counts as given, so "absent" differs from an explicit 1).
-bool operator==(const Port& a, const Port& b);
-bool operator==(const Hub& a, const Hub& b);
-bool operator==(const Device& a, const Device& b);
-bool operator==(const Controller& a, const Controller& b);
-bool operator==(const OtherDevice& a, const OtherDevice& b);
+// Two models are equal when they describe the same topology, texts and faults; the warnings
+// of a scan are not compared.
 bool operator==(const UsbModel& a, const UsbModel& b);
-
-// A deep copy (the model owns its hubs and devices through unique pointers).
-UsbModel Clone(const UsbModel& model);
 
 }  // namespace keldar::model

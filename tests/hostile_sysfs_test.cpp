@@ -119,7 +119,7 @@ TEST(HostileSysfs, WhatTheScanGivesReadsBack) {
   int chained = 0;
   const model::Device* device = DeviceOnPort(*ControllerOf(usb, "usb1")->rootHub, 2);
   for (; device != nullptr && device->hub; device = DeviceOnPort(*device->hub, 1)) ++chained;
-  EXPECT_EQ(chained, kMaxHubNesting);
+  EXPECT_EQ(chained, model::kMaxHubNesting);
 }
 
 // Runs `work` as the user nobody when this process is root (permissions do not hold for root)

@@ -64,7 +64,7 @@ TEST(RecordingPlatform, FullWalkRecordsTheModelItWasAnsweredFrom) {
   // A recording cannot show empty ports, a status of 1 given explicitly, or database entries
   // that are not on USB; the unreadable name is stood in for by one "?" per byte.
   const model::UsbModel recorded = recorder.RecordedModel();
-  model::UsbModel expected = model::Clone(original);
+  model::UsbModel expected = original;
   expected.otherDevices.clear();
   for (model::Controller& controller : expected.controllers)
     DropWhatAWalkCannotSee(*controller.rootHub);

@@ -89,7 +89,7 @@ TEST(TopologyErrors, AnUnreadableFileIsNamed) {
 
 TEST(TopologyErrors, HubsChainedTooDeepAreRefused) {
   std::string hub = R"({"name": "", "hubDescriptor": {"bNumberOfPorts": 1}})";
-  for (int i = 0; i < keldar::kMaxHubNesting + 1; ++i)
+  for (int i = 0; i < keldar::model::kMaxHubNesting + 1; ++i)
     hub = R"({"name": "", "hubDescriptor": {"bNumberOfPorts": 1}, "ports": [{"port": 1,
              "device": {"descriptor": {"idVendor": 1, "idProduct": 1}, "hub": )" +
           hub + "}}]}";

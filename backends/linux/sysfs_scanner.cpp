@@ -18,7 +18,6 @@
 #include <utility>
 #include <vector>
 
-#include "model/topology_file.h"
 #include "backends/linux/usbfs.h"
 #include "text/text_codec.h"
 
@@ -42,7 +41,7 @@ namespace fs = std::filesystem;
 constexpr int kMaxLinkHops = 40;
 // A sysfs text attribute is at most one page.
 constexpr std::size_t kAttributeLimit = 4096;
-constexpr std::size_t kDeviceDescriptorSize = 18;
+constexpr std::size_t kDeviceDescriptorSize = sizeof(USB_DEVICE_DESCRIPTOR);
 constexpr std::uint8_t kHubClass = 0x09;
 constexpr std::uint8_t kHubDescriptorType = 0x29;
 constexpr std::uint8_t kSuperSpeedHubDescriptorType = 0x2A;
@@ -297,26 +296,12 @@ std::optional<std::string> ReadName(const Dir& dir, const char* name) {
   return CleanName(ReadText(dir, name));
 }
 
-// `descriptors` starts with the device descriptor as the device sent it (little-endian).
+// `descriptors` starts with the device descriptor as the device sent it: the record's own
+// layout (little-endian, packed), as the hub descriptor below.
 model::DeviceDescriptor ParseDeviceDescriptor(const std::string& bytes) {
-  const auto u8 = [&](int at) { return static_cast<std::uint8_t>(bytes[at]); };
-  const auto u16 = [&](int at) { return static_cast<std::uint16_t>(u8(at) | u8(at + 1) << 8); };
-  model::DeviceDescriptor descriptor;
-  descriptor.bLength = u8(0);
-  descriptor.bDescriptorType = u8(1);
-  descriptor.bcdUSB = u16(2);
-  descriptor.bDeviceClass = u8(4);
-  descriptor.bDeviceSubClass = u8(5);
-  descriptor.bDeviceProtocol = u8(6);
-  descriptor.bMaxPacketSize0 = u8(7);
-  descriptor.idVendor = u16(8);
-  descriptor.idProduct = u16(10);
-  descriptor.bcdDevice = u16(12);
-  descriptor.iManufacturer = u8(14);
-  descriptor.iProduct = u8(15);
-  descriptor.iSerialNumber = u8(16);
-  descriptor.bNumConfigurations = u8(17);
-  return descriptor;
+  USB_DEVICE_DESCRIPTOR wire{};
+  std::memcpy(&wire, bytes.data(), std::min(bytes.size(), sizeof wire));
+  return model::FromRecord(wire);
 }
 
 // `version` is bcdUSB printed as "%2x.%02x".
@@ -482,7 +467,7 @@ class Scanner {
     hub->busPowered = attributes && (*attributes & kSelfPowered) == 0;
     if (!options_.usbfsRoot.empty())
       ReadHubDescriptorFromUsbfs(options_.usbfsRoot, dir, hub->descriptor);
-    if (nesting >= kMaxHubNesting) return hub;
+    if (nesting >= model::kMaxHubNesting) return hub;
 
     for (int number = 1; number <= hub->descriptor.bNumberOfPorts; ++number) {
       const std::string childName = childPrefix + std::to_string(number);
