@@ -2,6 +2,7 @@
 // with its expected output and exit status; then exports replayed with --topology.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -44,55 +45,87 @@ std::string Replaced(std::string text, const std::string& from, const std::strin
   return text;
 }
 
-TEST(Cli, EveryCaseGivesItsExpectedOutputAndStatus) {
-  const fs::path data = KELDAR_TEST_DATA_DIR;
-  const fs::path scratch = keldar::testing::ScratchPath("cli");
-  fs::create_directories(scratch);
-#ifndef _WIN32
-  const keldar::testing::SysfsTree tree("desktop.json");
-  const std::vector<std::pair<std::string, std::string>> places = {
-      {"{data}", data.string()}, {"{tmp}", scratch.string()}, {"{sysfs}", tree.Root()}};
-#else
-  const std::vector<std::pair<std::string, std::string>> places = {{"{data}", data.string()},
-                                                                   {"{tmp}", scratch.string()}};
-#endif
-  std::istringstream cases(ReadFile(data / "cli" / "cases.txt"));
-  int run = 0;
-  for (std::string line; std::getline(cases, line);) {
+// One row of cases.txt, its fields as written ({data}, {tmp}, {sysfs} not yet replaced).
+struct CliCase {
+  std::string name;  // the expected output's file name without .txt, as GoogleTest spells it
+  std::string line;
+  int status = -1;
+  std::string expected;
+  std::vector<std::string> args;
+  std::string live;  // "" for the default, {sysfs} (or {tmp} where no sysfs tree is made)
+};
+
+void PrintTo(const CliCase& row, std::ostream* out) { *out << row.line; }
+
+std::vector<CliCase> ReadCases() {
+  std::istringstream lines(ReadFile(fs::path(KELDAR_TEST_DATA_DIR) / "cli" / "cases.txt"));
+  std::vector<CliCase> cases;
+  for (std::string line; std::getline(lines, line);) {
     if (line.empty() || line[0] == '#') continue;
-    for (const auto& [name, place] : places) line = Replaced(line, name, place);
     std::istringstream fields(line);
-    std::string where, expected, live = places.back().second;
-    int status = -1;
-    fields >> where >> status >> expected;
+    CliCase row;
+    row.line = line;
+    std::string where;
+    fields >> where >> row.status >> row.expected;
 #ifdef _WIN32
     if (where == "linux") continue;
 #endif
-    std::vector<std::string> args;
     for (std::string arg; fields >> arg;) {
       if (arg.rfind("live=", 0) == 0)
-        live = arg.substr(5);
+        row.live = arg.substr(5);
       else
-        args.push_back(arg);
+        row.args.push_back(arg);
     }
-    const Outcome outcome = Keldar(args, live);
-    std::string printed = outcome.out + (outcome.err.empty() ? "" : "--- stderr\n" + outcome.err);
-    for (const auto& [name, place] : places) printed = Replaced(printed, place, name);
-    const fs::path expectedPath = data / "cli" / expected;
-    EXPECT_EQ(outcome.status, status) << line;
-    if (printed != ReadFile(expectedPath)) {
-      std::ofstream(fs::path(expectedPath).replace_extension(".actual"), std::ios::binary)
-          << printed;
-      ADD_FAILURE() << line << "\nprints other than " << expectedPath.string()
-                    << "; what it printed is beside it as .actual";
-    }
-    ++run;
+    row.name = fs::path(row.expected).stem().string();
+    for (char& c : row.name)
+      if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+    cases.push_back(std::move(row));
   }
-  EXPECT_GE(run, 17);
-  // A detection that was abandoned exports nothing.
-  EXPECT_FALSE(fs::exists(scratch / "not-written.json"));
+  return cases;
+}
+
+class CliCaseTest : public ::testing::TestWithParam<CliCase> {};
+
+TEST_P(CliCaseTest, PrintsItsExpectedOutputAndStatus) {
+  const CliCase& row = GetParam();
+  const fs::path data = KELDAR_TEST_DATA_DIR;
+  const fs::path scratch = keldar::testing::ScratchPath("cli-" + row.name);
+  fs::create_directories(scratch);
+  std::vector<std::pair<std::string, std::string>> places = {{"{data}", data.string()},
+                                                             {"{tmp}", scratch.string()}};
+#ifndef _WIN32
+  const keldar::testing::SysfsTree tree("desktop.json");
+  places.emplace_back("{sysfs}", tree.Root());
+#endif
+  const auto placed = [&](std::string text) {
+    for (const auto& [name, place] : places) text = Replaced(text, name, place);
+    return text;
+  };
+  std::vector<std::string> args;
+  for (const std::string& arg : row.args) args.push_back(placed(arg));
+  const Outcome outcome = Keldar(args, row.live.empty() ? places.back().second : placed(row.live));
+  std::string printed = outcome.out + (outcome.err.empty() ? "" : "--- stderr\n" + outcome.err);
+  for (const auto& [name, place] : places) printed = Replaced(printed, place, name);
+  const fs::path expectedPath = data / "cli" / row.expected;
+  EXPECT_EQ(outcome.status, row.status) << row.line;
+  if (printed != ReadFile(expectedPath)) {
+    std::ofstream(fs::path(expectedPath).replace_extension(".actual"), std::ios::binary)
+        << printed;
+    ADD_FAILURE() << row.line << "\nprints other than " << expectedPath.string()
+                  << "; what it printed is beside it as .actual";
+  }
+  // A run that failed exports nothing.
+  for (std::size_t i = 0; outcome.status != 0 && i + 1 < args.size(); ++i) {
+    if (args[i] == "--export" && row.args[i + 1].rfind("{tmp}/", 0) == 0)
+      EXPECT_FALSE(fs::exists(args[i + 1])) << row.line;
+  }
   fs::remove_all(scratch);
 }
+
+INSTANTIATE_TEST_SUITE_P(Cli, CliCaseTest, ::testing::ValuesIn(ReadCases()),
+                         [](const ::testing::TestParamInfo<CliCase>& info) {
+                           return info.param.name;
+                         });
 
 #ifndef _WIN32
 // Trees copied from Debian's kernel under QEMU print what keldar printed there for a plain user,

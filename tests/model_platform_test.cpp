@@ -24,8 +24,6 @@ using Fault = model::NameFault;
 constexpr unsigned char kCanary = 0xCC;
 constexpr std::size_t kCanaryBytes = 16;
 
-std::string U8(const char8_t* text) { return reinterpret_cast<const char*>(text); }
-
 Bytes Le32(std::uint32_t value) {
   return {static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
           static_cast<unsigned char>(value >> 16), static_cast<unsigned char>(value >> 24)};
@@ -314,74 +312,6 @@ TEST_F(ModelPlatformTest, AFriendlyNameNeedsTheSizeItAnnouncesAndReadFaultsFailA
             ERROR_INSUFFICIENT_BUFFER);
   EXPECT_EQ(ReadKeyProperty(platform_, SPDRP_FRIENDLYNAME, 7, out, required), ERROR_INVALID_DATA);
   EXPECT_TRUE((Reply{false, 0, out}.CanaryFrom(0)));
-}
-
-// Round trips (the recorder's, the topology writer's) are only as good as this comparison.
-TEST(UsbModelEquality, ComparesDeeplyAndClonesDeeply) {
-  const model::UsbModel original = SampleModel();
-  const std::vector<void (*)(model::UsbModel&)> changes = {
-      [](model::UsbModel&) {},
-      [](model::UsbModel& m) {
-        m.controllers[0].rootHub->ports[1].device->hub->ports[0].device->lowSpeed = false;
-      },
-      [](model::UsbModel& m) { m.controllers[0].rootHub->ports[0].connectionStatus.reset(); },
-      [](model::UsbModel& m) { m.controllers[1].rootHub.reset(); },
-      [](model::UsbModel& m) { m.otherDevices[1].databaseFaults.friendlyNameReadFails = true; },
-  };
-  for (std::size_t i = 0; i < changes.size(); ++i) {
-    model::UsbModel copy = model::Clone(original);
-    changes[i](copy);
-    EXPECT_EQ(copy == original, i == 0) << "change " << i;
-  }
-}
-
-// --- text conversion
-
-TEST(TextCodec, GbkAndUnicodeConvertBothWays) {
-  EXPECT_EQ(Utf8ToAnsi(U8(u8"加密狗"), 936), "加密狗");
-  EXPECT_EQ(AnsiToUtf8("加密狗", 936), U8(u8"加密狗"));
-  EXPECT_EQ(Utf16ToCodePage(u"中文", 936), "\xD6\xD0\xCE\xC4");
-  // An astral character (U+1F600) takes a surrogate pair in UTF-16 and four bytes in UTF-8.
-  EXPECT_EQ(Utf8ToUtf16("A\xE5\x8A\xA0\xF0\x9F\x98\x80"), u"A\u52A0\xD83D\xDE00");
-  EXPECT_EQ(Utf16ToUtf8(u"A\u52A0\xD83D\xDE00"), "A\xE5\x8A\xA0\xF0\x9F\x98\x80");
-  EXPECT_TRUE(IsSupportedCodePage(65001));
-  EXPECT_FALSE(IsSupportedCodePage(4242));
-}
-
-TEST(TextCodec, ACodePageWithoutConverterIsExplainedByName) {
-  EXPECT_EQ(keldar::MissingConverter(936), "");
-  EXPECT_EQ(keldar::MissingConverter(65001), "");
-#ifdef _WIN32
-  EXPECT_EQ(keldar::MissingConverter(4242),
-            "code page 4242 cannot be converted: Windows has no conversion table for code page "
-            "4242");
-#else
-  // glibc's converter files are here: only the code page's own converter is missing.
-  EXPECT_EQ(keldar::MissingConverter(4242),
-            "code page 4242 cannot be converted: iconv finds no converter for CP4242");
-#endif
-}
-
-TEST(TextCodec, WhatCannotBeConvertedIsReplacedNotRefused) {
-  // A GBK lead byte with a bad trail byte, and one cut off at the end: U+FFFD each.
-  EXPECT_EQ(AnsiToUtf8("\xBC\xD3\x81 \xBC", 936), U8(u8"加") + "\xEF\xBF\xBD " + "\xEF\xBF\xBD");
-  // Invalid UTF-8 (a stray continuation byte, an encoded surrogate) gives one "?" per byte.
-  EXPECT_EQ(Utf8ToAnsi("a\x80"
-                       "b\xED\xA0\x80",
-                       1252),
-            "a?b???");
-  EXPECT_EQ(Utf8ToUtf16("\xC0\xAF"), u"\uFFFD\uFFFD");  // overlong "/"
-  bool replaced = false;
-  EXPECT_EQ(Utf16ToCodePage(u"caf\u00E9 \u0E01", 1252, &replaced), "caf\xE9 ?");
-  EXPECT_TRUE(replaced);
-  EXPECT_EQ(Utf16ToCodePage(u"plain", 1252, &replaced), "plain");
-  EXPECT_FALSE(replaced);
-  const char16_t lone[] = {u'x', 0xD800, u'y', 0};
-  EXPECT_EQ(Utf16ToCodePage(lone, 936), "x?y");
-  EXPECT_EQ(Utf16ToUtf8(lone), "x\xEF\xBF\xBDy");
-  // A code page nobody converts still passes ASCII.
-  EXPECT_EQ(AnsiToUtf8("ok\xE9", 4242), "ok\xEF\xBF\xBD");
-  EXPECT_EQ(Utf8ToAnsi(U8(u8"ok加"), 4242), "ok?");
 }
 
 }  // namespace
