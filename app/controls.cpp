@@ -101,14 +101,14 @@ int CListCtrl::InsertColumn(int column, const LVCOLUMNA* columnInfo) {
 }
 
 BOOL CImageList::Create(int cx, int cy, UINT flags, int initial, int grow) {
-  m_hImageList = ImageList_Create(cx, cy, flags, initial, grow);
-  return m_hImageList != nullptr;
+  imageList_ = ImageList_Create(cx, cy, flags, initial, grow);
+  return imageList_ != nullptr;
 }
 
 BOOL CImageList::DeleteImageList() {
-  if (m_hImageList == nullptr) return FALSE;
-  const BOOL destroyed = ImageList_Destroy(m_hImageList);
-  m_hImageList = nullptr;
+  if (imageList_ == nullptr) return FALSE;
+  const BOOL destroyed = ImageList_Destroy(imageList_);
+  imageList_ = nullptr;
   return destroyed;
 }
 

@@ -52,38 +52,43 @@ class CImageList {
 
   BOOL Create(int cx, int cy, UINT flags, int initial, int grow);
   // Appends the icon, scaled to the list's size; the new image's index, -1 on failure.
-  int Add(HICON icon) { return ImageList_ReplaceIcon(m_hImageList, -1, icon); }
-  int GetImageCount() const { return ImageList_GetImageCount(m_hImageList); }
+  int Add(HICON icon) { return ImageList_ReplaceIcon(imageList_, -1, icon); }
+  int GetImageCount() const { return ImageList_GetImageCount(imageList_); }
   BOOL DeleteImageList();
-  operator HIMAGELIST() const { return m_hImageList; }
+  operator HIMAGELIST() const { return imageList_; }
 
-  HIMAGELIST m_hImageList = nullptr;
+ private:
+  HIMAGELIST imageList_ = nullptr;
 };
 
 class CMenu {
  public:
-  explicit CMenu(HMENU menu) : m_hMenu(menu) {}
+  explicit CMenu(HMENU menu) : menu_(menu) {}
   BOOL AppendMenu(UINT flags, UINT_PTR id = 0, const wchar_t* text = nullptr) {
-    return ::AppendMenuW(m_hMenu, flags, id, text);
+    return ::AppendMenuW(menu_, flags, id, text);
   }
-  HMENU m_hMenu;
+
+ private:
+  HMENU menu_;
 };
 
 // A paint context: BeginPaint when made, EndPaint when it goes.
 class CPaintDC {
  public:
-  explicit CPaintDC(CWnd& window) : m_hWnd(window.m_hWnd) { m_hDC = ::BeginPaint(m_hWnd, &m_ps); }
-  ~CPaintDC() { ::EndPaint(m_hWnd, &m_ps); }
+  explicit CPaintDC(CWnd& window) : hwnd_(window.GetSafeHwnd()) {
+    hdc_ = ::BeginPaint(hwnd_, &ps_);
+  }
+  ~CPaintDC() { ::EndPaint(hwnd_, &ps_); }
   CPaintDC(const CPaintDC&) = delete;
   CPaintDC& operator=(const CPaintDC&) = delete;
 
-  BOOL DrawIcon(int x, int y, HICON icon) { return ::DrawIcon(m_hDC, x, y, icon); }
-
-  HDC m_hDC;
-  PAINTSTRUCT m_ps{};
+  HDC GetSafeHdc() const { return hdc_; }
+  BOOL DrawIcon(int x, int y, HICON icon) { return ::DrawIcon(hdc_, x, y, icon); }
 
  private:
-  HWND m_hWnd;
+  HWND hwnd_;
+  HDC hdc_;
+  PAINTSTRUCT ps_{};
 };
 
 }  // namespace keldar

@@ -35,22 +35,22 @@ bool CCmdTarget::DispatchMessageMap(UINT message, WPARAM wParam, LPARAM lParam,
 }
 
 HWND CWnd::Detach() {
-  HWND hwnd = m_hWnd;
-  m_hWnd = nullptr;
+  HWND hwnd = hwnd_;
+  hwnd_ = nullptr;
   return hwnd;
 }
 
 LRESULT CWnd::SendMessage(UINT message, WPARAM wParam, LPARAM lParam) const {
-  return ::SendMessageA(m_hWnd, message, wParam, lParam);
+  return ::SendMessageA(hwnd_, message, wParam, lParam);
 }
 
 BOOL CWnd::ModifyStyle(DWORD remove, DWORD add, UINT flags) {
-  const DWORD style = static_cast<DWORD>(::GetWindowLongA(m_hWnd, GWL_STYLE));
+  const DWORD style = static_cast<DWORD>(::GetWindowLongA(hwnd_, GWL_STYLE));
   const DWORD newStyle = (style & ~remove) | add;
   if (style == newStyle) return FALSE;
-  ::SetWindowLongA(m_hWnd, GWL_STYLE, static_cast<LONG>(newStyle));
+  ::SetWindowLongA(hwnd_, GWL_STYLE, static_cast<LONG>(newStyle));
   if (flags != 0) {
-    ::SetWindowPos(m_hWnd, nullptr, 0, 0, 0, 0, SWP_NOZORDER | SWP_NOACTIVATE | flags);
+    ::SetWindowPos(hwnd_, nullptr, 0, 0, 0, 0, SWP_NOZORDER | SWP_NOACTIVATE | flags);
   }
   return TRUE;
 }
@@ -60,16 +60,16 @@ HICON CWnd::SetIcon(HICON icon, BOOL bigIcon) {
 }
 
 int CWnd::MessageBox(const wchar_t* text, const wchar_t* caption, UINT type) {
-  return ::MessageBoxW(m_hWnd, text, caption, type);
+  return ::MessageBoxW(hwnd_, text, caption, type);
 }
 
 bool CWnd::WindowMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
   // Handlers may send messages of their own; each message keeps its own request.
-  const bool outerRequest = m_defaultRequested;
-  m_defaultRequested = false;
+  const bool outerRequest = defaultRequested_;
+  defaultRequested_ = false;
   bool handled = DispatchMessageMap(message, wParam, lParam, result);
-  if (m_defaultRequested) handled = false;
-  m_defaultRequested = outerRequest;
+  if (defaultRequested_) handled = false;
+  defaultRequested_ = outerRequest;
   return handled;
 }
 
@@ -89,12 +89,12 @@ INT_PTR CDialog::DoModal() {
   (void)classesRegistered;
 
   HWND owner = nullptr;
-  if (m_pParentWnd != nullptr) {
-    owner = m_pParentWnd->m_hWnd;
+  if (parent_ != nullptr) {
+    owner = parent_->GetSafeHwnd();
   } else if (CWnd* main = AfxGetMainWnd(); main != nullptr && main != this) {
-    owner = main->m_hWnd;
+    owner = main->GetSafeHwnd();
   }
-  return ::DialogBoxParamW(AfxGetResourceHandle(), MAKEINTRESOURCEW(m_templateId), owner,
+  return ::DialogBoxParamW(AfxGetResourceHandle(), MAKEINTRESOURCEW(templateId_), owner,
                            &CDialog::DialogProc, reinterpret_cast<LPARAM>(this));
 }
 
@@ -106,7 +106,7 @@ BOOL CDialog::OnInitDialog() {
 void CDialog::DoDataExchange(CDataExchange* /*dx*/) {}
 
 void CDialog::UpdateData() {
-  CDataExchange dx(*this);
+  CDataExchange dx{*this};
   DoDataExchange(&dx);
 }
 
@@ -121,7 +121,7 @@ INT_PTR CALLBACK CDialog::DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPA
   if (message == WM_INITDIALOG) {
     auto* dialog = reinterpret_cast<CDialog*>(lParam);
     ::SetWindowLongPtrA(hwnd, DWLP_USER, lParam);
-    dialog->m_hWnd = hwnd;
+    dialog->hwnd_ = hwnd;
     return dialog->OnInitDialog();
   }
   // Messages before WM_INITDIALOG (font, creation) belong to the system alone.
@@ -131,9 +131,9 @@ INT_PTR CALLBACK CDialog::DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPA
   LRESULT result = 0;
   const bool handled = dialog->WindowMessage(message, wParam, lParam, result);
   if (message == WM_NCDESTROY) {
-    for (CWnd* control : dialog->m_boundControls) control->Detach();
-    dialog->m_boundControls.clear();
-    dialog->m_hWnd = nullptr;
+    for (CWnd* control : dialog->boundControls_) control->Detach();
+    dialog->boundControls_.clear();
+    dialog->hwnd_ = nullptr;
     ::SetWindowLongPtrA(hwnd, DWLP_USER, 0);
   }
   if (!handled) return FALSE;
@@ -158,9 +158,9 @@ INT_PTR CALLBACK CDialog::DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPA
 }
 
 void DDX_Control(CDataExchange* dx, int id, CWnd& control) {
-  if (control.m_hWnd != nullptr) return;
-  control.Attach(dx->m_pDlgWnd->GetDlgItem(id));
-  dx->m_pDlgWnd->m_boundControls.push_back(&control);
+  if (control.GetSafeHwnd() != nullptr) return;
+  control.Attach(dx->dialog.GetDlgItem(id));
+  dx->dialog.boundControls_.push_back(&control);
 }
 
 CWinApp::CWinApp() { g_app = this; }
@@ -179,7 +179,7 @@ int CWinApp::ExitInstance() {
 
 CWinApp* AfxGetApp() { return g_app; }
 
-CWnd* AfxGetMainWnd() { return g_app != nullptr ? g_app->m_pMainWnd : nullptr; }
+CWnd* AfxGetMainWnd() { return g_app != nullptr ? g_app->GetMainWnd() : nullptr; }
 
 HINSTANCE AfxGetResourceHandle() { return ::GetModuleHandleA(nullptr); }
 

@@ -104,29 +104,30 @@ class CCmdTarget {
 
 class CWnd : public CCmdTarget {
  public:
-  HWND m_hWnd = nullptr;
-
   CWnd() = default;
   CWnd(const CWnd&) = delete;
   CWnd& operator=(const CWnd&) = delete;
 
-  void Attach(HWND hwnd) { m_hWnd = hwnd; }
+  HWND GetSafeHwnd() const { return hwnd_; }
+  void Attach(HWND hwnd) { hwnd_ = hwnd; }
   HWND Detach();
 
   LRESULT SendMessage(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) const;
-  HWND GetDlgItem(int id) const { return ::GetDlgItem(m_hWnd, id); }
+  HWND GetDlgItem(int id) const { return ::GetDlgItem(hwnd_, id); }
   BOOL ModifyStyle(DWORD remove, DWORD add, UINT flags = 0);
   HICON SetIcon(HICON icon, BOOL bigIcon);
-  HMENU GetSystemMenu(BOOL revert) const { return ::GetSystemMenu(m_hWnd, revert); }
-  BOOL IsIconic() const { return ::IsIconic(m_hWnd); }
-  void GetClientRect(RECT* rect) const { ::GetClientRect(m_hWnd, rect); }
+  HMENU GetSystemMenu(BOOL revert) const { return ::GetSystemMenu(hwnd_, revert); }
+  BOOL IsIconic() const { return ::IsIconic(hwnd_); }
+  void GetClientRect(RECT* rect) const { ::GetClientRect(hwnd_, rect); }
   // Wide, so that the text reads the same whatever the system's ANSI code page.
   int MessageBox(const wchar_t* text, const wchar_t* caption, UINT type);
 
  protected:
+  HWND hwnd_ = nullptr;
+
   // Asks for the system's default processing of the message being handled, once the
   // handler returns.
-  void Default() { m_defaultRequested = true; }
+  void Default() { defaultRequested_ = true; }
 
   void OnSysCommand(UINT /*id*/, LPARAM /*lParam*/) { Default(); }
   void OnPaint() { Default(); }
@@ -138,22 +139,22 @@ class CWnd : public CCmdTarget {
   bool WindowMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result);
 
  private:
-  bool m_defaultRequested = false;
+  bool defaultRequested_ = false;
 };
 
-class CDataExchange;
+struct CDataExchange;
 
 class CDialog : public CWnd {
  public:
   explicit CDialog(UINT templateId, CWnd* parent = nullptr)
-      : m_templateId(templateId), m_pParentWnd(parent) {}
+      : templateId_(templateId), parent_(parent) {}
 
   // Creates the dialog from its template and runs it until it ends or a quit message arrives
   // (which stays queued for the application). The owner is the parent window, or else the
   // application's main window. The dialog is a wide window: the template's UTF-16 texts reach
   // the screen as they are, not through the system's ANSI code page.
   INT_PTR DoModal();
-  void EndDialog(INT_PTR result) { ::EndDialog(m_hWnd, result); }
+  void EndDialog(INT_PTR result) { ::EndDialog(hwnd_, result); }
 
   virtual BOOL OnInitDialog();
   virtual void DoDataExchange(CDataExchange* dx);
@@ -172,15 +173,13 @@ class CDialog : public CWnd {
   static const MessageMapEntry messageEntries[];
   static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 
-  UINT m_templateId;
-  CWnd* m_pParentWnd;
-  std::vector<CWnd*> m_boundControls;  // detached when the window goes
+  UINT templateId_;
+  CWnd* parent_;
+  std::vector<CWnd*> boundControls_;  // detached when the window goes
 };
 
-class CDataExchange {
- public:
-  explicit CDataExchange(CDialog& dialog) : m_pDlgWnd(&dialog) {}
-  CDialog* m_pDlgWnd;
+struct CDataExchange {
+  CDialog& dialog;
 };
 
 // Attaches `control` to the dialog's child window `id`, once.
@@ -194,12 +193,16 @@ class CWinApp {
   CWinApp(const CWinApp&) = delete;
   CWinApp& operator=(const CWinApp&) = delete;
 
-  CWnd* m_pMainWnd = nullptr;
+  CWnd* GetMainWnd() const { return mainWnd_; }
+  void SetMainWnd(CWnd* window) { mainWnd_ = window; }
 
   // Runs the program: its main dialog is its only message loop.
   virtual void InitInstance() {}
   // The process's exit code: the value a quit message carried, 0 when none came.
   virtual int ExitInstance();
+
+ private:
+  CWnd* mainWnd_ = nullptr;
 };
 
 CWinApp* AfxGetApp();

@@ -11,10 +11,10 @@ void CKeldarApp::InitInstance() {
   Win32Platform platform;
   {
     CKeldarDlg dialog(platform);
-    m_pMainWnd = &dialog;
+    SetMainWnd(&dialog);
     dialog.DoModal();
   }
-  m_pMainWnd = nullptr;
+  SetMainWnd(nullptr);
 }
 
 }  // namespace keldar

@@ -47,14 +47,14 @@ POINT MinimizedIconPosition(const RECT& client, int iconWidth, int iconHeight) {
 CKeldarDlg::CKeldarDlg(Platform& platform, CWnd* parent)
     : CDialog(IDD, parent),
       // 16 x 16 at the default colour depth, without a mask.
-      m_treeImages(16, 16, ILC_COLOR, 16, 16),
-      m_hIcon(LoadResourceIcon(IDR_MAINFRAME)),
-      m_inspector(platform, m_deviceTree, m_deviceList, m_detailList, *this, m_treeImages),
-      m_shellExecute(&::ShellExecuteA) {
+      treeImages_(16, 16, ILC_COLOR, 16, 16),
+      icon_(LoadResourceIcon(IDR_MAINFRAME)),
+      inspector_(platform, deviceTree_, deviceList_, detailList_, *this, treeImages_),
+      shellExecute_(&::ShellExecuteA) {
   // Image indices 0 to 3: computer, hub, USB pair, USB. A failed load or append goes unnoticed,
   // and the icons after it move down one index.
   for (int id : {IDI_COMPUTER, IDI_HUB, IDI_USB_PAIR, IDI_USB}) {
-    m_treeImages.Add(LoadResourceIcon(id));
+    treeImages_.Add(LoadResourceIcon(id));
   }
 }
 
@@ -71,9 +71,9 @@ int CKeldarDlg::ShowNotice(const char* text, const char* caption, unsigned type)
 
 void CKeldarDlg::DoDataExchange(CDataExchange* dx) {
   CDialog::DoDataExchange(dx);
-  DDX_Control(dx, IDC_DEVICE_LIST, m_deviceList);
-  DDX_Control(dx, IDC_DETAIL_LIST, m_detailList);
-  DDX_Control(dx, IDC_DEVICE_TREE, m_deviceTree);
+  DDX_Control(dx, IDC_DEVICE_LIST, deviceList_);
+  DDX_Control(dx, IDC_DETAIL_LIST, detailList_);
+  DDX_Control(dx, IDC_DEVICE_TREE, deviceTree_);
 }
 
 BOOL CKeldarDlg::OnInitDialog() {
@@ -89,18 +89,18 @@ BOOL CKeldarDlg::OnInitDialog() {
     }
   }
 
-  SetIcon(m_hIcon, TRUE);
-  SetIcon(m_hIcon, FALSE);
+  SetIcon(icon_, TRUE);
+  SetIcon(icon_, FALSE);
 
-  ShowAsReport(m_deviceList);
-  m_deviceList.InsertColumn(0, "Co. Info", LVCFMT_LEFT, 135);
-  m_deviceList.InsertColumn(1, "Device Name", LVCFMT_LEFT, 155);
-  m_deviceList.InsertColumn(2, "Vender ID", LVCFMT_CENTER, 120);
-  m_deviceList.InsertColumn(3, "Product ID", LVCFMT_CENTER, 120);
+  ShowAsReport(deviceList_);
+  deviceList_.InsertColumn(0, "Co. Info", LVCFMT_LEFT, 135);
+  deviceList_.InsertColumn(1, "Device Name", LVCFMT_LEFT, 155);
+  deviceList_.InsertColumn(2, "Vender ID", LVCFMT_CENTER, 120);
+  deviceList_.InsertColumn(3, "Product ID", LVCFMT_CENTER, 120);
 
-  ShowAsReport(m_detailList);
-  m_detailList.InsertColumn(0, "", LVCFMT_LEFT, 140);
-  m_detailList.InsertColumn(1, "", LVCFMT_LEFT, 390);
+  ShowAsReport(detailList_);
+  detailList_.InsertColumn(0, "", LVCFMT_LEFT, 140);
+  detailList_.InsertColumn(1, "", LVCFMT_LEFT, 390);
 
   // The framework puts the focus on the first tab stop, the tree.
   return TRUE;
@@ -121,27 +121,27 @@ void CKeldarDlg::OnPaint() {
     return;
   }
   CPaintDC dc(*this);
-  SendMessage(WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc.m_hDC), 0);
+  SendMessage(WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc.GetSafeHdc()), 0);
   RECT client;
   GetClientRect(&client);
   const POINT at =
       MinimizedIconPosition(client, ::GetSystemMetrics(SM_CXICON), ::GetSystemMetrics(SM_CYICON));
-  dc.DrawIcon(at.x, at.y, m_hIcon);
+  dc.DrawIcon(at.x, at.y, icon_);
 }
 
-HCURSOR CKeldarDlg::OnQueryDragIcon() { return static_cast<HCURSOR>(m_hIcon); }
+HCURSOR CKeldarDlg::OnQueryDragIcon() { return static_cast<HCURSOR>(icon_); }
 
 void CKeldarDlg::OnExit() { ::PostQuitMessage(18); }
 
 void CKeldarDlg::OnTreeSelChanged(NMHDR* /*header*/, LRESULT* result) {
-  m_inspector.OnTreeSelChanged();
+  inspector_.OnTreeSelChanged();
   *result = 0;
 }
 
-void CKeldarDlg::OnDetect() { m_inspector.Detect(); }
+void CKeldarDlg::OnDetect() { inspector_.Detect(); }
 
 void CKeldarDlg::OnDeviceListDblClk(NMHDR* header, LRESULT* result) {
-  m_inspector.OnDeviceListDblClk(reinterpret_cast<const NMITEMACTIVATE*>(header)->iItem);
+  inspector_.OnDeviceListDblClk(reinterpret_cast<const NMITEMACTIVATE*>(header)->iItem);
   *result = 0;
 }
 
@@ -156,7 +156,7 @@ void CKeldarDlg::OnLButtonDown(UINT flags, POINT point) {
 }
 
 void CKeldarDlg::OpenMakerPage() {
-  m_shellExecute(nullptr, "open", KELDAR_WEB_ADDRESS, nullptr, nullptr, SW_SHOW);
+  shellExecute_(nullptr, "open", KELDAR_WEB_ADDRESS, nullptr, nullptr, SW_SHOW);
 }
 
 }  // namespace keldar

@@ -29,15 +29,15 @@ class CKeldarDlg : public CDialog, public Notifier {
   // The notices of a detection, in message boxes this dialog owns.
   int ShowNotice(const char* text, const char* caption, unsigned type) override;
 
-  void BuildDeviceTree() { m_inspector.BuildDeviceTree(); }
-  void IdentifyKeys() { m_inspector.IdentifyKeys(); }
-  void ClearDetailList() { m_inspector.ClearDetailList(); }
+  void BuildDeviceTree() { inspector_.BuildDeviceTree(); }
+  void IdentifyKeys() { inspector_.IdentifyKeys(); }
+  void ClearDetailList() { inspector_.ClearDetailList(); }
 
   // How the maker's web page is opened; the system shell unless a test substitutes it.
   using ShellExecuteFunction = HINSTANCE(WINAPI*)(HWND owner, LPCSTR verb, LPCSTR file,
                                                   LPCSTR parameters, LPCSTR directory,
                                                   INT showCommand);
-  void SetShellExecute(ShellExecuteFunction shellExecute) { m_shellExecute = shellExecute; }
+  void SetShellExecute(ShellExecuteFunction shellExecute) { shellExecute_ = shellExecute; }
 
   const MessageMap* GetMessageMap() const override { return &messageMap; }
 
@@ -55,13 +55,13 @@ class CKeldarDlg : public CDialog, public Notifier {
   void OnLButtonDblClk(UINT flags, POINT point);
   void OnLButtonDown(UINT flags, POINT point);
 
-  CListCtrl m_deviceList;
-  CListCtrl m_detailList;
-  CTreeCtrl m_deviceTree;
-  CImageList m_treeImages;
-  HICON m_hIcon;
+  CListCtrl deviceList_;
+  CListCtrl detailList_;
+  CTreeCtrl deviceTree_;
+  CImageList treeImages_;
+  HICON icon_;
   // The node table, the topology work pointers and the detection's records.
-  DeviceInspector m_inspector;
+  DeviceInspector inspector_;
 
  private:
   static const MessageMap messageMap;
@@ -69,7 +69,7 @@ class CKeldarDlg : public CDialog, public Notifier {
 
   void OpenMakerPage();
 
-  ShellExecuteFunction m_shellExecute;
+  ShellExecuteFunction shellExecute_;
 };
 
 }  // namespace keldar

@@ -75,7 +75,7 @@ void Answer(HWND window) {
 
 // A dialog other than the one under test.
 bool IsPopUp(HWND window) {
-  return g_active != nullptr && window != g_active->dialog->m_hWnd && ClassName(window) == "#32770";
+  return g_active != nullptr && window != g_active->dialog->GetSafeHwnd() && ClassName(window) == "#32770";
 }
 
 // Records every pop-up when it is first activated, and answers it.
@@ -93,9 +93,9 @@ LRESULT CALLBACK WatchActivation(int code, WPARAM wParam, LPARAM lParam) {
 }
 
 void CALLBACK RunScript(HWND, UINT, UINT_PTR timer, DWORD) {
-  if (g_active == nullptr || g_active->dialog->m_hWnd == nullptr) return;
+  if (g_active == nullptr || g_active->dialog->GetSafeHwnd() == nullptr) return;
   ::KillTimer(nullptr, timer);
-  (*g_active->script)(g_active->dialog->m_hWnd);
+  (*g_active->script)(g_active->dialog->GetSafeHwnd());
 }
 
 void CALLBACK Watchdog(HWND, UINT, UINT_PTR, DWORD) {
@@ -106,7 +106,7 @@ void CALLBACK Watchdog(HWND, UINT, UINT_PTR, DWORD) {
     return TRUE;
   };
   ::EnumThreadWindows(::GetCurrentThreadId(), answerPopUp, 0);
-  if (g_active->dialog->m_hWnd != nullptr) g_active->dialog->EndDialog(-2);
+  if (g_active->dialog->GetSafeHwnd() != nullptr) g_active->dialog->EndDialog(-2);
 }
 
 }  // namespace
@@ -115,7 +115,7 @@ DialogRun RunDialog(CDialog& dialog, const std::function<void(HWND)>& script, UI
   DialogRun run;
   ActiveRun active{&dialog, &script, &run, {}};
   g_active = &active;
-  testApp.m_pMainWnd = &dialog;
+  testApp.SetMainWnd(&dialog);
   HHOOK hook = ::SetWindowsHookExA(WH_CBT, &WatchActivation, nullptr, ::GetCurrentThreadId());
   const UINT_PTR scriptTimer = ::SetTimer(nullptr, 0, 10, &RunScript);
   const UINT_PTR watchdog = ::SetTimer(nullptr, 0, limitMs, &Watchdog);
@@ -125,7 +125,7 @@ DialogRun RunDialog(CDialog& dialog, const std::function<void(HWND)>& script, UI
   ::KillTimer(nullptr, watchdog);
   ::KillTimer(nullptr, scriptTimer);
   ::UnhookWindowsHookEx(hook);
-  testApp.m_pMainWnd = nullptr;
+  testApp.SetMainWnd(nullptr);
   g_active = nullptr;
   return run;
 }
