@@ -192,13 +192,7 @@ std::string MachineImage(const model::UsbModel& model) {
     out.Text(hub->name);
     USB_NODE_INFORMATION node{};
     node.NodeType = 0;  // UsbHub
-    USB_HUB_DESCRIPTOR& descriptor = node.HubInformation.HubDescriptor;
-    descriptor.bDescriptorLength = hub->descriptor.bDescriptorLength;
-    descriptor.bDescriptorType = hub->descriptor.bDescriptorType;
-    descriptor.bNumberOfPorts = hub->descriptor.bNumberOfPorts;
-    descriptor.wHubCharacteristics = hub->descriptor.wHubCharacteristics;
-    descriptor.bPowerOnToPowerGood = hub->descriptor.bPowerOnToPowerGood;
-    descriptor.bHubControlCurrent = hub->descriptor.bHubControlCurrent;
+    node.HubInformation.HubDescriptor = model::ToRecord(hub->descriptor);
     node.HubInformation.HubIsBusPowered = hub->busPowered ? 1 : 0;
     out.Bytes(&node, SIM_NODE_INFORMATION_SIZE);
     out.U32(hub->descriptor.bNumberOfPorts);
