@@ -116,8 +116,8 @@ TEST_P(CliCaseTest, PrintsItsExpectedOutputAndStatus) {
   }
   // A run that failed exports nothing.
   for (std::size_t i = 0; outcome.status != 0 && i + 1 < args.size(); ++i) {
-    if (args[i] == "--export" && row.args[i + 1].rfind("{tmp}/", 0) == 0)
-      EXPECT_FALSE(fs::exists(args[i + 1])) << row.line;
+    if (args[i] != "--export" || row.args[i + 1].rfind("{tmp}/", 0) != 0) continue;
+    EXPECT_FALSE(fs::exists(args[i + 1])) << row.line;
   }
   fs::remove_all(scratch);
 }
