@@ -38,6 +38,7 @@ class DeviceInspector {
     m_tree.SetComputerNameFailure(std::move(handler));
   }
   const NodeTable& Nodes() const { return m_tree.Nodes(); }
+  bool ControllersLeftOut() const { return m_tree.ControllersLeftOut(); }
   const DetectionStore* Store() const { return m_tree.Store(); }
 
  private:

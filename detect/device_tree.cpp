@@ -49,6 +49,7 @@ void DeviceTree::BuildDeviceTree() {
   m_store = std::make_unique<DetectionStore>();
   m_friendlyNames.Reset();
   m_buildAbandoned = false;
+  m_controllersLeftOut = false;
 
   m_deviceTree.SetNormalImageList(m_treeImages);
   m_deviceTree.SetTextColor(kTreeTextColour);
@@ -72,6 +73,7 @@ void DeviceTree::BuildDeviceTree() {
   UsbContext context{m_platform, *m_store};
   {
     PCHost host(m_platform);
+    m_controllersLeftOut = host.InterfaceListCut();
     // A controller is no hub: a hub name that reaches one is not opened as a hub.
     for (int i = 0; i < host.GetControllerCount(); ++i) m_store->MarkWalked(host.GetControllerPath(i));
     for (int i = 0; i < host.GetControllerCount(); ++i) {

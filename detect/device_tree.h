@@ -44,6 +44,8 @@ class DeviceTree {
   bool BuildAbandoned() const { return m_buildAbandoned; }
 
   const NodeTable& Nodes() const { return m_nodes; }
+  // True when the last build's controller search stopped at its bound with controllers left.
+  bool ControllersLeftOut() const { return m_controllersLeftOut; }
   // The friendly names of the last build's detection, read once for all its lookups.
   FriendlyNameLookup& FriendlyNames() { return m_friendlyNames; }
   // The store of the last build; null before the first.
@@ -66,6 +68,7 @@ class DeviceTree {
   FriendlyNameLookup m_friendlyNames;
   ComputerNameFailure m_computerNameFailure;
   bool m_buildAbandoned = false;
+  bool m_controllersLeftOut = false;
 };
 
 }  // namespace keldar
