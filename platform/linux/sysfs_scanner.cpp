@@ -442,10 +442,10 @@ class Scanner {
       if (!dir || dir->path.parent_path().empty()) continue;
       const Dir parent = dir->Parent();
       model::Controller controller;
-      // Windows has one controller per driver key, and the walk takes a second controller with
-      // a key already seen for the first one reached again. One parent device can carry several
-      // root hubs (an xHCI controller has a USB 2 and a USB 3 one): the first keeps the
-      // parent's name, any other is told apart by the root hub's path below it.
+      // Windows has one controller per driver key, and past the HCD links the walk takes a
+      // key it has seen for a controller it has already opened. One parent device can carry
+      // several root hubs (an xHCI controller has a USB 2 and a USB 3 one): the first keeps
+      // the parent's name, any other is told apart by the root hub's path below the parent.
       controller.driverKey = parent.path.filename().string();
       if (!driverKeys.insert(controller.driverKey).second) {
         controller.driverKey += "/" + name;
