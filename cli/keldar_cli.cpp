@@ -165,8 +165,8 @@ int Report(Platform& platform, unsigned codePage, std::string source, const Opti
     if (!WriteExport(options.exportFile, exported, err)) return kExitFailure;
   }
   // What could not be read leaves a report that may miss devices: said on stderr, and in JSON.
-  for (const std::string& warning : warnings) err << "keldar: warning: " << warning << '\n';
-  report->warnings = warnings;
+  report->warnings.insert(report->warnings.begin(), warnings.begin(), warnings.end());
+  for (const std::string& warning : report->warnings) err << "keldar: warning: " << warning << '\n';
   errno = 0;  // the reason of a failed write, if any, is the first one after this
   if (!options.prometheusFile.empty() && !WriteMetrics(*report, source, options, err))
     return kExitFailure;

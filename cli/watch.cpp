@@ -32,13 +32,15 @@ long CivilDay(const std::tm& tm) {
   return era * 146097 + dayOfEra - 719468;
 }
 
-// The same line for a key in both forms, text or JSON.
-void WriteLine(const std::string& time, const char* event, const KeyView& key, bool json,
-               std::ostream& out) {
+// The same line for a key in both forms, text or JSON. A JSON line carries the warnings of
+// the detection that saw the change: a key that left may only have become unreadable.
+void WriteLine(const std::string& time, const char* event, const KeyView& key,
+               const std::vector<std::string>& warnings, bool json, std::ostream& out) {
   if (json) {
     nlohmann::ordered_json line = {{"time", time},          {"event", event},
                                    {"model", key.model},    {"vendorId", key.vendorId},
                                    {"productId", key.productId}, {"port", key.port}};
+    if (!warnings.empty()) line["warnings"] = warnings;
     out << line.dump() << '\n';
   } else {
     out << time << ' ' << event << ' ' << key.model << " (" << key.vendorId << ':'
@@ -84,6 +86,7 @@ int RunWatch(const std::function<Detected(std::ostream& err)>& detect, const Wat
   std::size_t previousDevices = 0;
   bool first = true;
   bool failing = false;
+  std::vector<std::string> warned;  // the previous detection's warnings, already said
   for (;;) {
     const auto started = clock.now();
     std::ostringstream errors;
@@ -105,17 +108,26 @@ int RunWatch(const std::function<Detected(std::ostream& err)>& detect, const Wat
     if (!errors.str().empty() && (first || !failing)) err << errors.str() << std::flush;
     if (!detected.report && first) return detected.status;
     failing = !detected.report;
+    // Said once while it lasts, and again when it comes back after a detection without it.
+    if (detected.report) {
+      for (const std::string& warning : detected.report->warnings)
+        if (std::find(warned.begin(), warned.end(), warning) == warned.end())
+          err << "keldar: warning: " << warning << '\n';
+      err.flush();
+      warned = detected.report->warnings;
+    }
 
     if (keys) {
       const double ended = clock.now();
       if (first || *keys != previous) {
         const std::string time = LocalTimeText(ended);
+        const std::vector<std::string>& warnings = detected.report->warnings;
         for (const KeyView& key : previous)
           if (std::find(keys->begin(), keys->end(), key) == keys->end())
-            WriteLine(time, "left", key, options.json, out);
+            WriteLine(time, "left", key, warnings, options.json, out);
         for (const KeyView& key : *keys)
           if (std::find(previous.begin(), previous.end(), key) == previous.end())
-            WriteLine(time, "arrived", key, options.json, out);
+            WriteLine(time, "arrived", key, warnings, options.json, out);
         out.flush();
       }
       // The metrics file is rewritten when what it tells apart from the timing changed.

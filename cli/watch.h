@@ -51,8 +51,10 @@ struct WatchOptions {
 };
 
 // The first detection's keys are announced as arrived; after that, one line per change. A
-// detection that fails after the first is reported once on `err` and changes nothing. Returns 0
-// when the wait ends the watch, or the first detection's failure status.
+// detection that fails after the first is reported once on `err` and changes nothing. A
+// detection's warnings go to `err`, each when the detection before did not have it, and into
+// every JSON line of that detection. Returns 0 when the wait ends the watch, or the first
+// detection's failure status.
 int RunWatch(const std::function<Detected(std::ostream& err)>& detect, const WatchOptions& options,
              const WatchClock& clock, std::ostream& out, std::ostream& err);
 

@@ -29,7 +29,12 @@ Detected DetectOn(Platform& platform, unsigned codePage, const std::string& sour
 
 Detected DetectOnModel(const model::UsbModel& usb, const std::string& source, std::ostream& err) {
   ModelPlatform platform(usb);
-  return DetectOn(platform, usb.ansiCodePage, source, err);
+  Detected detected = DetectOn(platform, usb.ansiCodePage, source, err);
+  // What the source could not be read of comes first, as in a single detection's report.
+  if (detected.report)
+    detected.report->warnings.insert(detected.report->warnings.begin(), usb.warnings.begin(),
+                                     usb.warnings.end());
+  return detected;
 }
 
 }  // namespace

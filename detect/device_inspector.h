@@ -38,6 +38,7 @@ class DeviceInspector {
     tree_.SetComputerNameFailure(std::move(handler));
   }
   const NodeTable& Nodes() const { return tree_.Nodes(); }
+  bool ControllersLeftOut() const { return tree_.ControllersLeftOut(); }
   const DetectionStore* Store() const { return tree_.Store(); }
 
  private:

@@ -46,6 +46,7 @@ void DeviceTree::BuildDeviceTree() {
   store_ = std::make_unique<DetectionStore>();
   friendlyNames_.Reset();
   buildAbandoned_ = false;
+  controllersLeftOut_ = false;
 
   deviceTree_.SetNormalImageList(treeImages_);
   deviceTree_.SetTextColor(kTreeTextColour);
@@ -69,6 +70,7 @@ void DeviceTree::BuildDeviceTree() {
   UsbContext context{platform_, *store_};
   {
     PCHost host(platform_);
+    controllersLeftOut_ = host.InterfaceListCut();
     // A controller is no hub: a hub name that reaches one is not opened as a hub.
     for (int i = 0; i < host.GetControllerCount(); ++i) store_->MarkWalked(host.GetControllerPath(i));
     for (int i = 0; i < host.GetControllerCount(); ++i) {

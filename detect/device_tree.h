@@ -48,6 +48,8 @@ class DeviceTree {
   bool BuildAbandoned() const { return buildAbandoned_; }
 
   const NodeTable& Nodes() const { return nodes_; }
+  // True when the last build's controller search stopped at its bound with controllers left.
+  bool ControllersLeftOut() const { return controllersLeftOut_; }
   // The friendly names of the last build's detection, read once for all its lookups.
   FriendlyNameLookup& FriendlyNames() { return friendlyNames_; }
   // The store of the last build; null before the first.
@@ -70,6 +72,7 @@ class DeviceTree {
   FriendlyNameLookup friendlyNames_;
   ComputerNameFailure computerNameFailure_;
   bool buildAbandoned_ = false;
+  bool controllersLeftOut_ = false;
 };
 
 }  // namespace keldar

@@ -4,10 +4,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <string>
 
 #include "detect/device_inspector.h"
 #include "ident/key_rules.h"
 #include "ui/memory_views.h"
+#include "usb/topology.h"
 
 namespace keldar {
 
@@ -105,6 +107,10 @@ std::optional<DetectionReport> RunDetection(Platform& platform, unsigned ansiCod
   }
   for (const auto& notice : notifier.Notices()) report.notices.push_back({notice.caption, notice.text});
   report.keyFound = inspector.KeyFound();
+  if (inspector.ControllersLeftOut())
+    report.warnings.push_back("the host-controller list goes on past " +
+                              std::to_string(kMaxInterfaceControllers) +
+                              " controllers; those further on are not walked");
 
   std::map<TreeItem, const NodeEntry*> rows;
   for (const NodeEntry& node : inspector.Nodes().Rows()) rows.emplace(node.treeItem, &node);

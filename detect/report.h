@@ -51,7 +51,8 @@ struct DetectionReport {
   };
   std::vector<Notice> notices;
   bool keyFound = false;
-  // What the source could not be read of (UTF-8, one line per reason); filled by the caller.
+  // What the detection could not reach (UTF-8, one line per reason): the controllers past the
+  // search's bound; the caller adds what the source could not be read of.
   std::vector<std::string> warnings;
   std::vector<KeySighting> keys;  // in tree order
 };

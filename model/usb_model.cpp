@@ -1,6 +1,7 @@
 #include "model/usb_model.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cstddef>
 #include <cstdio>
@@ -50,8 +51,14 @@ Descriptor FromBytes(const Record& record) {
 }  // namespace
 
 std::optional<std::size_t> ControllerNumber(std::string_view deviceName) {
+  // The name is opened as a C string, so it ends at its first 0 character; Windows compares
+  // device names without regard to case.
+  deviceName = deviceName.substr(0, deviceName.find('\0'));
   constexpr std::string_view kControllerName = "HCD";
-  if (deviceName.substr(0, kControllerName.size()) != kControllerName) return std::nullopt;
+  if (deviceName.size() < kControllerName.size() ||
+      !std::equal(kControllerName.begin(), kControllerName.end(), deviceName.begin(),
+                  [](char a, char b) { return a == std::toupper(static_cast<unsigned char>(b)); }))
+    return std::nullopt;
   const std::string_view digits = deviceName.substr(kControllerName.size());
   if (digits.empty() || digits.size() > 9 || (digits.size() > 1 && digits[0] == '0'))
     return std::nullopt;

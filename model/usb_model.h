@@ -104,8 +104,9 @@ struct DeviceDescriptor {
   }
 };
 
-// n for a device name "HCD<n>" (n plain decimal, no sign, no leading zero), the name the
-// controller search opens as "\\.\HCD<n>"; none for any other name.
+// n for a device name "HCD<n>" (n plain decimal, no sign, no leading zero; "HCD" in any case;
+// the name ending at its first 0 character), the name the controller search opens as
+// "\\.\HCD<n>"; none for any other name.
 std::optional<std::size_t> ControllerNumber(std::string_view deviceName);
 
 // The device descriptor as the hub driver's connection record carries it, and back.

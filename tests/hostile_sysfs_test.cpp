@@ -182,6 +182,47 @@ TEST(HostileSysfs, UnreadableFilesAreWarnedAbout) {
   fs::permissions(tree.Path("bus"), fs::perms::owner_all);
 }
 
+// More root hubs than \\.\HCDn links, two per controller device (every xHCI controller has a
+// USB 2 and a USB 3 one): those past the tenth are reached through the host-controller
+// interfaces alone, and each must still be walked, the key on the twelfth found.
+TEST(HostileSysfs, EveryRootHubIsWalkedPastTheTenthHcdLink) {
+  const SysfsTree tree("twelve-root-hubs-on-six-controllers.json");
+  cli::Machine machine = cli::ThisMachine();
+  machine.scanSysfs = [](const std::string& root) {
+    model::UsbModel usb = ScanSysfs(root, {});
+    usb.computerName = "SERVER-12";
+    return usb;
+  };
+  const testing::Outcome run = testing::RunKeldar({"--sysfs", tree.Root(), "--expect-key"}, machine);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  std::string expected = ReadFile(fs::path(KELDAR_TEST_DATA_DIR) / "hostile" /
+                                  "twelve-root-hubs-on-six-controllers.txt");
+  expected.replace(expected.find("DIR"), 3, tree.Root());
+  EXPECT_EQ(run.out, expected);
+}
+
+// The controller search stops at its bound; what lies past it is said, not dropped in silence.
+TEST(HostileSysfs, RootHubsPastTheControllerBoundAreWarnedAbout) {
+  SysfsTree tree;
+  for (int bus = 1; bus <= 258; ++bus) {
+    const std::string name = "usb" + std::to_string(bus);
+    const std::string at = "devices/platform/vhci_hcd." + std::to_string(bus) + "/" + name;
+    testing::WriteValue(tree.Path(at) / "maxchild", "0");
+    fs::create_directories(tree.Path("bus/usb/devices"));
+    fs::create_symlink("../../../" + at, tree.Path("bus/usb/devices") / name);
+  }
+  const std::string run = RunKeldar({"--sysfs", tree.Root(), "--json"});
+  const std::string expected = ReadFile(fs::path(KELDAR_TEST_DATA_DIR) / "hostile" /
+                                        "controllers-past-the-bound.stderr");
+  ASSERT_EQ(run.substr(0, expected.size()), expected) << run.substr(0, 400);
+  const json report = json::parse(run.substr(expected.size()));
+  EXPECT_EQ(report["tree"][0]["children"].size(), 256u);
+  ASSERT_EQ(report["warnings"].size(), 1u);
+  EXPECT_EQ("keldar: warning: " + report["warnings"][0].get<std::string>() + "\n",
+            expected.substr(2));
+}
+
 }  // namespace
 }  // namespace keldar
 

@@ -2,6 +2,7 @@
 // stepped clock, and the metrics file of a watch. (--expect-key, and the options that make no
 // sense beside --watch, are cases of tests/data/cli/cases.txt.)
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <time.h>
 
 #include <filesystem>
@@ -51,7 +52,8 @@ class LocalZone {
 // the clock on by 50 ms; the wait after the last step ends the watch.
 class Session {
  public:
-  Session() : tree_("../watch/desk.json"), steps_(json::parse(ReadData("watch/session.json")).at("steps")) {}
+  explicit Session(const std::string& steps = "watch/session.json")
+      : tree_("../watch/desk.json"), steps_(json::parse(ReadData(steps)).at("steps")) {}
 
   keldar::cli::Machine Machine() {
     return {[this](const std::string& root) {
@@ -110,6 +112,10 @@ class Session {
     if (step.contains("rename"))
       fs::rename(tree_.Path(step["rename"][0]), tree_.Path(step["rename"][1]));
     if (step.contains("flicker")) flickering_ = Unplug(step["flicker"]);
+    for (const std::string path : step.value("unreadable", json::array())) {
+      fs::remove(tree_.Path(path));
+      ::mkfifo(tree_.Path(path).c_str(), 0600);
+    }
   }
 
   keldar::testing::SysfsTree tree_;
@@ -138,6 +144,24 @@ TEST(Watch, SessionPrintsOneLinePerKeyThatArrivesOrLeaves) {
     // A sysfs tree other than the live one has no USB events: the interval alone paces it.
     EXPECT_FALSE(session.LiveUsbEvents());
     EXPECT_EQ(session.Waits(), std::vector<double>(12, 0.05));
+  }
+}
+
+// A key whose files turn unreadable leaves with the reason: said on stderr by the detection
+// that meets it (once while it lasts), and carried by each JSON line of that detection.
+TEST(Watch, WarningGoesWithTheDetectionThatMeetsIt) {
+  const LocalZone zone("IST-5:30");
+  for (const auto& [form, golden] :
+       {std::pair<std::string, std::string>{"text", "watch/unreadable.txt"},
+        {"json", "watch/unreadable.jsonl"}}) {
+    SCOPED_TRACE(form);
+    Session session("watch/unreadable.json");
+    std::vector<std::string> args = {"--watch", "--interval", "0.05", "--sysfs", session.Root()};
+    if (form == "json") args.push_back("--json");
+    const Outcome run = RunKeldar(args, session.Machine());
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, ReadData(golden));
+    EXPECT_EQ(run.err, ReadData("watch/unreadable.err"));
   }
 }
 

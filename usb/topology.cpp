@@ -93,6 +93,7 @@ void PCHost::CloseControllers() {
 void PCHost::OpenControllers() {
   // Controllers opened by an earlier search would otherwise stay open unowned.
   CloseControllers();
+  interfaceListCut_ = false;
   // The numbers have gaps on real machines (a controller disabled, a dock gone, a link never
   // made): a number that does not open says nothing about the numbers after it.
   std::set<std::string> driverKeys;
@@ -112,12 +113,17 @@ void PCHost::OpenInterfaceControllers(std::set<std::string>& driverKeys) {
   const HDEVINFO set = platform_.SetupDiGetClassDevsA(&kUsbHostControllerInterface, nullptr,
                                                       nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
   if (set == INVALID_HANDLE_VALUE) return;
-  for (DWORD index = 0; index < kMaxInterfaceControllers; ++index) {
+  for (DWORD index = 0;; ++index) {
     SP_DEVICE_INTERFACE_DATA interfaceData{};
     interfaceData.cbSize = sizeof interfaceData;
     if (!platform_.SetupDiEnumDeviceInterfaces(set, nullptr, &kUsbHostControllerInterface, index,
                                                &interfaceData))
       break;
+    // The list still answers past the bound: what lies beyond is not walked, and is said.
+    if (index == kMaxInterfaceControllers) {
+      interfaceListCut_ = true;
+      break;
+    }
     const AnsiText path = InterfacePath(platform_, set, interfaceData);
     if (!path) continue;
     const HANDLE handle = OpenDevice(platform_, path.get());

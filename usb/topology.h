@@ -29,12 +29,16 @@ class PCHost {
   PCHost& operator=(const PCHost&) = delete;
 
   // Opens every controller once: the \\.\HCDn links in number order, a number that does not
-  // open skipped, then the host-controller device interfaces in enumeration order, each kept
+  // open skipped, then the host-controller device interfaces in enumeration order (the first
+  // kMaxInterfaceControllers of them; InterfaceListCut says whether there were more), each kept
   // only when its driver key is readable and no controller opened before has the same key.
   void OpenControllers();
   int GetControllerCount() const { return static_cast<int>(handles_.size()); }
   // Null (not INVALID_HANDLE_VALUE) outside 0..count-1.
   HANDLE GetControllerHandle(int index) const;
+  // Whether the host-controller interface list still answered past kMaxInterfaceControllers
+  // entries: controllers it lists further on are not opened.
+  bool InterfaceListCut() const { return interfaceListCut_; }
   // The path controller `index` was opened by ("\\\\.\\HCD3", or a device-interface path).
   const std::string& GetControllerPath(int index) const { return paths_.at(static_cast<std::size_t>(index)); }
 
@@ -45,6 +49,7 @@ class PCHost {
   Platform& platform_;
   std::vector<HANDLE> handles_;  // the controllers opened, in walk order
   std::vector<std::string> paths_;
+  bool interfaceListCut_ = false;
 };
 
 // One host controller and its root hub. The controller handle belongs to the PCHost.

@@ -420,13 +420,22 @@ class Scanner {
     std::sort(rootHubs.begin(), rootHubs.end());
 
     std::vector<model::Controller> controllers;
+    std::set<std::string> driverKeys;
     for (const auto& [bus, name] : rootHubs) {
       const auto dir = Resolve(name);
       // The controller is the root hub's parent device, which must be inside the tree too.
       if (!dir || dir->path.parent_path().empty()) continue;
       const Dir parent = dir->Parent();
       model::Controller controller;
+      // Windows has one controller per driver key, and past the HCD links the walk takes a
+      // key it has seen for a controller it has already opened. One parent device can carry
+      // several root hubs (an xHCI controller has a USB 2 and a USB 3 one): the first keeps
+      // the parent's name, any other is told apart by the root hub's path below the parent.
       controller.driverKey = parent.path.filename().string();
+      if (!driverKeys.insert(controller.driverKey).second) {
+        controller.driverKey += "/" + name;
+        driverKeys.insert(controller.driverKey);
+      }
       if (const auto modalias = ReadText(parent, "modalias"); modalias && !modalias->empty())
         controller.friendlyName = ModelName(*modalias);
       if (!controller.friendlyName) controller.friendlyName = ReadName(*dir, "product");
