@@ -1,0 +1,28 @@
+// How the console writes the files it is asked to (--export, --prometheus): one way for all.
+//
+// A regular file, or one that does not exist yet, is replaced whole: the text goes to a new
+// file beside it (".NAME.keldar-NNNNNN.tmp": hidden, and not *.prom, so that the node
+// exporter's collector never reads it), is flushed to the disk, then renamed over it. A reader
+// sees the old file or the new one, never half of one, and a failed write leaves the old one.
+// A symbolic link stays a link: the file it leads to is replaced (created when missing), in
+// that file's folder. A device or a pipe (/dev/stdout, /dev/null) cannot be replaced: it is
+// written in place.
+#pragma once
+
+#include <ostream>
+#include <string>
+
+namespace keldar::cli {
+
+// Replaces or writes `path` as above. On failure one line on `err`, naming the file and `what`
+// it is ("keldar: out.json: cannot write the topology file: No such file or directory"), and
+// false.
+bool ReplaceFile(const std::string& path, const std::string& text, const std::string& what,
+                 std::ostream& err);
+
+// Whether writing `written` would replace the file `other` names: the same file (device and
+// inode) when both exist, else the same path once links are followed. A device or a pipe is
+// written in place and replaces nothing.
+bool WouldReplace(const std::string& written, const std::string& other);
+
+}  // namespace keldar::cli
