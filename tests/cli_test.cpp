@@ -14,6 +14,8 @@
 #include "support/scratch_path.h"
 #include "support/test_data.h"
 #ifndef _WIN32
+#include <sys/stat.h>
+
 #include "support/sysfs_tree.h"
 #endif
 
@@ -25,7 +27,7 @@ using keldar::testing::ReadFile;
 
 // The program with a stand-in for live USB: `live` is scanned when /sys is asked for. The
 // computer is named DESK-7 and no hardware database is read, so that names come from the
-// tree alone.
+// tree alone; a watch ends after its first detection.
 Outcome Keldar(const std::vector<std::string>& args, const std::string& live,
               const std::string& computerName = "DESK-7") {
   keldar::cli::Machine machine = keldar::cli::ThisMachine();
@@ -33,6 +35,10 @@ Outcome Keldar(const std::vector<std::string>& args, const std::string& live,
     keldar::model::UsbModel usb = keldar::ScanSysfs(root == "/sys" ? live : root, {});
     usb.computerName = computerName;
     return usb;
+  };
+  // A watch ends after its first detection.
+  machine.watchClock = [](bool) {
+    return keldar::cli::WatchClock{[] { return 0.0; }, [](double) { return false; }};
   };
   return keldar::testing::RunKeldar(args, machine);
 }
@@ -52,6 +58,9 @@ TEST(Cli, EveryCaseGivesItsExpectedOutputAndStatus) {
   const keldar::testing::SysfsTree tree("desktop.json");
   const std::vector<std::pair<std::string, std::string>> places = {
       {"{data}", data.string()}, {"{tmp}", scratch.string()}, {"{sysfs}", tree.Root()}};
+  // A topology that a link leads to, for the files that --prometheus must not replace.
+  ASSERT_EQ(Keldar({"--demo", "--export", (scratch / "desk.json").string()}, "").status, 0);
+  fs::create_symlink("desk.json", scratch / "link.json");
 #else
   const std::vector<std::pair<std::string, std::string>> places = {{"{data}", data.string()},
                                                                    {"{tmp}", scratch.string()}};
@@ -130,7 +139,8 @@ TEST(Cli, ThisMachineWithoutUsbSaysSo) {
 #endif
 
 // --export writes the topology a detection used; replaying that file with --topology shows
-// exactly what the detection showed, byte for byte once the "source" line is set aside.
+// exactly what the detection showed, byte for byte once the "source" line is set aside, and
+// warns as it warned.
 void ExpectReplayShowsTheSame(std::vector<std::string> args, const std::string& live = "") {
   const fs::path exported = keldar::testing::ScratchPath("replay.json");
   args.insert(args.end(), {"--json", "--export", exported.string()});
@@ -145,6 +155,7 @@ void ExpectReplayShowsTheSame(std::vector<std::string> args, const std::string& 
   shown.erase("source");
   replayed.erase("source");
   EXPECT_EQ(replayed, shown);
+  EXPECT_EQ(replay.err, first.err);
 }
 
 // (Every fixture, written and read back, is the same model: the golden test checks that.)
@@ -152,6 +163,11 @@ TEST(Export, TheDemoAndASysfsTreeReplayToTheSameReport) {
   ExpectReplayShowsTheSame({"--demo"});
 #ifndef _WIN32
   const keldar::testing::SysfsTree tree("desktop.json");
+  ExpectReplayShowsTheSame({"--sysfs", tree.Root()});
+  // A tree with a file that cannot be read: the export keeps the warning.
+  const fs::path descriptors = tree.Path("devices/pci0000:00/0000:00:14.0/usb1/1-1/descriptors");
+  fs::remove(descriptors);
+  ASSERT_EQ(::mkfifo(descriptors.c_str(), 0644), 0);
   ExpectReplayShowsTheSame({"--sysfs", tree.Root()});
 #endif
 }
