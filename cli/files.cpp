@@ -7,26 +7,12 @@
 #include <optional>
 #include <random>
 #include <system_error>
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
 
 namespace keldar::cli {
 
 namespace {
 
 namespace fs = std::filesystem;
-
-// The data is on the disk, not only in the system's cache, before the file replaces another.
-bool SyncToDisk(std::FILE* file) {
-#ifdef _WIN32
-  return _commit(_fileno(file)) == 0;
-#else
-  return ::fsync(::fileno(file)) == 0;
-#endif
-}
 
 // The file a path leads to once every link on its last component is followed, whether that
 // file exists or not. Bounded as the system bounds it (ELOOP after 40 links).
@@ -47,6 +33,7 @@ std::string Reason(int error, const char* otherwise) {
 // Writes the whole text to `file` and closes it; the reason of a failure, or none.
 std::optional<std::string> WriteAndClose(std::FILE* file, const std::string& text, bool sync) {
   errno = 0;
+  // The data is on the disk, not only in the system's cache, before the file replaces another.
   bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size() &&
                  std::fflush(file) == 0 && (!sync || SyncToDisk(file));
   int error = errno;

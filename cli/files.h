@@ -9,6 +9,7 @@
 // written in place.
 #pragma once
 
+#include <cstdio>
 #include <ostream>
 #include <string>
 
@@ -24,5 +25,9 @@ bool ReplaceFile(const std::string& path, const std::string& text, const std::st
 // inode) when both exist, else the same path once links are followed. A device or a pipe is
 // written in place and replaces nothing.
 bool WouldReplace(const std::string& written, const std::string& other);
+
+// Flushes what the system holds of `file` to the disk; false when it cannot. One file per
+// system (disk_sync_posix.cpp, disk_sync_win32.cpp).
+bool SyncToDisk(std::FILE* file);
 
 }  // namespace keldar::cli
