@@ -7,6 +7,7 @@
 #include <optional>
 #include <random>
 #include <system_error>
+#include <utility>
 
 namespace keldar::cli {
 
@@ -14,16 +15,34 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The file a path leads to once every link on its last component is followed, whether that
-// file exists or not. Bounded as the system bounds it (ELOOP after 40 links).
-fs::path LinkTarget(fs::path path) {
+struct Resolution {
+  fs::path target;  // the file the name leads to once every link is followed
+  fs::file_status status;
+  bool inPlace;  // not a file to replace: a device, a pipe, or an open descriptor's file
+};
+
+// Where a name leads, whether that file exists or not. An existing file is the system's answer;
+// a missing one is found link by link, bounded as the system bounds it (ELOOP after 40 links).
+// A name that leads through /proc (/dev/stdout is /proc/self/fd/1) is a descriptor the program
+// was given: replacing its file would leave the descriptor on the old one.
+Resolution Resolve(const std::string& name) {
   std::error_code error;
+  Resolution resolution{name, fs::status(name, error), false};
+  fs::path path(name);
   for (int hop = 0; hop < 40 && fs::is_symlink(fs::symlink_status(path, error)); ++hop) {
     const fs::path target = fs::read_symlink(path, error);
     if (error) break;
     path = target.is_absolute() ? target : path.parent_path() / target;
+    if (path.lexically_normal().string().rfind("/proc/", 0) == 0) resolution.inPlace = true;
   }
-  return path;
+  if (fs::exists(resolution.status)) {
+    resolution.inPlace |= !fs::is_regular_file(resolution.status);
+    const fs::path canonical = fs::canonical(name, error);
+    if (!error) resolution.target = canonical;
+  } else {
+    resolution.target = path;
+  }
+  return resolution;
 }
 
 std::string Reason(int error, const char* otherwise) {
@@ -53,13 +72,12 @@ bool ReplaceFile(const std::string& path, const std::string& text, const std::st
     err << "keldar: " << path << ": cannot write the " << what << ": " << reason << '\n';
     return false;
   };
-  const fs::path target = LinkTarget(path);
-  std::error_code error;
-  const fs::file_status status = fs::status(target, error);
-  if (fs::is_directory(status)) return fail("it is a directory");
-  if (fs::exists(status) && !fs::is_regular_file(status)) {
+  const Resolution resolution = Resolve(path);
+  const fs::path& target = resolution.target;
+  if (fs::is_directory(resolution.status)) return fail("it is a directory");
+  if (resolution.inPlace) {
     errno = 0;
-    std::FILE* file = std::fopen(target.string().c_str(), "wb");
+    std::FILE* file = std::fopen(path.c_str(), "wb");
     if (file == nullptr) return fail(Reason(errno, "cannot open it"));
     const auto failure = WriteAndClose(file, text, false);
     return failure ? fail(*failure) : true;
@@ -77,6 +95,7 @@ bool ReplaceFile(const std::string& path, const std::string& text, const std::st
   std::FILE* file = std::fopen(temporary.string().c_str(), "wb");
   if (file == nullptr) return fail(Reason(errno, "cannot create it"));
   std::optional<std::string> failure = WriteAndClose(file, text, true);
+  std::error_code error;
   if (!failure) {
     fs::rename(temporary, target, error);
     if (!error) return true;
@@ -88,13 +107,12 @@ bool ReplaceFile(const std::string& path, const std::string& text, const std::st
 }
 
 bool WouldReplace(const std::string& written, const std::string& other) {
-  const fs::path a = LinkTarget(written), b = LinkTarget(other);
+  const Resolution a = Resolve(written), b = Resolve(other);
+  if (a.inPlace) return false;
   std::error_code error;
-  const fs::file_status status = fs::status(a, error);
-  if (fs::exists(status) && !fs::is_regular_file(status)) return false;
-  if (fs::exists(status) && fs::exists(b, error)) return fs::equivalent(a, b, error);
-  return fs::weakly_canonical(fs::absolute(a, error), error) ==
-         fs::weakly_canonical(fs::absolute(b, error), error);
+  if (fs::exists(a.status) && fs::exists(b.status)) return fs::equivalent(a.target, b.target, error);
+  return fs::weakly_canonical(fs::absolute(a.target, error), error) ==
+         fs::weakly_canonical(fs::absolute(b.target, error), error);
 }
 
 }  // namespace keldar::cli

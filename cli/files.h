@@ -5,8 +5,8 @@
 // exporter's collector never reads it), is flushed to the disk, then renamed over it. A reader
 // sees the old file or the new one, never half of one, and a failed write leaves the old one.
 // A symbolic link stays a link: the file it leads to is replaced (created when missing), in
-// that file's folder. A device or a pipe (/dev/stdout, /dev/null) cannot be replaced: it is
-// written in place.
+// that file's folder. A device, a pipe, or a descriptor the program was given (/dev/stdout,
+// /dev/null, /dev/fd/3) cannot be replaced: it is written in place.
 #pragma once
 
 #include <cstdio>
@@ -22,8 +22,8 @@ bool ReplaceFile(const std::string& path, const std::string& text, const std::st
                  std::ostream& err);
 
 // Whether writing `written` would replace the file `other` names: the same file (device and
-// inode) when both exist, else the same path once links are followed. A device or a pipe is
-// written in place and replaces nothing.
+// inode) when both exist, else the same path once links are followed. What is written in
+// place replaces nothing.
 bool WouldReplace(const std::string& written, const std::string& other);
 
 // Flushes what the system holds of `file` to the disk; false when it cannot. One file per
