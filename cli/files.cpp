@@ -66,8 +66,8 @@ std::optional<std::string> WriteAndClose(std::FILE* file, const std::string& tex
 
 }  // namespace
 
-bool ReplaceFile(const std::string& path, const std::string& text, const std::string& what,
-                 std::ostream& err) {
+bool WriteReplacing(const std::string& path, const std::string& text,
+                    const std::string& what, std::ostream& err) {
   const auto fail = [&](const std::string& reason) {
     err << "keldar: " << path << ": cannot write the " << what << ": " << reason << '\n';
     return false;
@@ -110,7 +110,8 @@ bool WouldReplace(const std::string& written, const std::string& other) {
   const Resolution a = Resolve(written), b = Resolve(other);
   if (a.inPlace) return false;
   std::error_code error;
-  if (fs::exists(a.status) && fs::exists(b.status)) return fs::equivalent(a.target, b.target, error);
+  if (fs::exists(a.status) && fs::exists(b.status))
+    return fs::equivalent(a.target, b.target, error);
   return fs::weakly_canonical(fs::absolute(a.target, error), error) ==
          fs::weakly_canonical(fs::absolute(b.target, error), error);
 }

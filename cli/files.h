@@ -18,8 +18,8 @@ namespace keldar::cli {
 // Replaces or writes `path` as above. On failure one line on `err`, naming the file and `what`
 // it is ("keldar: out.json: cannot write the topology file: No such file or directory"), and
 // false.
-bool ReplaceFile(const std::string& path, const std::string& text, const std::string& what,
-                 std::ostream& err);
+bool WriteReplacing(const std::string& path, const std::string& text,
+                    const std::string& what, std::ostream& err);
 
 // Whether writing `written` would replace the file `other` names: the same file (device and
 // inode) when both exist, else the same path once links are followed. What is written in

@@ -40,7 +40,8 @@ std::string Wrapped(std::string_view text, std::size_t used, std::size_t indent)
 
 class Help : public CLI::Formatter {
  public:
-  std::string make_help(const CLI::App* app, std::string name, CLI::AppFormatMode mode) const override {
+  std::string make_help(const CLI::App* app, std::string name,
+                        CLI::AppFormatMode mode) const override {
     return "Usage: " + name + " [OPTIONS]\n" + app->get_description() + "\n\n" +
            make_groups(app, mode) + "\n" + make_footer(app);
   }

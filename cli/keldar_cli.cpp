@@ -64,7 +64,7 @@ bool Export(const std::string& topology, const std::string& path, std::ostream& 
         << error.what() << '\n';
     return false;
   }
-  return ReplaceFile(path, topology, "topology file", err);
+  return WriteReplacing(path, topology, "topology file", err);
 }
 
 // One detection. The export is written before anything is printed, so that a failed export
@@ -83,7 +83,7 @@ int Report(const Options& options, const Machine& machine, std::ostream& out,
     const double ended = SystemTime();
     const Metrics metrics{KeysOf(report, options.source.PortIsDriverKey()),
                           report.devices.size(), ended - options.started, ended};
-    if (!ReplaceFile(options.prometheusFile, MetricsText(metrics), "metrics file", err))
+    if (!WriteReplacing(options.prometheusFile, MetricsText(metrics), "metrics file", err))
       return kExitFailure;
   }
   errno = 0;  // the reason of a failed write, if any, is the first one after this

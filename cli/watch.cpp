@@ -139,9 +139,9 @@ int RunWatch(const std::function<Detected(std::ostream& err)>& detect, const Wat
           (first || metricsStale || *keys != previous || devices != previousDevices)) {
         std::ostringstream failure;
         const bool written =
-            ReplaceFile(options.prometheusFile,
-                        MetricsText({*keys, devices, ended - started, ended}), "metrics file",
-                        failure);
+            WriteReplacing(options.prometheusFile,
+                           MetricsText({*keys, devices, ended - started, ended}), "metrics file",
+                           failure);
         if (!written && !metricsStale) err << failure.str() << std::flush;
         if (written && metricsStale)
           err << "keldar: " << options.prometheusFile << ": the metrics file is written again\n"

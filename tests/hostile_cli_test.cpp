@@ -1,6 +1,6 @@
 // The console under a hostile user: output that cannot be written, an export that fails half
-// way over the file it replays, and files reached through links. (Texts that would drive the terminal, and endless files,
-// are cases of tests/data/cli/cases.txt.)
+// way over the file it replays, and files reached through links. (Texts that would drive the
+// terminal, and files that are not regular, are cases of tests/data/cli/cases.txt.)
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -1,6 +1,7 @@
 // keldar --watch on a fake sysfs tree that a session file changes between detections, with a
-// stepped clock; the metrics file of a watch, and a watched file that turns into a FIFO. (--expect-key, and the options that make no
-// sense beside --watch, are cases of tests/data/cli/cases.txt.)
+// stepped clock; the metrics file of a watch, and a watched file that turns into a FIFO.
+// (--expect-key, and the options that make no sense beside --watch, are cases of
+// tests/data/cli/cases.txt.)
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -235,8 +236,8 @@ TEST(Watch, TopologyFileThatIsAMomentAFifoIsNotWaitedOn) {
   ::close(done[0]);
   ::close(done[1]);
   EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.err,
-            "keldar: " + watched.string() + ": cannot read the topology file: not a regular file\n");
+  EXPECT_EQ(run.err, "keldar: " + watched.string() +
+                         ": cannot read the topology file: not a regular file\n");
   std::istringstream lines(run.out);
   std::vector<std::string> events;
   for (std::string time, event; lines >> time >> event; lines.ignore(1 << 10, '\n'))
