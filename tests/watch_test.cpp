@@ -2,22 +2,22 @@
 // stepped clock; the metrics file of a watch, and a watched file that turns into a FIFO.
 // (--expect-key, and the options that make no sense beside --watch, are cases of
 // tests/data/cli/cases.txt.)
-#include <fcntl.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 #include <time.h>
-#include <unistd.h>
-
+#ifndef _WIN32
+#include <fcntl.h>
 #include <poll.h>
-
-#include <functional>
-#include <memory>
-#include <thread>
-#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <set>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
