@@ -62,6 +62,8 @@ TEST(Cli, EveryCaseGivesItsExpectedOutputAndStatus) {
   ASSERT_EQ(Keldar({"--demo", "--export", (scratch / "desk.json").string()}, "").status, 0);
 #ifndef _WIN32
   fs::create_symlink("desk.json", scratch / "link.json");
+  // A device reached through a link: a program that replaced it would replace only the link.
+  fs::create_symlink("/dev/null", scratch / "null");
 #endif
 #else
   const std::vector<std::pair<std::string, std::string>> places = {{"{data}", data.string()},
@@ -102,6 +104,10 @@ TEST(Cli, EveryCaseGivesItsExpectedOutputAndStatus) {
   EXPECT_GE(run, 17);
   // A detection that was abandoned exports nothing.
   EXPECT_FALSE(fs::exists(scratch / "not-written.json"));
+#ifndef _WIN32
+  // The device was written in place, not replaced (with its link).
+  EXPECT_TRUE(fs::is_symlink(scratch / "null"));
+#endif
   fs::remove_all(scratch);
 }
 
