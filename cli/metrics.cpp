@@ -1,15 +1,8 @@
 #include "cli/metrics.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <random>
-#include <system_error>
 
 namespace keldar::cli {
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -60,34 +53,6 @@ std::string MetricsText(const Metrics& metrics) {
          "When the last detection ended, in seconds since the Unix epoch.");
   text += "keldar_last_detection_timestamp_seconds " + Number(metrics.timestampSeconds, 3) + '\n';
   return text;
-}
-
-bool WriteFileAtomically(const std::string& path, const std::string& text, std::ostream& err) {
-  const fs::path target(path);
-  // The collector reads only *.prom: the temporary name ends otherwise.
-  std::random_device random;
-  // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) about "." + a temporary string
-  // in 32-bit builds.
-  std::string name = ".";
-  name += target.filename().string();
-  name += '.';
-  name += std::to_string(random() % 1000000);
-  name += ".tmp";
-  const fs::path temporary = target.parent_path() / name;
-  std::error_code error;
-  {
-    errno = 0;
-    std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
-    if (file) file.write(text.data(), static_cast<std::streamsize>(text.size()));
-    if (file) file.close();
-    if (!file) error = std::error_code(errno != 0 ? errno : EIO, std::generic_category());
-  }
-  if (!error) fs::rename(temporary, target, error);
-  if (!error) return true;
-  std::error_code ignored;
-  fs::remove(temporary, ignored);
-  err << "keldar: " << path << ": cannot write the metrics file: " << error.message() << '\n';
-  return false;
 }
 
 }  // namespace keldar::cli

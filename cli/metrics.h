@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstddef>
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -18,9 +17,5 @@ struct Metrics {
 };
 
 std::string MetricsText(const Metrics& metrics);
-
-// Writes `text` to a temporary file beside `path`, then renames it over `path`, so that a
-// collector never reads half a file. On failure one line on `err` and false.
-bool WriteFileAtomically(const std::string& path, const std::string& text, std::ostream& err);
 
 }  // namespace keldar::cli

@@ -1,13 +1,16 @@
 #include "cli/watch.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
 
+#include "cli/files.h"
 #include "cli/metrics.h"
 #include "text/text_codec.h"
 
@@ -86,6 +89,7 @@ int RunWatch(const std::function<Detected(std::ostream& err)>& detect, const Wat
   std::size_t previousDevices = 0;
   bool first = true;
   bool failing = false;
+  bool metricsStale = false;  // the last write of the metrics file failed
   std::vector<std::string> warned;  // the previous detection's warnings, already said
   for (;;) {
     const auto started = clock.now();
@@ -122,6 +126,7 @@ int RunWatch(const std::function<Detected(std::ostream& err)>& detect, const Wat
       if (first || *keys != previous) {
         const std::string time = LocalTimeText(ended);
         const std::vector<std::string>& warnings = detected.report->warnings;
+        errno = 0;  // the reason of a failed write, if any, is the first one after this
         for (const KeyView& key : previous)
           if (std::find(keys->begin(), keys->end(), key) == keys->end())
             WriteLine(time, "left", key, warnings, options.json, out);
@@ -129,13 +134,31 @@ int RunWatch(const std::function<Detected(std::ostream& err)>& detect, const Wat
           if (std::find(previous.begin(), previous.end(), key) == previous.end())
             WriteLine(time, "arrived", key, warnings, options.json, out);
         out.flush();
+        // Lines that nobody receives make no watch (a full disk; on Windows also a pipe whose
+        // reader has gone, which on Linux ends the program by SIGPIPE first).
+        if (!out) {
+          const int error = errno;
+          err << "keldar: cannot write the watch lines"
+              << (error != 0 ? std::string(": ") + std::strerror(error) : std::string()) << '\n';
+          return 1;
+        }
       }
-      // The metrics file is rewritten when what it tells apart from the timing changed.
+      // The metrics file is rewritten when what it tells apart from the timing changed, and
+      // after a failed write at every detection until one succeeds: a collector must not read
+      // old keys for ever. The failure is said when it starts, and the recovery.
       const std::size_t devices = detected.report->devices.size();
       if (!options.prometheusFile.empty() &&
-          (first || *keys != previous || devices != previousDevices)) {
-        WriteFileAtomically(options.prometheusFile,
-                            MetricsText({*keys, devices, ended - started, ended}), err);
+          (first || metricsStale || *keys != previous || devices != previousDevices)) {
+        std::ostringstream failure;
+        const bool written =
+            WriteReplacing(options.prometheusFile,
+                           MetricsText({*keys, devices, ended - started, ended}), "metrics file",
+                           failure);
+        if (!written && !metricsStale) err << failure.str() << std::flush;
+        if (written && metricsStale)
+          err << "keldar: " << options.prometheusFile << ": the metrics file is written again\n"
+              << std::flush;
+        metricsStale = !written;
       }
       previous = std::move(*keys);
       previousDevices = devices;

@@ -43,6 +43,10 @@ struct WatchClock {
   std::function<bool(double seconds)> wait;
 };
 
+// The shortest interval between detections: below it a watch would keep a processor busy
+// for detections that find what the previous one found.
+inline constexpr double kMinWatchInterval = 0.05;
+
 struct WatchOptions {
   double interval = 1.0;
   bool json = false;
@@ -53,8 +57,8 @@ struct WatchOptions {
 // The first detection's keys are announced as arrived; after that, one line per change. A
 // detection that fails after the first is reported once on `err` and changes nothing. A
 // detection's warnings go to `err`, each when the detection before did not have it, and into
-// every JSON line of that detection. Returns 0 when the wait ends the watch, or the first
-// detection's failure status.
+// every JSON line of that detection. Returns 0 when the wait ends the watch, the first
+// detection's failure status, or 1 when `out` cannot be written.
 int RunWatch(const std::function<Detected(std::ostream& err)>& detect, const WatchOptions& options,
              const WatchClock& clock, std::ostream& out, std::ostream& err);
 

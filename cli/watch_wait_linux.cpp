@@ -34,6 +34,9 @@ void InstallStopHandlers() {
   struct sigaction action {};
   action.sa_handler = OnStopSignal;
   sigemptyset(&action.sa_mask);
+  // A call the signal interrupts is resumed, so that no detection fails for it ("Interrupted
+  // system call"); the wait's poll returns all the same, and the watch ends there.
+  action.sa_flags = SA_RESTART;
   ::sigaction(SIGINT, &action, nullptr);
   ::sigaction(SIGTERM, &action, nullptr);
 }

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
+#include <initializer_list>
 #include <map>
 #include <optional>
 #include <set>
@@ -16,11 +16,30 @@
 #include <utility>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <nlohmann/json.hpp>
 
 #include "platform/name_reply.h"
 #include "platform/records.h"
 #include "text/text_codec.h"
+
+// Open flags that only some systems have: Windows has no FIFO to wait on nor terminal to
+// become, and opens in text mode unless told otherwise.
+#ifndef O_NONBLOCK
+#define O_NONBLOCK 0
+#endif
+#ifndef O_NOCTTY
+#define O_NOCTTY 0
+#endif
+#ifndef O_CLOEXEC
+#define O_CLOEXEC 0
+#endif
+#ifndef O_BINARY
+#define O_BINARY 0
+#endif
 
 namespace keldar {
 
@@ -183,7 +202,7 @@ class Reader {
     const std::string path;
     RequireObject(root, path);
     CheckKeys(root, path, {"format", "version", "computerName", "ansiCodePage", "controllers",
-                           "otherDevices", "faults"});
+                           "otherDevices", "faults", "warnings"});
     const json& format = Require(root, path, "format");
     if (!format.is_string() || format.get_ref<const std::string&>() != kFormat)
       Fail(Child(path, "format"), "\"keldar-topology\"", Describe(format));
@@ -236,6 +255,14 @@ class Reader {
     TopologyFaults faults;
     ReadFaults(root, path, faults);
     model.deviceSetFails = faults.deviceSetFails;
+
+    // What the source could not be read for, kept so that a replay warns as the detection did.
+    if (const json* warnings = Find(root, "warnings")) {
+      const std::string warningsPath = Child(path, "warnings");
+      RequireArray(*warnings, warningsPath);
+      for (std::size_t i = 0; i < warnings->size(); ++i)
+        model.warnings.push_back(ReadString((*warnings)[i], Element(warningsPath, i)));
+    }
     return model;
   }
 
@@ -724,25 +751,38 @@ model::UsbModel ReadTopology(std::string_view text, const std::string& sourceNam
 }
 
 model::UsbModel LoadTopologyFile(const std::string& path) {
+  const auto fail = [&path](const std::string& reason) {
+    return TopologyError(path + ": cannot read the topology file: " + reason);
+  };
   std::error_code ignored;
-  if (std::filesystem::is_directory(path, ignored))
-    throw TopologyError(path + ": cannot read the topology file: it is a directory");
-  std::ifstream file(path, std::ios::binary);
-  if (!file) {
-    const int error = errno;
-    throw TopologyError(path + ": cannot read the topology file: " +
-                        (error != 0 ? std::strerror(error) : "cannot open it"));
+  if (std::filesystem::is_directory(path, ignored)) throw fail("it is a directory");
+  // Opened without waiting, and read only when it is a regular file: the open of a FIFO
+  // would wait for a writer for ever (and a watch with it), a device may have no end.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_BINARY);
+  if (fd < 0) throw fail(std::strerror(errno));
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    throw fail("not a regular file");
   }
-  // Read in pieces and never past the limit: a device file such as /dev/zero has no end.
+  // Read in pieces and never past the limit: the file may grow while it is read.
   std::string content;
   char piece[1 << 16];
-  while (file.read(piece, sizeof piece) || file.gcount() > 0) {
-    content.append(piece, static_cast<std::size_t>(file.gcount()));
-    if (content.size() > kMaxTopologyFileSize)
-      throw TopologyError(path + ": cannot read the topology file: " +
-                          TooLarge());
+  for (;;) {
+    const auto got = ::read(fd, piece, sizeof piece);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      const int error = got < 0 ? errno : 0;
+      ::close(fd);
+      if (got < 0) throw fail(std::strerror(error));
+      break;
+    }
+    content.append(piece, static_cast<std::size_t>(got));
+    if (content.size() > kMaxTopologyFileSize) {
+      ::close(fd);
+      throw fail(TooLarge());
+    }
   }
-  if (file.bad()) throw TopologyError(path + ": cannot read the topology file");
   return ReadTopology(content, path);
 }
 
@@ -768,6 +808,7 @@ std::string WriteTopology(const model::UsbModel& model) {
     root["otherDevices"] = std::move(others);
   }
   WriteFaults(root, TopologyFaults{model.deviceSetFails});
+  if (!model.warnings.empty()) root["warnings"] = model.warnings;
   // Texts from a live machine are not always valid UTF-8; they are written with U+FFFD rather
   // than refused.
   return root.dump(2, ' ', false, ordered_json::error_handler_t::replace) + "\n";

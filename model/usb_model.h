@@ -264,8 +264,8 @@ struct UsbModel {
   std::vector<OtherDevice> otherDevices;
   bool deviceSetFails = false;              // SetupDiGetClassDevsA fails
   // What could not be read while the model was made from a live source (a sysfs scan's
-  // unreadable files), one line per reason. Not part of the topology: never written to a
-  // file, never compared.
+  // unreadable files), one line per reason. Written to a topology file and read back, so that
+  // a replay warns as the detection did; not compared, as it is no part of the USB tree.
   std::vector<std::string> warnings;
 };
 

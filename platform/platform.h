@@ -1,6 +1,6 @@
 // The OS seam: exactly the operating-system calls that the device access layer makes, under
-// their Win32 names and with their Win32 meanings. platform/win32 forwards them to Windows;
-// platform/model answers them from an in-memory USB model (a topology file or a Linux sysfs
+// their Win32 names and with their Win32 meanings. backends/win32 forwards them to Windows;
+// backends/model answers them from an in-memory USB model (a topology file or a Linux sysfs
 // scan). Nothing above this seam knows which one it talks to.
 //
 // Every member is called on the thread that runs the detection, one call at a time, and

@@ -15,6 +15,8 @@
 #include "support/scratch_path.h"
 #include "support/test_data.h"
 #ifndef _WIN32
+#include <sys/stat.h>
+
 #include "support/sysfs_tree.h"
 #endif
 
@@ -26,7 +28,7 @@ using keldar::testing::ReadFile;
 
 // The program with a stand-in for live USB: `live` is scanned when /sys is asked for. The
 // computer is named DESK-7 and no hardware database is read, so that names come from the
-// tree alone.
+// tree alone; a watch ends after its first detection.
 Outcome Keldar(const std::vector<std::string>& args, const std::string& live,
               const std::string& computerName = "DESK-7") {
   keldar::cli::Machine machine = keldar::cli::ThisMachine();
@@ -34,6 +36,10 @@ Outcome Keldar(const std::vector<std::string>& args, const std::string& live,
     keldar::model::UsbModel usb = keldar::ScanSysfs(root == "/sys" ? live : root, {});
     usb.computerName = computerName;
     return usb;
+  };
+  // A watch ends after its first detection.
+  machine.watchClock = [](bool) {
+    return keldar::cli::WatchClock{[] { return 0.0; }, [](double) { return false; }};
   };
   return keldar::testing::RunKeldar(args, machine);
 }
@@ -93,9 +99,14 @@ TEST_P(CliCaseTest, PrintsItsExpectedOutputAndStatus) {
   fs::create_directories(scratch);
   std::vector<std::pair<std::string, std::string>> places = {{"{data}", data.string()},
                                                              {"{tmp}", scratch.string()}};
+  // A topology that a link leads to, for the files that --prometheus must not replace.
+  ASSERT_EQ(Keldar({"--demo", "--export", (scratch / "desk.json").string()}, "").status, 0);
 #ifndef _WIN32
   const keldar::testing::SysfsTree tree("desktop.json");
   places.emplace_back("{sysfs}", tree.Root());
+  fs::create_symlink("desk.json", scratch / "link.json");
+  // A device reached through a link: a program that replaced it would replace only the link.
+  fs::create_symlink("/dev/null", scratch / "null");
 #endif
   const auto placed = [&](std::string text) {
     for (const auto& [name, place] : places) text = Replaced(text, name, place);
@@ -119,6 +130,10 @@ TEST_P(CliCaseTest, PrintsItsExpectedOutputAndStatus) {
     if (args[i] != "--export" || row.args[i + 1].rfind("{tmp}/", 0) != 0) continue;
     EXPECT_FALSE(fs::exists(args[i + 1])) << row.line;
   }
+#ifndef _WIN32
+  // The device was written in place, not replaced (with its link).
+  EXPECT_TRUE(fs::is_symlink(scratch / "null")) << row.line;
+#endif
   fs::remove_all(scratch);
 }
 
@@ -163,7 +178,8 @@ TEST(Cli, ThisMachineWithoutUsbSaysSo) {
 #endif
 
 // --export writes the topology a detection used; replaying that file with --topology shows
-// exactly what the detection showed, byte for byte once the "source" line is set aside.
+// exactly what the detection showed, byte for byte once the "source" line is set aside, and
+// warns as it warned.
 void ExpectReplayShowsTheSame(std::vector<std::string> args, const std::string& live = "") {
   const fs::path exported = keldar::testing::ScratchPath("replay.json");
   args.insert(args.end(), {"--json", "--export", exported.string()});
@@ -178,6 +194,7 @@ void ExpectReplayShowsTheSame(std::vector<std::string> args, const std::string& 
   shown.erase("source");
   replayed.erase("source");
   EXPECT_EQ(replayed, shown);
+  EXPECT_EQ(replay.err, first.err);
 }
 
 // (Every fixture, written and read back, is the same model: the golden test checks that.)
@@ -185,6 +202,11 @@ TEST(Export, TheDemoAndASysfsTreeReplayToTheSameReport) {
   ExpectReplayShowsTheSame({"--demo"});
 #ifndef _WIN32
   const keldar::testing::SysfsTree tree("desktop.json");
+  ExpectReplayShowsTheSame({"--sysfs", tree.Root()});
+  // A tree with a file that cannot be read: the export keeps the warning.
+  const fs::path descriptors = tree.Path("devices/pci0000:00/0000:00:14.0/usb1/1-1/descriptors");
+  fs::remove(descriptors);
+  ASSERT_EQ(::mkfifo(descriptors.c_str(), 0644), 0);
   ExpectReplayShowsTheSame({"--sysfs", tree.Root()});
 #endif
 }

@@ -1,11 +1,13 @@
-// The console under a hostile user: output that cannot be written, and an export that fails
-// half way over the file it replays. (Texts that would drive the terminal, and endless files,
-// are cases of tests/data/cli/cases.txt.)
+// The console under a hostile user: output that cannot be written, an export that fails half
+// way over the file it replays, and files reached through links. (Texts that would drive the
+// terminal, and files that are not regular, are cases of tests/data/cli/cases.txt.)
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <csignal>
 #include <filesystem>
+#include <fstream>
+#include <utility>
 #include <streambuf>
 #include <string>
 #include <vector>
@@ -31,13 +33,24 @@ class RefusingBuffer : public std::streambuf {
   std::streamsize xsputn(const char*, std::streamsize) override { return 0; }
 };
 
-TEST(HostileCli, ReportThatCannotBeWrittenFailsWithOneLine) {
-  for (const char* form : {"--json", "--details"}) {
+// Whatever goes to standard output: the report, the help, the version, the watch's lines.
+TEST(HostileCli, OutputThatCannotBeWrittenFailsWithOneLine) {
+  keldar::cli::Machine machine = keldar::cli::ThisMachine();
+  machine.watchClock = [](bool) {  // a watch that ends after three waits
+    return keldar::cli::WatchClock{[] { return 0.0; },
+                                   [waits = 0](double) mutable { return ++waits <= 3; }};
+  };
+  for (const auto& [args, what] :
+       {std::pair<std::vector<std::string>, std::string>{{"--demo", "--json"}, "report"},
+        {{"--demo", "--details"}, "report"},
+        {{"--help"}, "help"},
+        {{"--version"}, "version"},
+        {{"--demo", "--watch"}, "watch lines"}}) {
     RefusingBuffer refusing;
     std::ostream out(&refusing);
-    const Outcome run = RunKeldar({"--demo", form}, keldar::cli::ThisMachine(), &out);
-    EXPECT_EQ(run.status, 1) << form;
-    EXPECT_EQ(run.err.rfind("keldar: cannot write the report", 0), 0u) << run.err;
+    const Outcome run = RunKeldar(args, machine, &out);
+    EXPECT_EQ(run.status, 1) << args[1 % args.size()];
+    EXPECT_EQ(run.err.rfind("keldar: cannot write the " + what, 0), 0u) << run.err;
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
   }
 }
@@ -70,6 +83,27 @@ TEST(HostileCli, FailedExportLeavesTheFileItReplaced) {
   std::vector<std::string> left;
   for (const auto& entry : fs::directory_iterator(folder)) left.push_back(entry.path().filename().string());
   EXPECT_EQ(left, std::vector<std::string>{"desk.json"});
+  fs::remove_all(folder);
+}
+
+// --export and --prometheus keep a symbolic link as it is and replace the file it leads to,
+// whether that file exists yet or not.
+TEST(HostileCli, LinksStayAndTheFileTheyLeadToIsReplaced) {
+  const fs::path folder = keldar::testing::ScratchPath("link-folder");
+  fs::create_directories(folder / "real");
+  for (const std::string option : {"--export", "--prometheus"}) {
+    for (const bool exists : {false, true}) {
+      const fs::path link = folder / "link", real = folder / "real" / "file";
+      if (exists) std::ofstream(real) << "old";
+      fs::create_symlink("real/file", link);
+      const Outcome run = RunKeldar({"--demo", option, link.string()});
+      EXPECT_EQ(run.status, 0) << option << ": " << run.err;
+      EXPECT_TRUE(fs::is_symlink(link)) << option;
+      EXPECT_EQ(ReadFile(real).substr(0, 1), option == "--export" ? "{" : "#") << option;
+      fs::remove(link);
+      fs::remove(real);
+    }
+  }
   fs::remove_all(folder);
 }
 

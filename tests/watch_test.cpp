@@ -1,13 +1,24 @@
 // keldar --watch on a fake sysfs tree that a session file changes between detections, with a
-// stepped clock, and the metrics file of a watch. (--expect-key, and the options that make no
-// sense beside --watch, are cases of tests/data/cli/cases.txt.)
+// stepped clock; the metrics file of a watch, and a watched file that turns into a FIFO.
+// (--expect-key, and the options that make no sense beside --watch, are cases of
+// tests/data/cli/cases.txt.)
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <time.h>
+#ifndef _WIN32
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <set>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -15,6 +26,7 @@
 
 #include "backends/linux/sysfs_scanner.h"
 #include "support/run_keldar.h"
+#include "support/scratch_path.h"
 #include "support/sysfs_tree.h"
 #include "support/test_data.h"
 
@@ -178,6 +190,84 @@ TEST(Watch, MetricsFileShowsTheLastChange) {
   for (const auto& entry : fs::directory_iterator(session.Root()))
     names.insert(entry.path().filename().string());
   EXPECT_EQ(names, (std::set<std::string>{"bus", "devices", "keldar.prom"}));
+}
+
+// The system's watch with a stepped clock: each wait runs the next step, the wait after the
+// last ends the watch.
+keldar::cli::Machine Stepped(std::vector<std::function<void()>> steps) {
+  keldar::cli::Machine machine = keldar::cli::ThisMachine();
+  machine.watchClock = [steps = std::move(steps)](bool) {
+    auto next = std::make_shared<std::size_t>(0);
+    return keldar::cli::WatchClock{[] { return 0.0; }, [steps, next](double) {
+                                     if (*next == steps.size()) return false;
+                                     steps[(*next)++]();
+                                     return true;
+                                   }};
+  };
+  return machine;
+}
+
+// A metrics file that could not be written is written at the next detection that can, though
+// the keys stayed the same; stderr says when the writes start failing and when they work again.
+TEST(Watch, FailedMetricsWriteIsRetriedUntilItSucceeds) {
+  const fs::path folder = keldar::testing::ScratchPath("metrics-later");
+  const std::string metrics = (folder / "keldar.prom").string();
+  fs::remove_all(folder);
+  const Outcome run =
+      RunKeldar({"--watch", "--demo", "--prometheus", metrics},
+                Stepped({[] {}, [&] { fs::create_directories(folder); }, [] {}}));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "keldar: " + metrics +
+                         ": cannot write the metrics file: No such file or directory\n"
+                         "keldar: " + metrics + ": the metrics file is written again\n");
+  EXPECT_EQ(keldar::testing::ReadFile(metrics).rfind("# HELP keldar_key_present", 0), 0u);
+  fs::remove_all(folder);
+}
+
+// A watched topology file that is for a moment a FIFO is refused, never waited on: the watch
+// goes on once the file is back.
+TEST(Watch, TopologyFileThatIsAMomentAFifoIsNotWaitedOn) {
+  const fs::path folder = keldar::testing::ScratchPath("fifo-watch");
+  fs::create_directories(folder);
+  const fs::path watched = folder / "desk.json";
+  const auto put = [&](const char* fixture) {
+    fs::remove(watched);
+    fs::copy_file(fs::path(KELDAR_TEST_DATA_DIR) / "fixtures" / fixture, watched);
+  };
+  put("two-keys-behind-hub.json");
+  Outcome run{};
+  int done[2];
+  ASSERT_EQ(::pipe(done), 0);
+  std::thread watch([&] {
+    run = RunKeldar({"--watch", "--topology", watched.string()},
+                    Stepped({[&] {
+                               fs::remove(watched);
+                               ASSERT_EQ(::mkfifo(watched.c_str(), 0644), 0);
+                             },
+                             [&] { put("no-known-key.json"); }}));
+    (void)!::write(done[1], "x", 1);
+  });
+  pollfd ended{done[0], POLLIN, 0};
+  if (::poll(&ended, 1, 30000) != 1) {
+    ADD_FAILURE() << "the watch waits on the FIFO";
+    // A writer that comes and goes ends that wait.
+    while (::poll(&ended, 1, 100) != 1) {
+      const int fd = ::open(watched.c_str(), O_WRONLY | O_NONBLOCK);
+      if (fd >= 0) ::close(fd);
+    }
+  }
+  watch.join();
+  ::close(done[0]);
+  ::close(done[1]);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "keldar: " + watched.string() +
+                         ": cannot read the topology file: not a regular file\n");
+  std::istringstream lines(run.out);
+  std::vector<std::string> events;
+  for (std::string time, event; lines >> time >> event; lines.ignore(1 << 10, '\n'))
+    events.push_back(event);
+  EXPECT_EQ(events, (std::vector<std::string>{"arrived", "arrived", "left", "left"})) << run.out;
+  fs::remove_all(folder);
 }
 
 #endif

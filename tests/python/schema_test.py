@@ -67,7 +67,8 @@ class WatchLines(unittest.TestCase):
         self.assertNotEqual(errors(EVENT, {**events[0], "time": "2026-12-07 23:59:59"}), [])
 
     def test_live_session_on_a_rewritten_topology_file(self):
-        # The watched file is replaced whole between detections, as an editor or copy would.
+        # The watched file is replaced whole between detections, as an editor or copy would,
+        # and is for a moment a FIFO, which is refused rather than waited on.
         with tempfile.TemporaryDirectory() as folder:
             watched = os.path.join(folder, "desk.json")
 
@@ -93,12 +94,18 @@ class WatchLines(unittest.TestCase):
                 time.sleep(0.2)
                 put("two-keys-behind-hub.json")
                 arrived = lines(2)
+                os.mkfifo(watched + ".new")
+                os.replace(watched + ".new", watched)
+                time.sleep(0.2)
                 put("no-known-key.json")
                 left = lines(2)
             finally:
                 keldar.send_signal(signal.SIGTERM)
                 status = keldar.wait(timeout=20)
             self.assertEqual(status, 0)
+            # The FIFO once, and no line for the signal.
+            self.assertEqual(keldar.stderr.read().decode(),
+                             f"keldar: {watched}: cannot read the topology file: not a regular file\n")
             self.assertEqual(pending + keldar.stdout.read(), b"")
             keldar.stdout.close()
             keldar.stderr.close()

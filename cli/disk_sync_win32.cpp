@@ -1,0 +1,9 @@
+#include <io.h>
+
+#include "cli/files.h"
+
+namespace keldar::cli {
+
+bool SyncToDisk(std::FILE* file) { return _commit(_fileno(file)) == 0; }
+
+}  // namespace keldar::cli

@@ -1,0 +1,82 @@
+#include "cli/source.h"
+
+#include <exception>
+#include <optional>
+#include <utility>
+
+#include "detect/report.h"
+#include "model/topology_file.h"
+#include "backends/linux/sysfs_scanner.h"
+#include "backends/model/model_platform.h"
+
+namespace keldar::cli {
+
+std::string Source::Name() const {
+  switch (kind) {
+    case Demo: return "demo";
+    case Topology: return "topology:" + path;
+    case Sysfs: return "sysfs:" + path;
+    case Live: break;
+  }
+  return "live";
+}
+
+bool Source::PortIsDriverKey() const { return kind == Sysfs || (kind == Live && kLiveIsSysfs); }
+
+Detected DetectOnPlatform(Platform& platform, unsigned codePage, const std::string& source,
+                          std::ostream& err) {
+  DWORD computerNameError = 0;
+  Detected detected{RunDetection(platform, codePage, source, &computerNameError), kExitDetected};
+  if (!detected.report) {
+    err << "keldar: the computer name is not available (error " << computerNameError << ")\n";
+    detected.status = kExitFailure;
+  }
+  return detected;
+}
+
+Detected DetectOnModel(const model::UsbModel& usb, const std::string& source, std::ostream& err,
+                       std::string* topology) {
+  ModelPlatform platform(usb);
+  Detected detected = DetectOnPlatform(platform, usb.ansiCodePage, source, err);
+  if (!detected.report) return detected;
+  // What could not be read leaves a report that may miss devices; the report says so, the
+  // source's own reasons first.
+  detected.report->warnings.insert(detected.report->warnings.begin(), usb.warnings.begin(),
+                                   usb.warnings.end());
+  if (topology != nullptr) *topology = WriteTopology(usb);
+  return detected;
+}
+
+Detected Detect(const Source& source, const Machine& machine, std::ostream& err,
+                std::string* topology) {
+  const std::string name = source.Name();
+  try {
+    switch (source.kind) {
+      case Source::Demo:
+        return DetectOnModel(ReadTopology(DemoTopology(), "demo.json (built in)"), name, err,
+                             topology);
+      case Source::Topology:
+        return DetectOnModel(LoadTopologyFile(source.path), name, err, topology);
+      case Source::Sysfs:
+        return DetectOnModel(machine.scanSysfs(source.path), name, err, topology);
+      case Source::Live:
+        break;
+    }
+    return DetectLive(machine, err, topology);
+  } catch (const TopologyError& error) {
+    err << "keldar: " << error.what() << '\n';
+    return {std::nullopt, kExitUsage};
+  } catch (const SysfsError& error) {
+    if (source.kind == Source::Live)
+      err << "keldar: live USB is not available: " << error.what()
+          << " (keldar --demo detects on the bundled demo topology)\n";
+    else
+      err << "keldar: " << error.what() << '\n';
+    return {std::nullopt, kExitUsage};
+  } catch (const std::exception& error) {
+    err << "keldar: " << error.what() << '\n';
+    return {std::nullopt, kExitFailure};
+  }
+}
+
+}  // namespace keldar::cli
