@@ -1,5 +1,6 @@
 // The console front end as a user runs it: each case of tests/data/cli/cases.txt compared whole
 // with its expected output and exit status; then exports replayed with --topology.
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include <cctype>
@@ -85,6 +86,11 @@ std::vector<CliCase> ReadCases() {
     row.name = fs::path(row.expected).stem().string();
     for (char& c : row.name)
       if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+    // Rows that expect the same output are told apart by their place among them.
+    const auto same = std::count_if(cases.begin(), cases.end(), [&](const CliCase& other) {
+      return other.expected == row.expected;
+    });
+    if (same > 0) row.name += "_" + std::to_string(same + 1);
     cases.push_back(std::move(row));
   }
   return cases;
