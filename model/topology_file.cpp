@@ -68,6 +68,13 @@ std::string Describe(const json& value) {
   }
 }
 
+// The deepest a topology file goes: four levels down to a root hub (the document,
+// "controllers", a controller, its "rootHub"), four for each hub chained below it ("ports", a
+// port, its "device", the device's "hub") and four inside the last one (down to a device's
+// "descriptor"). One hub more than the model holds is let through, so that the reader names
+// the chain itself.
+constexpr std::size_t kMaxDepth = 4 + 4 * (kMaxHubNesting + 2) + 4;
+
 // Builds the document in one pass through the library's event interface, and notes the first
 // key that an object repeats (the document keeps only the last value) with its path. The
 // library's own callback parser rescans the enclosing array after every object, which made
@@ -105,6 +112,8 @@ class DocumentBuilder {
   const std::optional<std::string>& Repeated() const { return repeated_; }
   std::size_t ErrorPosition() const { return errorPosition_; }
   const std::string& ErrorText() const { return errorText_; }
+  // The path of the first object or array nested deeper than a topology file goes.
+  const std::optional<std::string>& TooDeep() const { return tooDeep_; }
 
  private:
   struct Frame {
@@ -135,7 +144,14 @@ class DocumentBuilder {
   }
 
   bool Open(json&& container, bool isArray) {
-    frames_.push_back({Place(std::move(container)), isArray, {}, {}});
+    json* placed = Place(std::move(container));
+    // Refused as soon as it is seen: a file of nothing but brackets would otherwise be built
+    // whole, a hundred bytes of memory per byte of file, before the reader refused it.
+    if (frames_.size() == kMaxDepth) {
+      tooDeep_ = CurrentPath();
+      return false;
+    }
+    frames_.push_back({placed, isArray, {}, {}});
     return true;
   }
 
@@ -155,6 +171,7 @@ class DocumentBuilder {
   json root_;
   std::vector<Frame> frames_;
   std::optional<std::string> repeated_;
+  std::optional<std::string> tooDeep_;
   std::size_t errorPosition_ = 0;
   std::string errorText_;
 };
@@ -729,6 +746,12 @@ model::UsbModel ReadTopology(std::string_view text, const std::string& sourceNam
   } catch (const json::exception& error) {
     throw TopologyError(sourceName + ": malformed JSON: " + error.what());
   }
+  if (const auto& deep = builder.TooDeep())
+    Reader(sourceName).Fail(*deep, "at most " + std::to_string(kMaxDepth) +
+                                       " levels of nested objects and arrays (" +
+                                       std::to_string(kMaxHubNesting) +
+                                       " hubs chained below a root hub)",
+                            "deeper");
   if (!parsed) {
     // The library's message starts with its own exception name and, for syntax errors,
     // repeats the position; keep the reason only.
