@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <new>
 #include <optional>
 #include <random>
 #include <string>
@@ -23,6 +24,7 @@
 #include "platform/linux/sysfs_scanner.h"
 #include "model/topology_file.h"
 #include "text/text_codec.h"
+#include "text/utf8.h"
 #ifdef _WIN32
 #include <io.h>
 
@@ -83,7 +85,8 @@ bool WriteInPlace(const std::string& path, const std::string& topology, const Fa
 // with --topology X --export X) and no partial file.
 bool WriteExport(const std::string& path, const std::string& topology, std::ostream& err) {
   const auto fail = [&](const std::string& reason) {
-    err << "keldar: " << path << ": cannot write the topology file: " << reason << '\n';
+    err << "keldar: " << EscapeControls(path) << ": cannot write the topology file: " << reason
+        << '\n';
     return false;
   };
   fs::path target(path);
@@ -158,14 +161,16 @@ int Report(Platform& platform, unsigned codePage, std::string source, const Opti
     try {
       ReadTopology(exported, options.exportFile);
     } catch (const TopologyError& error) {
-      err << "keldar: " << options.exportFile
-          << ": the topology is not written, it would not read back: " << error.what() << '\n';
+      err << "keldar: " << EscapeControls(options.exportFile)
+          << ": the topology is not written, it would not read back: "
+          << EscapeControls(error.what()) << '\n';
       return kExitFailure;
     }
     if (!WriteExport(options.exportFile, exported, err)) return kExitFailure;
   }
   // What could not be read leaves a report that may miss devices: said on stderr, and in JSON.
-  for (const std::string& warning : warnings) err << "keldar: warning: " << warning << '\n';
+  for (const std::string& warning : warnings)
+    err << "keldar: warning: " << EscapeControls(warning) << '\n';
   report->warnings = warnings;
   errno = 0;  // the reason of a failed write, if any, is the first one after this
   if (!options.prometheusFile.empty() && !WriteMetrics(*report, source, options, err))
@@ -192,10 +197,10 @@ int ReportSysfs(const std::string& root, std::string source, bool live, const Op
     usb = machine.scanSysfs(root);
   } catch (const SysfsError& error) {
     if (live)
-      err << "keldar: live USB is not available: " << error.what()
+      err << "keldar: live USB is not available: " << EscapeControls(error.what())
           << " (keldar --demo detects on the bundled demo topology)\n";
     else
-      err << "keldar: " << error.what() << '\n';
+      err << "keldar: " << EscapeControls(error.what()) << '\n';
     return kExitUsage;
   }
   return ReportModel(usb, std::move(source), options, out, err);
@@ -284,7 +289,7 @@ int RunKeldar(int argc, const char* const* argv, std::ostream& out, std::ostream
   } catch (const CLI::ParseError& error) {
     // --help and --version end the parse with a success of their own.
     if (error.get_exit_code() == 0) return app.exit(error, out, err);
-    err << "keldar: " << error.what() << " (keldar --help lists the options)\n";
+    err << "keldar: " << EscapeControls(error.what()) << " (keldar --help lists the options)\n";
     return kExitUsage;
   }
   options.exporting = exportFile->count() > 0;
@@ -341,10 +346,18 @@ int RunKeldar(int argc, const char* const* argv, std::ostream& out, std::ostream
                          machine, out, err);
     return ReportLive(options, machine, out, err);
   } catch (const TopologyError& error) {
-    err << "keldar: " << error.what() << '\n';
+    err << "keldar: " << EscapeControls(error.what()) << '\n';
     return kExitUsage;
+  } catch (const std::bad_alloc&) {
+    // A topology the reader accepts may still describe more than this machine's memory holds.
+    const std::string name = options.demo             ? "the demo topology"
+                             : topology->count() > 0 ? options.topologyFile
+                             : sysfs->count() > 0    ? options.sysfsRoot
+                                                     : "live USB";
+    err << "keldar: " << EscapeControls(name) << ": not enough memory to detect on it\n";
+    return kExitFailure;
   } catch (const std::exception& error) {
-    err << "keldar: " << error.what() << '\n';
+    err << "keldar: " << EscapeControls(error.what()) << '\n';
     return kExitFailure;
   }
 }

@@ -7,6 +7,8 @@
 #include <random>
 #include <system_error>
 
+#include "text/utf8.h"
+
 namespace keldar::cli {
 
 namespace fs = std::filesystem;
@@ -86,7 +88,8 @@ bool WriteFileAtomically(const std::string& path, const std::string& text, std::
   if (!error) return true;
   std::error_code ignored;
   fs::remove(temporary, ignored);
-  err << "keldar: " << path << ": cannot write the metrics file: " << error.message() << '\n';
+  err << "keldar: " << EscapeControls(path) << ": cannot write the metrics file: "
+      << error.message() << '\n';
   return false;
 }
 

@@ -10,6 +10,7 @@
 
 #include "cli/metrics.h"
 #include "text/text_codec.h"
+#include "text/utf8.h"
 
 namespace keldar::cli {
 
@@ -41,8 +42,9 @@ void WriteLine(const std::string& time, const char* event, const KeyView& key, b
                                    {"productId", key.productId}, {"port", key.port}};
     out << line.dump() << '\n';
   } else {
-    out << time << ' ' << event << ' ' << key.model << " (" << key.vendorId << ':'
-        << key.productId << ") at " << key.port << '\n';
+    // A hub's or a key's name must not drive the terminal, nor split the event over two lines.
+    out << time << ' ' << event << ' ' << EscapeControls(key.model) << " (" << key.vendorId
+        << ':' << key.productId << ") at " << EscapeControls(key.port) << '\n';
   }
 }
 

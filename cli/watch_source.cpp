@@ -6,6 +6,7 @@
 #include "model/topology_file.h"
 #include "platform/linux/sysfs_scanner.h"
 #include "platform/model/model_platform.h"
+#include "text/utf8.h"
 #ifdef _WIN32
 #include "platform/win32/win32_platform.h"
 #endif
@@ -66,16 +67,17 @@ int Watch(const WatchSource& watched, WatchOptions options, const Machine& machi
                              errors);
       } catch (const SysfsError& error) {
         if (live)
-          errors << "keldar: live USB is not available: " << error.what() << '\n';
+          errors << "keldar: live USB is not available: " << EscapeControls(error.what())
+                 << '\n';
         else
-          errors << "keldar: " << error.what() << '\n';
+          errors << "keldar: " << EscapeControls(error.what()) << '\n';
         return {std::nullopt, kExitUsage};
       }
     } catch (const TopologyError& error) {
-      errors << "keldar: " << error.what() << '\n';
+      errors << "keldar: " << EscapeControls(error.what()) << '\n';
       return {std::nullopt, kExitUsage};
     } catch (const std::exception& error) {
-      errors << "keldar: " << error.what() << '\n';
+      errors << "keldar: " << EscapeControls(error.what()) << '\n';
       return {std::nullopt, kExitFailure};
     }
   };

@@ -15,6 +15,13 @@
 #include "support/test_data.h"
 #ifndef _WIN32
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "model/topology_file.h"
+#include "tools/model_generator.h"
 #endif
 
 namespace {
@@ -29,6 +36,12 @@ class RefusingBuffer : public std::streambuf {
  protected:
   int_type overflow(int_type) override { return traits_type::eof(); }
   std::streamsize xsputn(const char*, std::streamsize) override { return 0; }
+};
+
+class DiscardingBuffer : public std::streambuf {
+ protected:
+  int_type overflow(int_type c) override { return traits_type::not_eof(c); }
+  std::streamsize xsputn(const char*, std::streamsize count) override { return count; }
 };
 
 TEST(HostileCli, ReportThatCannotBeWrittenFailsWithOneLine) {
@@ -71,6 +84,38 @@ TEST(HostileCli, FailedExportLeavesTheFileItReplaced) {
   for (const auto& entry : fs::directory_iterator(folder)) left.push_back(entry.path().filename().string());
   EXPECT_EQ(left, std::vector<std::string>{"desk.json"});
   fs::remove_all(folder);
+}
+
+// A topology the reader accepts that describes more than the memory there is: one line naming
+// the file and status 1, not an abort. Run in a child whose address space is capped a little
+// above what it already uses.
+TEST(HostileCli, TopologyBeyondMemoryFailsWithOneLine) {
+  const fs::path path = keldar::testing::ScratchPath("beyond-memory.json");
+  keldar::model::MachineShape shape;
+  shape.treeItems = 40000;
+  std::ofstream(path, std::ios::binary) << keldar::WriteTopology(keldar::model::GenerateMachine(shape));
+  const fs::path errors = keldar::testing::ScratchPath("beyond-memory.err");
+  const pid_t child = ::fork();
+  if (child == 0) {
+    long pages = 0;
+    std::ifstream("/proc/self/statm") >> pages;
+    const rlim_t cap = static_cast<rlim_t>(pages) * ::sysconf(_SC_PAGESIZE) + (8 << 20);
+    const rlimit limit{cap, cap};
+    ::setrlimit(RLIMIT_AS, &limit);
+    DiscardingBuffer discarding;  // standard output: a pipe, which takes no memory here
+    std::ostream discarded(&discarding);
+    const Outcome run = RunKeldar({"--topology", path.string(), "--json"},
+                                  keldar::cli::ThisMachine(), &discarded);
+    std::ofstream(errors, std::ios::binary) << run.err;
+    ::_exit(run.status);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_EQ(ReadFile(errors), "keldar: " + path.string() + ": not enough memory to detect on it\n");
+  fs::remove(path);
+  fs::remove(errors);
 }
 
 #endif

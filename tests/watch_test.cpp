@@ -14,6 +14,7 @@
 
 #include "platform/linux/sysfs_scanner.h"
 #include "support/run_keldar.h"
+#include "support/scratch_path.h"
 #include "support/sysfs_tree.h"
 #include "support/test_data.h"
 
@@ -154,6 +155,28 @@ TEST(Watch, MetricsFileShowsTheLastChange) {
   for (const auto& entry : fs::directory_iterator(session.Root()))
     names.insert(entry.path().filename().string());
   EXPECT_EQ(names, (std::set<std::string>{"bus", "devices", "keldar.prom"}));
+}
+
+// A hub's name holding ESC, BEL, a line break, DEL and U+009B (code page 65001 lets the C1
+// control through): escaped in the text line, which stays one line; as JSON escapes it in JSON
+// Lines; as the textfile format escapes labels in the metrics. The key's place is
+// HCD<n>/<hub name>/<port> in all three.
+TEST(Watch, HubNameThatWouldDriveTheTerminalIsShownEscaped) {
+  const LocalZone zone("UTC0");
+  keldar::cli::Machine machine = keldar::cli::ThisMachine();
+  machine.watchClock = [](bool) {
+    return keldar::cli::WatchClock{[] { return 1796668200.0; }, [](double) { return false; }};
+  };
+  const std::string topology = KELDAR_TEST_DATA_DIR "/hostile/terminal-control-utf8.json";
+  const fs::path metrics = keldar::testing::ScratchPath("terminal-control.prom");
+  const Outcome text =
+      RunKeldar({"--watch", "--topology", topology, "--prometheus", metrics.string()}, machine);
+  EXPECT_EQ(text.status, 0) << text.err;
+  EXPECT_EQ(text.out, ReadData("watch/terminal-control.txt"));
+  EXPECT_EQ(keldar::testing::ReadFile(metrics), ReadData("watch/terminal-control.prom"));
+  const Outcome json = RunKeldar({"--watch", "--json", "--topology", topology}, machine);
+  EXPECT_EQ(json.out, ReadData("watch/terminal-control.jsonl"));
+  fs::remove(metrics);
 }
 
 #endif
