@@ -81,6 +81,14 @@ constexpr std::size_t kMaxDepth = 4 + 4 * (kMaxHubNesting + 2) + 4;
 // reading quadratic in the number of objects; this builder does constant work per event.
 class DocumentBuilder {
  public:
+  DocumentBuilder() = default;
+  DocumentBuilder(const DocumentBuilder&) = delete;
+  DocumentBuilder& operator=(const DocumentBuilder&) = delete;
+  // The library's own destructor first gathers a container's elements in a new vector: out of
+  // memory, that allocation ends the program from inside a destructor. Taken apart from the
+  // leaves up, each container is empty when it goes and nothing is allocated.
+  ~DocumentBuilder() { Dismantle(root_); }
+
   bool null() { return Put(json(nullptr)); }
   bool boolean(bool value) { return Put(json(value)); }
   bool number_integer(json::number_integer_t value) { return Put(json(value)); }
@@ -158,6 +166,21 @@ class DocumentBuilder {
   bool Close() {
     frames_.pop_back();
     return true;
+  }
+
+  // Recursion is bounded by kMaxDepth.
+  static void Dismantle(json& value) {
+    if (value.is_array()) {
+      while (!value.empty()) {
+        Dismantle(value.back());
+        value.erase(value.size() - 1);
+      }
+    } else if (value.is_object()) {
+      while (!value.empty()) {
+        Dismantle(value.begin().value());
+        value.erase(value.begin());
+      }
+    }
   }
 
   // Built only when needed: a path per level of a deeply nested file would cost its square.

@@ -20,8 +20,6 @@
 
 #include <fstream>
 
-#include "model/topology_file.h"
-#include "tools/model_generator.h"
 #endif
 
 namespace {
@@ -91,29 +89,37 @@ TEST(HostileCli, FailedExportLeavesTheFileItReplaced) {
 // above what it already uses.
 TEST(HostileCli, TopologyBeyondMemoryFailsWithOneLine) {
   const fs::path path = keldar::testing::ScratchPath("beyond-memory.json");
-  keldar::model::MachineShape shape;
-  shape.treeItems = 40000;
-  std::ofstream(path, std::ios::binary) << keldar::WriteTopology(keldar::model::GenerateMachine(shape));
+  // Four bytes of file for each object of the document.
+  std::string objects;
+  for (int i = 0; i < 1000000; ++i) objects += "{},\n";
+  std::ofstream(path, std::ios::binary)
+      << R"({"format": "keldar-topology", "version": 1, "controllers": [], "otherDevices": [)"
+      << objects << "{}]}";
+  objects = {};
   const fs::path errors = keldar::testing::ScratchPath("beyond-memory.err");
-  const pid_t child = ::fork();
-  if (child == 0) {
-    long pages = 0;
-    std::ifstream("/proc/self/statm") >> pages;
-    const rlim_t cap = static_cast<rlim_t>(pages) * ::sysconf(_SC_PAGESIZE) + (8 << 20);
-    const rlimit limit{cap, cap};
-    ::setrlimit(RLIMIT_AS, &limit);
-    DiscardingBuffer discarding;  // standard output: a pipe, which takes no memory here
-    std::ostream discarded(&discarding);
-    const Outcome run = RunKeldar({"--topology", path.string(), "--json"},
-                                  keldar::cli::ThisMachine(), &discarded);
-    std::ofstream(errors, std::ios::binary) << run.err;
-    ::_exit(run.status);
+  // Caps that run out while the file is read, and while its document is built.
+  for (const rlim_t margin : {1 << 20, 16 << 20, 64 << 20}) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+      long pages = 0;
+      std::ifstream("/proc/self/statm") >> pages;
+      const rlim_t cap = static_cast<rlim_t>(pages) * ::sysconf(_SC_PAGESIZE) + margin;
+      const rlimit limit{cap, cap};
+      ::setrlimit(RLIMIT_AS, &limit);
+      DiscardingBuffer discarding;  // standard output: a pipe, which takes no memory here
+      std::ostream discarded(&discarding);
+      const Outcome run = RunKeldar({"--topology", path.string(), "--json"},
+                                    keldar::cli::ThisMachine(), &discarded);
+      std::ofstream(errors, std::ios::binary) << run.err;
+      ::_exit(run.status);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status) << " at " << margin;
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(ReadFile(errors),
+              "keldar: " + path.string() + ": not enough memory to detect on it\n");
   }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
-  EXPECT_EQ(WEXITSTATUS(status), 1);
-  EXPECT_EQ(ReadFile(errors), "keldar: " + path.string() + ": not enough memory to detect on it\n");
   fs::remove(path);
   fs::remove(errors);
 }
