@@ -71,12 +71,18 @@ std::string LocalTimeText(double unixSeconds) {
       (CivilDay(local) - CivilDay(utc)) * 86400 +
       (local.tm_hour - utc.tm_hour) * 3600L + (local.tm_min - utc.tm_min) * 60L +
       (local.tm_sec - utc.tm_sec);
+  // RFC 3339 offsets are whole minutes below 24 hours; a zone beyond that (seconds in its
+  // offset, as in local mean times, or a POSIX zone of 24 hours) is shown in UTC instead.
   const long magnitude = offset < 0 ? -offset : offset;
+  const bool expressible = magnitude % 60 == 0 && magnitude < 24 * 3600;
+  const std::tm& shown = expressible ? local : utc;
+  char zone[8] = "Z";
+  if (expressible)
+    std::snprintf(zone, sizeof zone, "%c%02ld:%02ld", offset < 0 ? '-' : '+', magnitude / 3600,
+                  magnitude / 60 % 60);
   char text[96];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d%c%02ld:%02ld",
-                local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                local.tm_min, local.tm_sec, offset < 0 ? '-' : '+', magnitude / 3600,
-                magnitude / 60 % 60);
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d%s", shown.tm_year + 1900,
+                shown.tm_mon + 1, shown.tm_mday, shown.tm_hour, shown.tm_min, shown.tm_sec, zone);
   return text;
 }
 
