@@ -185,6 +185,12 @@ int Report(Platform& platform, unsigned codePage, std::string source, const Opti
 
 int ReportModel(const model::UsbModel& usb, std::string source, const Options& options,
                 std::ostream& out, std::ostream& err) {
+  // Without the converter every text of the topology would come out as "?" while the run
+  // still looked like a detection.
+  if (const std::string missing = MissingConverter(usb.ansiCodePage); !missing.empty()) {
+    err << "keldar: " << EscapeControls(source.substr(source.find(':') + 1)) << ": " << missing << '\n';
+    return kExitFailure;
+  }
   ModelPlatform platform(usb);
   return Report(platform, usb.ansiCodePage, std::move(source), options,
                 [&usb] { return WriteTopology(usb); }, out, err, usb.warnings);

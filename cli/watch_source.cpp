@@ -6,6 +6,7 @@
 #include "model/topology_file.h"
 #include "platform/linux/sysfs_scanner.h"
 #include "platform/model/model_platform.h"
+#include "text/text_codec.h"
 #include "text/utf8.h"
 #ifdef _WIN32
 #include "platform/win32/win32_platform.h"
@@ -29,6 +30,10 @@ Detected DetectOn(Platform& platform, unsigned codePage, const std::string& sour
 }
 
 Detected DetectOnModel(const model::UsbModel& usb, const std::string& source, std::ostream& err) {
+  if (const std::string missing = MissingConverter(usb.ansiCodePage); !missing.empty()) {
+    err << "keldar: " << EscapeControls(source.substr(source.find(':') + 1)) << ": " << missing << '\n';
+    return {std::nullopt, kExitFailure};
+  }
   ModelPlatform platform(usb);
   return DetectOn(platform, usb.ansiCodePage, source, err);
 }

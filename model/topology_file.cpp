@@ -220,7 +220,9 @@ class Reader {
     if (const json* codePage = Find(root, "ansiCodePage")) {
       const std::string where = Child(path, "ansiCodePage");
       const auto value = static_cast<unsigned>(ReadInteger(*codePage, where, kMaxU16));
-      if (!IsSupportedCodePage(value))
+      // A code page whose converter is missing here is read: what to make of it is the
+      // program's to decide (the console refuses it, naming what is missing).
+      if (!IsKnownCodePage(value))
         Fail(where, "a code page this build converts (936, 1252, 437, 65001, ...)",
              Describe(*codePage));
       model.ansiCodePage = value;

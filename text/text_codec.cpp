@@ -150,6 +150,19 @@ bool IsSupportedCodePage(unsigned codePage) {
   return codePage == kUtf8CodePage || SystemSupports(codePage);
 }
 
+bool IsKnownCodePage(unsigned codePage) {
+  // The ones both Windows and glibc have tables for.
+  constexpr unsigned kRanges[][2] = {
+      {437, 437},     {737, 737},     {775, 775},     {850, 850},     {852, 852},
+      {855, 855},     {857, 857},     {860, 866},     {869, 869},     {874, 874},
+      {932, 932},     {936, 936},     {949, 950},     {1250, 1258},   {20127, 20127},
+      {20866, 20866}, {21866, 21866}, {28591, 28599}, {28603, 28603}, {28605, 28605},
+      {54936, 54936}, {kUtf8CodePage, kUtf8CodePage}};
+  for (const auto& range : kRanges)
+    if (codePage >= range[0] && codePage <= range[1]) return true;
+  return SystemSupports(codePage);
+}
+
 std::string MissingConverter(unsigned codePage) {
   if (codePage == kUtf8CodePage) return {};
   const std::string missing = SystemMissing(codePage);
