@@ -751,12 +751,26 @@ ordered_json WriteController(const model::Controller& controller) {
 }  // namespace
 
 model::UsbModel ReadTopology(std::string_view text, const std::string& sourceName) {
-  // UTF-16 text starts with its byte order mark, or has a 0 byte beside the ASCII "{".
+  // UTF-16 text starts with its byte order mark, or has a 0 byte beside the character JSON
+  // text starts with ("{", or white space).
   const auto byte = [&](std::size_t i) { return i < text.size() ? static_cast<unsigned char>(text[i]) : 0x100u; };
+  const auto opens = [](unsigned c) {
+    return c == '{' || c == '[' || c == ' ' || c == '\t' || c == '\r' || c == '\n';
+  };
   if ((byte(0) == 0xFF && byte(1) == 0xFE) || (byte(0) == 0xFE && byte(1) == 0xFF) ||
-      (byte(0) == 0 && byte(1) < 0x80) || (byte(0) < 0x80 && byte(0) != 0 && byte(1) == 0))
+      (byte(0) == 0 && opens(byte(1))) || (opens(byte(0)) && byte(1) == 0))
     throw TopologyError(sourceName +
                         ": the file is UTF-16 text; a topology file must be UTF-8 (JSON)");
+  // No text starts with a control character: an archive, a program or an image does.
+  std::size_t first = text.rfind("\xEF\xBB\xBF", 0) == 0 ? 3 : 0;
+  while (first < text.size() && opens(byte(first)) && byte(first) != '{' && byte(first) != '[')
+    ++first;
+  if (first < text.size() && (byte(first) < 0x20 || byte(first) == 0x7F)) {
+    char shown[8];
+    std::snprintf(shown, sizeof shown, "0x%02X", byte(first));
+    throw TopologyError(sourceName + ": the file is not text (it starts with the byte " + shown +
+                        "); a topology file must be UTF-8 (JSON)");
+  }
   // The JSON library takes a 0 byte for the end of its input and would ignore what follows.
   if (const std::size_t nul = text.find('\0'); nul != std::string_view::npos) {
     const auto [line, col] = LineAndColumn(text, nul);
@@ -817,13 +831,19 @@ model::UsbModel LoadTopologyFile(const std::string& path) {
   // Read in pieces and never past the limit: a device file such as /dev/zero has no end.
   std::string content;
   char piece[1 << 16];
+  errno = 0;
   while (file.read(piece, sizeof piece) || file.gcount() > 0) {
     content.append(piece, static_cast<std::size_t>(file.gcount()));
     if (content.size() > kMaxTopologyFileSize)
       throw TopologyError(path + ": cannot read the topology file: " +
                           TooLarge());
   }
-  if (file.bad()) throw TopologyError(path + ": cannot read the topology file");
+  // A special file may open and then refuse to be read (/proc/self/mem: EIO).
+  if (file.bad()) {
+    const int error = errno;
+    throw TopologyError(path + ": cannot read the topology file: " +
+                        (error != 0 ? std::strerror(error) : "the read failed"));
+  }
   return ReadTopology(content, path);
 }
 
