@@ -244,9 +244,15 @@ int RunKeldar(int argc, const char* const* argv, std::ostream& out, std::ostream
   auto* topology = app.add_option("--topology", options.topologyFile,
                                    "Detect on the USB topology recorded in FILE (JSON)")
                        ->type_name("FILE");
+#ifndef _WIN32
   auto* sysfs = app.add_option("--sysfs", options.sysfsRoot,
                                 "Detect on the sysfs tree mounted at DIR (the live one is /sys)")
                     ->type_name("DIR");
+#else
+  // A sysfs tree is a Linux machine's; the Windows console has no name for the computer it
+  // would describe, so it offers no --sysfs.
+  CLI::Option* sysfs = nullptr;
+#endif
   auto* exportFile = app.add_option("--export", options.exportFile,
                                     "Also write the topology the detection used to FILE")
                          ->type_name("FILE");
@@ -299,6 +305,7 @@ int RunKeldar(int argc, const char* const* argv, std::ostream& out, std::ostream
     return kExitUsage;
   }
   options.exporting = exportFile->count() > 0;
+  const bool sysfsGiven = sysfs != nullptr && sysfs->count() > 0;
   // One source at most. Checked on the values rather than on what was written: "--demo=false"
   // asks for no demo, and so excludes nothing.
   std::vector<std::string> sources;
@@ -332,7 +339,7 @@ int RunKeldar(int argc, const char* const* argv, std::ostream& out, std::ostream
     if (options.watch) {
       const WatchSource source{options.demo               ? WatchSource::Demo
                                : topology->count() > 0    ? WatchSource::Topology
-                               : sysfs->count() > 0       ? WatchSource::Sysfs
+                               : sysfsGiven       ? WatchSource::Sysfs
                                                           : WatchSource::Live,
                                options.demo ? "" : topology->count() > 0 ? options.topologyFile
                                                                         : options.sysfsRoot};
@@ -347,7 +354,7 @@ int RunKeldar(int argc, const char* const* argv, std::ostream& out, std::ostream
       const model::UsbModel usb = LoadTopologyFile(options.topologyFile);
       return ReportModel(usb, "topology:" + options.topologyFile, options, out, err);
     }
-    if (sysfs->count() > 0)
+    if (sysfsGiven)
       return ReportSysfs(options.sysfsRoot, "sysfs:" + options.sysfsRoot, false, options,
                          machine, out, err);
     return ReportLive(options, machine, out, err);
@@ -358,7 +365,7 @@ int RunKeldar(int argc, const char* const* argv, std::ostream& out, std::ostream
     // A topology the reader accepts may still describe more than this machine's memory holds.
     const std::string name = options.demo             ? "the demo topology"
                              : topology->count() > 0 ? options.topologyFile
-                             : sysfs->count() > 0    ? options.sysfsRoot
+                             : sysfsGiven    ? options.sysfsRoot
                                                      : "live USB";
     err << "keldar: " << EscapeControls(name) << ": not enough memory to detect on it\n";
     return kExitFailure;

@@ -67,6 +67,8 @@ TEST(Cli, EveryCaseGivesItsExpectedOutputAndStatus) {
     fields >> where >> status >> expected;
 #ifdef _WIN32
     if (where == "linux") continue;
+#else
+    if (where == "windows") continue;
 #endif
     std::vector<std::string> args;
     for (std::string arg; fields >> arg;) {
