@@ -84,10 +84,13 @@ TEST(HostileCli, FailedExportLeavesTheFileItReplaced) {
   fs::remove_all(folder);
 }
 
-// A topology the reader accepts that describes more than the memory there is: one line naming
-// the file and status 1, not an abort. Run in a child whose address space is capped a little
-// above what it already uses.
+// A topology file that takes more memory than there is: one line naming the file and status
+// 1, not an abort (the JSON library's destructor allocates). Run in a child whose address
+// space is capped a little above what it already uses.
 TEST(HostileCli, TopologyBeyondMemoryFailsWithOneLine) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address sanitizer reports an allocation failure instead of throwing";
+#endif
   const fs::path path = keldar::testing::ScratchPath("beyond-memory.json");
   // Four bytes of file for each object of the document.
   std::string objects;
@@ -98,7 +101,7 @@ TEST(HostileCli, TopologyBeyondMemoryFailsWithOneLine) {
   objects = {};
   const fs::path errors = keldar::testing::ScratchPath("beyond-memory.err");
   // Caps that run out while the file is read, and while its document is built.
-  for (const rlim_t margin : {1 << 20, 16 << 20, 64 << 20}) {
+  for (const rlim_t margin : {1 << 20, 16 << 20, 32 << 20}) {
     const pid_t child = ::fork();
     if (child == 0) {
       long pages = 0;
