@@ -150,7 +150,7 @@ void WriteJson(const DetectionReport& report, std::ostream& out) {
   if (!report.warnings.empty()) {
     out << ",\n  \"warnings\": ";
     WriteArray(report.warnings, "  ", out, [&](const std::string& warning, const std::string&) {
-      out << Json(warning).dump();
+      out << Json(CleanUtf8(warning)).dump();  // a sysfs path need not be UTF-8
     });
   }
   out << "\n}\n";
