@@ -9,6 +9,7 @@
 
 #include "cli/console.h"
 #include "text/text_codec.h"
+#include "text/utf8.h"
 
 namespace keldar::cli {
 
@@ -38,20 +39,8 @@ class ConsoleBuffer : public std::streambuf {
  private:
   static constexpr std::size_t kChunk = 8192;
 
-  // Where the last character begins when its bytes are not all there; the end otherwise.
-  std::size_t CompleteUpTo() const {
-    const std::size_t size = pending_.size();
-    for (std::size_t back = 1; back <= 3 && back <= size; ++back) {
-      const auto byte = static_cast<unsigned char>(pending_[size - back]);
-      if ((byte & 0xC0) == 0x80) continue;  // a continuation byte: look further back
-      const std::size_t length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
-      return length > back ? size - back : size;
-    }
-    return size;
-  }
-
   bool Write() {
-    const std::size_t complete = CompleteUpTo();
+    const std::size_t complete = CompleteUtf8(pending_);
     const std::u16string text = Utf8ToUtf16(std::string_view(pending_).substr(0, complete));
     pending_.erase(0, complete);
     // A console takes a bounded amount per call.

@@ -9,6 +9,8 @@
 #include <system_error>
 #include <utility>
 
+#include "text/utf8.h"
+
 namespace keldar::cli {
 
 namespace {
@@ -69,7 +71,7 @@ std::optional<std::string> WriteAndClose(std::FILE* file, const std::string& tex
 bool WriteReplacing(const std::string& path, const std::string& text,
                     const std::string& what, std::ostream& err) {
   const auto fail = [&](const std::string& reason) {
-    err << "keldar: " << path << ": cannot write the " << what << ": " << reason << '\n';
+    err << "keldar: " << EscapeControls(path) << ": cannot write the " << what << ": " << reason << '\n';
     return false;
   };
   const Resolution resolution = Resolve(path);

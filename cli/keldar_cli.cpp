@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <new>
 #include <optional>
 #include <string>
 #include <utility>
@@ -21,6 +22,7 @@
 #include "model/topology_file.h"
 #include "backends/linux/sysfs_scanner.h"
 #include "text/text_codec.h"
+#include "text/utf8.h"
 
 #ifndef KELDAR_VERSION
 #define KELDAR_VERSION "unknown"
@@ -60,8 +62,9 @@ bool Export(const std::string& topology, const std::string& path, std::ostream& 
   try {
     ReadTopology(topology, path);
   } catch (const TopologyError& error) {
-    err << "keldar: " << path << ": the topology is not written, it would not read back: "
-        << error.what() << '\n';
+    err << "keldar: " << EscapeControls(path)
+        << ": the topology is not written, it would not read back: "
+        << EscapeControls(error.what()) << '\n';
     return false;
   }
   return WriteReplacing(path, topology, "topology file", err);
@@ -78,7 +81,8 @@ int Report(const Options& options, const Machine& machine, std::ostream& out,
   const DetectionReport& report = *detected.report;
   if (options.exporting && !Export(topology, options.exportFile, err)) return kExitFailure;
   // What could not be read leaves a report that may miss devices: said on stderr, and in JSON.
-  for (const std::string& warning : report.warnings) err << "keldar: warning: " << warning << '\n';
+  for (const std::string& warning : report.warnings)
+    err << "keldar: warning: " << EscapeControls(warning) << '\n';
   if (!options.prometheusFile.empty()) {
     const double ended = SystemTime();
     const Metrics metrics{KeysOf(report, options.source.PortIsDriverKey()),
@@ -97,7 +101,7 @@ int Report(const Options& options, const Machine& machine, std::ostream& out,
 
 // A usage error: one line, and where the options are listed.
 int Usage(const std::string& message, std::ostream& err) {
-  err << "keldar: " << message << " (keldar --help lists the options)\n";
+  err << "keldar: " << EscapeControls(message) << " (keldar --help lists the options)\n";
   return kExitUsage;
 }
 
@@ -113,10 +117,16 @@ std::optional<int> Parse(int argc, const char* const* argv, Options& options, st
                                   "The topology recorded in FILE (JSON, as --export writes it)")
                        ->type_name("FILE")
                        ->group(kHelpGroupSources);
+#ifndef _WIN32
   auto* sysfs = app.add_option("--sysfs", sysfsRoot,
                                "The sysfs tree mounted or copied at DIR (the live one is /sys)")
                     ->type_name("DIR")
                     ->group(kHelpGroupSources);
+#else
+  // A sysfs tree is a Linux machine's; the Windows console has no name for the computer it
+  // would describe, so it offers no --sysfs.
+  CLI::Option* sysfs = nullptr;
+#endif
   app.add_flag("--json", options.json,
                "Print one JSON document (with --watch, one JSON object a line)")
       ->group(kHelpGroupOutput);
@@ -194,7 +204,7 @@ std::optional<int> Parse(int argc, const char* const* argv, Options& options, st
   if (sources.size() > 1) return Usage(sources[0] + " excludes " + sources[1], err);
   options.source = demo                   ? Source{Source::Demo, ""}
                    : topology->count() > 0 ? Source{Source::Topology, topologyFile}
-                   : sysfs->count() > 0    ? Source{Source::Sysfs, sysfsRoot}
+                   : sysfs != nullptr && sysfs->count() > 0 ? Source{Source::Sysfs, sysfsRoot}
                                            : Source{Source::Live, ""};
   // The metrics file is replaced at every write: never the file a detection reads or exports.
   const std::string& metrics = options.prometheusFile;
@@ -237,8 +247,13 @@ int RunKeldar(int argc, const char* const* argv, std::ostream& out, std::ostream
                     {options.interval, options.json, source.PortIsDriverKey(),
                      options.prometheusFile},
                     clock, out, err);
+  } catch (const std::bad_alloc&) {
+    // Writing a report of a topology that only just fitted.
+    err << "keldar: " << EscapeControls(options.source.Describe())
+        << ": not enough memory to detect on it\n";
+    return kExitFailure;
   } catch (const std::exception& error) {
-    err << "keldar: " << error.what() << '\n';
+    err << "keldar: " << EscapeControls(error.what()) << '\n';
     return kExitFailure;
   }
 }

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -10,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "text/text_codec.h"
+#include "text/utf8.h"
 
 namespace keldar::cli {
 
@@ -17,7 +17,40 @@ using Json = nlohmann::ordered_json;
 
 namespace {
 
-Json NodeJson(const TreeNode& node, unsigned codePage) {
+// The report is written as it is walked, so that a tree of a million items never stands in
+// memory a second time as a JSON document. Each small object is the library's, written as
+// dump(2) writes it at its depth; the whole output is what dump(2) of the document would be.
+std::string Indented(const Json& value, const std::string& indent) {
+  const std::string dumped = value.dump(2);
+  std::string text;
+  text.reserve(dumped.size());
+  // Line breaks inside strings are escaped: each one here is between two lines of the dump.
+  for (const char c : dumped) {
+    text += c;
+    if (c == '\n') text += indent;
+  }
+  return text;
+}
+
+template <typename Items, typename WriteItem>
+void WriteArray(const Items& items, const std::string& indent, std::ostream& out,
+                const WriteItem& write) {
+  if (items.empty()) {
+    out << "[]";
+    return;
+  }
+  const std::string inner = indent + "  ";
+  const char* separator = "[\n";
+  for (const auto& item : items) {
+    out << separator << inner;
+    write(item, inner);
+    separator = ",\n";
+  }
+  out << '\n' << indent << ']';
+}
+
+void WriteNodeJson(const TreeNode& node, unsigned codePage, const std::string& indent,
+                   std::ostream& out) {
   Json json;
   json["kind"] = node.kind ? Json(NodeKindName(*node.kind)) : Json(nullptr);
   json["text"] = AnsiToUtf8(node.text, codePage);
@@ -28,55 +61,14 @@ Json NodeJson(const TreeNode& node, unsigned codePage) {
   for (const auto& line : node.details)
     details.push_back({AnsiToUtf8(line[0], codePage), AnsiToUtf8(line[1], codePage)});
   json["details"] = std::move(details);
-  Json children = Json::array();
-  for (const TreeNode& child : node.children) children.push_back(NodeJson(child, codePage));
-  json["children"] = std::move(children);
-  return json;
-}
-
-// Terminal columns a UTF-8 text takes: East Asian wide characters take two.
-std::size_t DisplayWidth(const std::string& utf8) {
-  std::size_t width = 0;
-  for (std::size_t i = 0; i < utf8.size();) {
-    const auto lead = static_cast<unsigned char>(utf8[i]);
-    std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-    char32_t code = lead < 0x80 ? lead : lead < 0xE0 ? lead & 0x1F : lead < 0xF0 ? lead & 0x0F : lead & 0x07;
-    for (std::size_t k = 1; k < length && i + k < utf8.size(); ++k)
-      code = (code << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
-    const bool wide = (code >= 0x1100 && code <= 0x115F) || (code >= 0x2E80 && code <= 0xA4CF) ||
-                      (code >= 0xAC00 && code <= 0xD7A3) || (code >= 0xF900 && code <= 0xFAFF) ||
-                      (code >= 0xFE30 && code <= 0xFE4F) || (code >= 0xFF00 && code <= 0xFF60) ||
-                      (code >= 0xFFE0 && code <= 0xFFE6) || (code >= 0x20000 && code <= 0x3FFFD);
-    width += wide ? 2 : 1;
-    i += length;
-  }
-  return width;
-}
-
-// Text output goes to a terminal: a control character in a device's or a file's text (ESC,
-// CR, BS, ...) would move the cursor or rewrite what is shown, so it is shown escaped
-// ("\x1b"; "\u009b" for the C1 controls). A tab stays: it only moves to the next stop.
-std::string Shown(const std::string& utf8) {
-  std::string shown;
-  shown.reserve(utf8.size());
-  char escape[8];
-  for (std::size_t i = 0; i < utf8.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(utf8[i]);
-    if ((byte < 0x20 && byte != '\t') || byte == 0x7F) {
-      std::snprintf(escape, sizeof escape, "\\x%02x", byte);
-      shown += escape;
-    } else if (byte == 0xC2 && i + 1 < utf8.size() &&
-               static_cast<unsigned char>(utf8[i + 1]) >= 0x80 &&
-               static_cast<unsigned char>(utf8[i + 1]) <= 0x9F) {
-      std::snprintf(escape, sizeof escape, "\\u%04x",
-                    static_cast<unsigned>(static_cast<unsigned char>(utf8[i + 1])));
-      shown += escape;
-      ++i;
-    } else {
-      shown += utf8[i];
-    }
-  }
-  return shown;
+  std::string head = Indented(json, indent);
+  head.resize(head.size() - indent.size() - 2);  // the object stays open: "\n" indent "}"
+  out << head << ",\n" << indent << "  \"children\": ";
+  WriteArray(node.children, indent + "  ", out,
+             [&](const TreeNode& child, const std::string& inner) {
+               WriteNodeJson(child, codePage, inner, out);
+             });
+  out << '\n' << indent << '}';
 }
 
 // The widest a device-list column grows. Longer cells are cut and end in kCut, so that one
@@ -90,8 +82,7 @@ std::string CutTo(const std::string& utf8, std::size_t width) {
   std::string cut;
   std::size_t used = 0;
   for (std::size_t i = 0; i < utf8.size();) {
-    const auto lead = static_cast<unsigned char>(utf8[i]);
-    const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    const std::size_t length = DecodeUtf8Character(std::string_view(utf8).substr(i)).length;
     const std::string character = utf8.substr(i, length);
     const std::size_t columns = DisplayWidth(character);
     if (used + columns + 1 > width) break;
@@ -112,18 +103,18 @@ std::string BoxLines(const std::string& utf8, const std::string& indent) {
   std::string shown = indent;
   std::size_t from = 0;
   for (std::size_t crlf; (crlf = utf8.find("\r\n", from)) != std::string::npos; from = crlf + 2)
-    shown += Shown(utf8.substr(from, crlf - from)) + "\n" + indent;
-  return shown + Shown(utf8.substr(from));
+    shown += EscapeControls(utf8.substr(from, crlf - from)) + "\n" + indent;
+  return shown + EscapeControls(utf8.substr(from));
 }
 
 void WriteTreeText(const TreeNode& node, int depth, bool details, unsigned codePage,
                    std::ostream& out) {
   const std::string indent(2 * static_cast<std::size_t>(depth + 1), ' ');
-  out << indent << Shown(AnsiToUtf8(node.text, codePage)) << '\n';
+  out << indent << EscapeControls(AnsiToUtf8(node.text, codePage)) << '\n';
   if (details) {
     for (const auto& line : node.details) {
-      const std::string value = Shown(AnsiToUtf8(line[1], codePage));
-      const std::string label = Shown(AnsiToUtf8(line[0], codePage));
+      const std::string value = EscapeControls(AnsiToUtf8(line[1], codePage));
+      const std::string label = EscapeControls(AnsiToUtf8(line[0], codePage));
       out << indent << "  | " << (value.empty() ? label : PadTo(label, 22) + value) << '\n';
     }
   }
@@ -134,30 +125,35 @@ void WriteTreeText(const TreeNode& node, int depth, bool details, unsigned codeP
 
 void WriteJson(const DetectionReport& report, std::ostream& out) {
   const unsigned codePage = report.ansiCodePage;
-  Json json;
   // The source names a file by its path, whose bytes need not be UTF-8 on Linux; such bytes
   // become U+FFFD rather than a document the JSON writer refuses.
-  json["source"] = CleanUtf8(report.source);
-  json["computerName"] = AnsiToUtf8(report.computerName, codePage);
-  Json tree = Json::array();
-  for (const TreeNode& node : report.tree) tree.push_back(NodeJson(node, codePage));
-  json["tree"] = std::move(tree);
-  Json devices = Json::array();
-  for (const auto& row : report.devices) {
-    devices.push_back({{"coInfo", AnsiToUtf8(row[0], report.programCodePage)},
-                       {"deviceName", AnsiToUtf8(row[1], codePage)},
-                       {"vendorId", AnsiToUtf8(row[2], codePage)},
-                       {"productId", AnsiToUtf8(row[3], codePage)}});
-  }
-  json["devices"] = std::move(devices);
-  Json notices = Json::array();
-  for (const auto& notice : report.notices)
-    notices.push_back(AnsiToUtf8(notice.text, report.programCodePage));
-  json["notices"] = std::move(notices);
-  json["keyFound"] = report.keyFound;
+  out << "{\n  \"source\": " << Json(CleanUtf8(report.source)).dump()
+      << ",\n  \"computerName\": " << Json(AnsiToUtf8(report.computerName, codePage)).dump()
+      << ",\n  \"tree\": ";
+  WriteArray(report.tree, "  ", out, [&](const TreeNode& node, const std::string& indent) {
+    WriteNodeJson(node, codePage, indent, out);
+  });
+  out << ",\n  \"devices\": ";
+  WriteArray(report.devices, "  ", out, [&](const auto& row, const std::string& indent) {
+    out << Indented({{"coInfo", AnsiToUtf8(row[0], report.programCodePage)},
+                     {"deviceName", AnsiToUtf8(row[1], codePage)},
+                     {"vendorId", AnsiToUtf8(row[2], codePage)},
+                     {"productId", AnsiToUtf8(row[3], codePage)}},
+                    indent);
+  });
+  out << ",\n  \"notices\": ";
+  WriteArray(report.notices, "  ", out, [&](const auto& notice, const std::string&) {
+    out << Json(AnsiToUtf8(notice.text, report.programCodePage)).dump();
+  });
+  out << ",\n  \"keyFound\": " << (report.keyFound ? "true" : "false");
   // Only when something could not be read: a report of a fully read source keeps its keys.
-  if (!report.warnings.empty()) json["warnings"] = report.warnings;
-  out << json.dump(2) << '\n';
+  if (!report.warnings.empty()) {
+    out << ",\n  \"warnings\": ";
+    WriteArray(report.warnings, "  ", out, [&](const std::string& warning, const std::string&) {
+      out << Json(CleanUtf8(warning)).dump();  // a sysfs path need not be UTF-8
+    });
+  }
+  out << "\n}\n";
 }
 
 void WriteText(const DetectionReport& report, bool details, std::ostream& out) {
@@ -167,7 +163,7 @@ void WriteText(const DetectionReport& report, bool details, std::ostream& out) {
   else if (report.source == "live")
     out << "Source: this computer's USB\n";
   else
-    out << "Source: " << Shown(report.source) << '\n';
+    out << "Source: " << EscapeControls(report.source) << '\n';
 
   out << "\nDevice tree:\n";
   for (const TreeNode& node : report.tree) WriteTreeText(node, 0, details, codePage, out);
@@ -179,7 +175,7 @@ void WriteText(const DetectionReport& report, bool details, std::ostream& out) {
     std::vector<std::string> cells;
     // The vendor's name is the program's own text, the device's name the platform's.
     for (std::size_t c = 0; c < row.size(); ++c)
-      cells.push_back(CutTo(Shown(AnsiToUtf8(row[c], c == 0 ? report.programCodePage : codePage)),
+      cells.push_back(CutTo(EscapeControls(AnsiToUtf8(row[c], c == 0 ? report.programCodePage : codePage)),
                             kMaxColumnWidth));
     table.push_back(std::move(cells));
   }
@@ -198,7 +194,7 @@ void WriteText(const DetectionReport& report, bool details, std::ostream& out) {
   out << "\nNotices:\n";
   for (std::size_t n = 0; n < report.notices.size(); ++n) {
     const auto& notice = report.notices[n];
-    out << "  [" << (n + 1) << "] " << Shown(AnsiToUtf8(notice.caption, report.programCodePage))
+    out << "  [" << (n + 1) << "] " << EscapeControls(AnsiToUtf8(notice.caption, report.programCodePage))
         << '\n'
         << BoxLines(AnsiToUtf8(notice.text, report.programCodePage), "      ") << '\n';
   }

@@ -1,11 +1,14 @@
 #include "cli/source.h"
 
 #include <exception>
+#include <new>
 #include <optional>
 #include <utility>
 
 #include "detect/report.h"
 #include "model/topology_file.h"
+#include "text/text_codec.h"
+#include "text/utf8.h"
 #include "backends/linux/sysfs_scanner.h"
 #include "backends/model/model_platform.h"
 
@@ -19,6 +22,16 @@ std::string Source::Name() const {
     case Live: break;
   }
   return "live";
+}
+
+std::string Source::Describe() const {
+  switch (kind) {
+    case Demo: return "the demo topology";
+    case Topology:
+    case Sysfs: return path;
+    case Live: break;
+  }
+  return "live USB";
 }
 
 bool Source::PortIsDriverKey() const { return kind == Sysfs || (kind == Live && kLiveIsSysfs); }
@@ -36,6 +49,13 @@ Detected DetectOnPlatform(Platform& platform, unsigned codePage, const std::stri
 
 Detected DetectOnModel(const model::UsbModel& usb, const std::string& source, std::ostream& err,
                        std::string* topology) {
+  // Without the converter every text of the topology would come out as "?" while the run
+  // still looked like a detection.
+  if (const std::string missing = MissingConverter(usb.ansiCodePage); !missing.empty()) {
+    err << "keldar: " << EscapeControls(source.substr(source.find(':') + 1)) << ": " << missing
+        << '\n';
+    return {std::nullopt, kExitFailure};
+  }
   ModelPlatform platform(usb);
   Detected detected = DetectOnPlatform(platform, usb.ansiCodePage, source, err);
   if (!detected.report) return detected;
@@ -64,17 +84,21 @@ Detected Detect(const Source& source, const Machine& machine, std::ostream& err,
     }
     return DetectLive(machine, err, topology);
   } catch (const TopologyError& error) {
-    err << "keldar: " << error.what() << '\n';
+    err << "keldar: " << EscapeControls(error.what()) << '\n';
     return {std::nullopt, kExitUsage};
   } catch (const SysfsError& error) {
     if (source.kind == Source::Live)
-      err << "keldar: live USB is not available: " << error.what()
+      err << "keldar: live USB is not available: " << EscapeControls(error.what())
           << " (keldar --demo detects on the bundled demo topology)\n";
     else
-      err << "keldar: " << error.what() << '\n';
+      err << "keldar: " << EscapeControls(error.what()) << '\n';
     return {std::nullopt, kExitUsage};
+  } catch (const std::bad_alloc&) {
+    // A topology the reader accepts may still describe more than this machine's memory holds.
+    err << "keldar: " << EscapeControls(source.Describe()) << ": not enough memory to detect on it\n";
+    return {std::nullopt, kExitFailure};
   } catch (const std::exception& error) {
-    err << "keldar: " << error.what() << '\n';
+    err << "keldar: " << EscapeControls(error.what()) << '\n';
     return {std::nullopt, kExitFailure};
   }
 }

@@ -20,6 +20,8 @@ struct Source {
 
   // As reports name it: "demo", "topology:FILE", "sysfs:DIR" or "live".
   std::string Name() const;
+  // As error lines name it: the file or folder, "the demo topology" or "live USB".
+  std::string Describe() const;
   // Whether the devices' names are sysfs port paths, which the model takes as driver keys.
   bool PortIsDriverKey() const;
 };

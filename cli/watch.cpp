@@ -13,6 +13,7 @@
 #include "cli/files.h"
 #include "cli/metrics.h"
 #include "text/text_codec.h"
+#include "text/utf8.h"
 
 namespace keldar::cli {
 
@@ -46,8 +47,9 @@ void WriteLine(const std::string& time, const char* event, const KeyView& key,
     if (!warnings.empty()) line["warnings"] = warnings;
     out << line.dump() << '\n';
   } else {
-    out << time << ' ' << event << ' ' << key.model << " (" << key.vendorId << ':'
-        << key.productId << ") at " << key.port << '\n';
+    // A hub's or a key's name must not drive the terminal, nor split the event over two lines.
+    out << time << ' ' << event << ' ' << EscapeControls(key.model) << " (" << key.vendorId
+        << ':' << key.productId << ") at " << EscapeControls(key.port) << '\n';
   }
 }
 
@@ -74,12 +76,18 @@ std::string LocalTimeText(double unixSeconds) {
       (CivilDay(local) - CivilDay(utc)) * 86400 +
       (local.tm_hour - utc.tm_hour) * 3600L + (local.tm_min - utc.tm_min) * 60L +
       (local.tm_sec - utc.tm_sec);
+  // RFC 3339 offsets are whole minutes below 24 hours; a zone beyond that (seconds in its
+  // offset, as in local mean times, or a POSIX zone of 24 hours) is shown in UTC instead.
   const long magnitude = offset < 0 ? -offset : offset;
+  const bool expressible = magnitude % 60 == 0 && magnitude < 24 * 3600;
+  const std::tm& shown = expressible ? local : utc;
+  char zone[8] = "Z";
+  if (expressible)
+    std::snprintf(zone, sizeof zone, "%c%02ld:%02ld", offset < 0 ? '-' : '+', magnitude / 3600,
+                  magnitude / 60 % 60);
   char text[96];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d%c%02ld:%02ld",
-                local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                local.tm_min, local.tm_sec, offset < 0 ? '-' : '+', magnitude / 3600,
-                magnitude / 60 % 60);
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d%s", shown.tm_year + 1900,
+                shown.tm_mon + 1, shown.tm_mday, shown.tm_hour, shown.tm_min, shown.tm_sec, zone);
   return text;
 }
 
@@ -116,7 +124,7 @@ int RunWatch(const std::function<Detected(std::ostream& err)>& detect, const Wat
     if (detected.report) {
       for (const std::string& warning : detected.report->warnings)
         if (std::find(warned.begin(), warned.end(), warning) == warned.end())
-          err << "keldar: warning: " << warning << '\n';
+          err << "keldar: warning: " << EscapeControls(warning) << '\n';
       err.flush();
       warned = detected.report->warnings;
     }
@@ -156,7 +164,7 @@ int RunWatch(const std::function<Detected(std::ostream& err)>& detect, const Wat
                            failure);
         if (!written && !metricsStale) err << failure.str() << std::flush;
         if (written && metricsStale)
-          err << "keldar: " << options.prometheusFile << ": the metrics file is written again\n"
+          err << "keldar: " << EscapeControls(options.prometheusFile) << ": the metrics file is written again\n"
               << std::flush;
         metricsStale = !written;
       }

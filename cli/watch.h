@@ -62,7 +62,8 @@ struct WatchOptions {
 int RunWatch(const std::function<Detected(std::ostream& err)>& detect, const WatchOptions& options,
              const WatchClock& clock, std::ostream& out, std::ostream& err);
 
-// ISO 8601 local time with its offset from UTC: "2026-12-07T21:03:04+01:00".
+// RFC 3339 local time with its offset from UTC: "2026-12-07T21:03:04+01:00"; UTC
+// ("2026-12-07T20:03:04Z") where the offset is not whole minutes below 24 hours.
 std::string LocalTimeText(double unixSeconds);
 
 // The system's wall clock, in seconds since the Unix epoch.

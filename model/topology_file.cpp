@@ -103,12 +103,27 @@ std::string Describe(const json& value) {
   }
 }
 
+// The deepest a topology file goes: four levels down to a root hub (the document,
+// "controllers", a controller, its "rootHub"), four for each hub chained below it ("ports", a
+// port, its "device", the device's "hub") and four inside the last one (down to a device's
+// "descriptor"). One hub more than the model holds is let through, so that the reader names
+// the chain itself.
+constexpr std::size_t kMaxDepth = 4 + 4 * (kMaxHubNesting + 2) + 4;
+
 // Builds the document in one pass through the library's event interface, and notes the first
 // key that an object repeats (the document keeps only the last value) with its path. The
 // library's own callback parser rescans the enclosing array after every object, which made
 // reading quadratic in the number of objects; this builder does constant work per event.
 class DocumentBuilder {
  public:
+  DocumentBuilder() = default;
+  DocumentBuilder(const DocumentBuilder&) = delete;
+  DocumentBuilder& operator=(const DocumentBuilder&) = delete;
+  // The library's own destructor first gathers a container's elements in a new vector: out of
+  // memory, that allocation ends the program from inside a destructor. Taken apart from the
+  // leaves up, each container is empty when it goes and nothing is allocated.
+  ~DocumentBuilder() { Dismantle(root_); }
+
   bool null() { return Put(json(nullptr)); }
   bool boolean(bool value) { return Put(json(value)); }
   bool number_integer(json::number_integer_t value) { return Put(json(value)); }
@@ -140,6 +155,8 @@ class DocumentBuilder {
   const std::optional<std::string>& Repeated() const { return repeated_; }
   std::size_t ErrorPosition() const { return errorPosition_; }
   const std::string& ErrorText() const { return errorText_; }
+  // The path of the first object or array nested deeper than a topology file goes.
+  const std::optional<std::string>& TooDeep() const { return tooDeep_; }
 
  private:
   struct Frame {
@@ -170,13 +187,35 @@ class DocumentBuilder {
   }
 
   bool Open(json&& container, bool isArray) {
-    frames_.push_back({Place(std::move(container)), isArray, {}, {}});
+    json* placed = Place(std::move(container));
+    // Refused as soon as it is seen: a file of nothing but brackets would otherwise be built
+    // whole, a hundred bytes of memory per byte of file, before the reader refused it.
+    if (frames_.size() == kMaxDepth) {
+      tooDeep_ = CurrentPath();
+      return false;
+    }
+    frames_.push_back({placed, isArray, {}, {}});
     return true;
   }
 
   bool Close() {
     frames_.pop_back();
     return true;
+  }
+
+  // Recursion is bounded by kMaxDepth.
+  static void Dismantle(json& value) {
+    if (value.is_array()) {
+      while (!value.empty()) {
+        Dismantle(value.back());
+        value.erase(value.size() - 1);
+      }
+    } else if (value.is_object()) {
+      while (!value.empty()) {
+        Dismantle(value.begin().value());
+        value.erase(value.begin());
+      }
+    }
   }
 
   // Built only when needed: a path per level of a deeply nested file would cost its square.
@@ -190,6 +229,7 @@ class DocumentBuilder {
   json root_;
   std::vector<Frame> frames_;
   std::optional<std::string> repeated_;
+  std::optional<std::string> tooDeep_;
   std::size_t errorPosition_ = 0;
   std::string errorText_;
 };
@@ -215,7 +255,9 @@ class Reader {
     if (const json* codePage = Find(root, "ansiCodePage")) {
       const std::string where = Child(path, "ansiCodePage");
       const auto value = static_cast<unsigned>(ReadInteger(*codePage, where, kMaxU16));
-      if (!IsSupportedCodePage(value))
+      // A code page whose converter is missing here is read: what to make of it is the
+      // program's to decide (the console refuses it, naming what is missing).
+      if (!IsKnownCodePage(value))
         Fail(where, "a code page this build converts (936, 1252, 437, 65001, ...)",
              Describe(*codePage));
       model.ansiCodePage = value;
@@ -703,12 +745,26 @@ ordered_json WriteController(const model::Controller& controller) {
 }  // namespace
 
 model::UsbModel ReadTopology(std::string_view text, const std::string& sourceName) {
-  // UTF-16 text starts with its byte order mark, or has a 0 byte beside the ASCII "{".
+  // UTF-16 text starts with its byte order mark, or has a 0 byte beside the character JSON
+  // text starts with ("{", or white space).
   const auto byte = [&](std::size_t i) { return i < text.size() ? static_cast<unsigned char>(text[i]) : 0x100u; };
+  const auto opens = [](unsigned c) {
+    return c == '{' || c == '[' || c == ' ' || c == '\t' || c == '\r' || c == '\n';
+  };
   if ((byte(0) == 0xFF && byte(1) == 0xFE) || (byte(0) == 0xFE && byte(1) == 0xFF) ||
-      (byte(0) == 0 && byte(1) < 0x80) || (byte(0) < 0x80 && byte(0) != 0 && byte(1) == 0))
+      (byte(0) == 0 && opens(byte(1))) || (opens(byte(0)) && byte(1) == 0))
     throw TopologyError(sourceName +
                         ": the file is UTF-16 text; a topology file must be UTF-8 (JSON)");
+  // No text starts with a control character: an archive, a program or an image does.
+  std::size_t first = text.rfind("\xEF\xBB\xBF", 0) == 0 ? 3 : 0;
+  while (first < text.size() && opens(byte(first)) && byte(first) != '{' && byte(first) != '[')
+    ++first;
+  if (first < text.size() && (byte(first) < 0x20 || byte(first) == 0x7F)) {
+    char shown[8];
+    std::snprintf(shown, sizeof shown, "0x%02X", byte(first));
+    throw TopologyError(sourceName + ": the file is not text (it starts with the byte " + shown +
+                        "); a topology file must be UTF-8 (JSON)");
+  }
   // The JSON library takes a 0 byte for the end of its input and would ignore what follows.
   if (const std::size_t nul = text.find('\0'); nul != std::string_view::npos) {
     const auto [line, col] = LineAndColumn(text, nul);
@@ -723,6 +779,12 @@ model::UsbModel ReadTopology(std::string_view text, const std::string& sourceNam
   } catch (const json::exception& error) {
     throw TopologyError(sourceName + ": malformed JSON: " + error.what());
   }
+  if (const auto& deep = builder.TooDeep())
+    Reader(sourceName).Fail(*deep, "at most " + std::to_string(kMaxDepth) +
+                                       " levels of nested objects and arrays (" +
+                                       std::to_string(kMaxHubNesting) +
+                                       " hubs chained below a root hub)",
+                            "deeper");
   if (!parsed) {
     // The library's message starts with its own exception name and, for syntax errors,
     // repeats the position; keep the reason only.

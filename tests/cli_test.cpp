@@ -76,6 +76,8 @@ std::vector<CliCase> ReadCases() {
     fields >> where >> row.status >> row.expected;
 #ifdef _WIN32
     if (where == "linux") continue;
+#else
+    if (where == "windows") continue;
 #endif
     for (std::string arg; fields >> arg;) {
       if (arg.rfind("live=", 0) == 0)

@@ -17,6 +17,11 @@
 #include "support/test_data.h"
 #ifndef _WIN32
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+
 #endif
 
 namespace {
@@ -31,6 +36,12 @@ class RefusingBuffer : public std::streambuf {
  protected:
   int_type overflow(int_type) override { return traits_type::eof(); }
   std::streamsize xsputn(const char*, std::streamsize) override { return 0; }
+};
+
+class DiscardingBuffer : public std::streambuf {
+ protected:
+  int_type overflow(int_type c) override { return traits_type::not_eof(c); }
+  std::streamsize xsputn(const char*, std::streamsize count) override { return count; }
 };
 
 // Whatever goes to standard output: the report, the help, the version, the watch's lines.
@@ -105,6 +116,49 @@ TEST(HostileCli, LinksStayAndTheFileTheyLeadToIsReplaced) {
     }
   }
   fs::remove_all(folder);
+}
+
+// A topology file that takes more memory than there is: one line naming the file and status
+// 1, not an abort (the JSON library's destructor allocates). Run in a child whose address
+// space is capped a little above what it already uses.
+TEST(HostileCli, TopologyBeyondMemoryFailsWithOneLine) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address sanitizer reports an allocation failure instead of throwing";
+#endif
+  const fs::path path = keldar::testing::ScratchPath("beyond-memory.json");
+  // Four bytes of file for each object of the document.
+  std::string objects;
+  for (int i = 0; i < 1000000; ++i) objects += "{},\n";
+  std::ofstream(path, std::ios::binary)
+      << R"({"format": "keldar-topology", "version": 1, "controllers": [], "otherDevices": [)"
+      << objects << "{}]}";
+  objects = {};
+  const fs::path errors = keldar::testing::ScratchPath("beyond-memory.err");
+  // Caps that run out while the file is read, and while its document is built.
+  for (const rlim_t margin : {1 << 20, 16 << 20, 32 << 20}) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+      long pages = 0;
+      std::ifstream("/proc/self/statm") >> pages;
+      const rlim_t cap = static_cast<rlim_t>(pages) * ::sysconf(_SC_PAGESIZE) + margin;
+      const rlimit limit{cap, cap};
+      ::setrlimit(RLIMIT_AS, &limit);
+      DiscardingBuffer discarding;  // standard output: a pipe, which takes no memory here
+      std::ostream discarded(&discarding);
+      const Outcome run = RunKeldar({"--topology", path.string(), "--json"},
+                                    keldar::cli::ThisMachine(), &discarded);
+      std::ofstream(errors, std::ios::binary) << run.err;
+      ::_exit(run.status);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status) << " at " << margin;
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(ReadFile(errors),
+              "keldar: " + path.string() + ": not enough memory to detect on it\n");
+  }
+  fs::remove(path);
+  fs::remove(errors);
 }
 
 #endif

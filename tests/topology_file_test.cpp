@@ -99,9 +99,14 @@ TEST(TopologyErrors, HubsChainedTooDeepAreRefused) {
   EXPECT_NE(error.find("expected at most 32 hubs chained below a root hub, got more"),
             std::string::npos)
       << error;
-  // Deeply nested arrays are a plain error too, not a crash.
-  EXPECT_EQ(ErrorOf(std::string(100000, '[') + std::string(100000, ']')),
-            "bad.json: top level: expected an object, got an array");
+  // Nesting deeper than a topology file goes is refused where it is seen: what follows it is
+  // never read (here it is not even JSON).
+  const std::string deep = ErrorOf(R"({"controllers": )" + std::string(100000, '[') + "x");
+  EXPECT_EQ(deep.rfind("bad.json: controllers[0][0][0]", 0), 0u) << deep;
+  EXPECT_NE(deep.find("]: expected at most 144 levels of nested objects and arrays (32 hubs "
+                      "chained below a root hub), got deeper"),
+            std::string::npos)
+      << deep;
 }
 
 }  // namespace

@@ -270,6 +270,42 @@ TEST(Watch, TopologyFileThatIsAMomentAFifoIsNotWaitedOn) {
   fs::remove_all(folder);
 }
 
+// RFC 3339 offsets are whole minutes below 24 hours: a zone whose offset has seconds (a local
+// mean time) or is 24 hours (POSIX allows it) is shown in UTC, the seconds kept.
+TEST(Watch, TimeIsRfc3339WhateverTheZone) {
+  const double time = 1796668215.0;  // 2026-12-07T18:30:15Z
+  for (const auto& [zone, expected] :
+       {std::pair<const char*, const char*>{"IST-5:30", "2026-12-08T00:00:15+05:30"},
+        {"XXX+24", "2026-12-07T18:30:15Z"},
+        {"XXX-23:59", "2026-12-08T18:29:15+23:59"},
+        {"LMT-0:17:30", "2026-12-07T18:30:15Z"}}) {
+    const LocalZone local(zone);
+    EXPECT_EQ(keldar::cli::LocalTimeText(time), expected) << zone;
+  }
+}
+
+// A hub's name holding ESC, BEL, a line break, DEL and U+009B (code page 65001 lets the C1
+// control through): escaped in the text line, which stays one line; as JSON escapes it in JSON
+// Lines; as the textfile format escapes labels in the metrics. The key's place is
+// HCD<n>/<hub name>/<port> in all three.
+TEST(Watch, HubNameThatWouldDriveTheTerminalIsShownEscaped) {
+  const LocalZone zone("UTC0");
+  keldar::cli::Machine machine = keldar::cli::ThisMachine();
+  machine.watchClock = [](bool) {
+    return keldar::cli::WatchClock{[] { return 1796668200.0; }, [](double) { return false; }};
+  };
+  const std::string topology = KELDAR_TEST_DATA_DIR "/hostile/terminal-control-utf8.json";
+  const fs::path metrics = keldar::testing::ScratchPath("terminal-control.prom");
+  const Outcome text =
+      RunKeldar({"--watch", "--topology", topology, "--prometheus", metrics.string()}, machine);
+  EXPECT_EQ(text.status, 0) << text.err;
+  EXPECT_EQ(text.out, ReadData("watch/terminal-control.txt"));
+  EXPECT_EQ(keldar::testing::ReadFile(metrics), ReadData("watch/terminal-control.prom"));
+  const Outcome json = RunKeldar({"--watch", "--json", "--topology", topology}, machine);
+  EXPECT_EQ(json.out, ReadData("watch/terminal-control.jsonl"));
+  fs::remove(metrics);
+}
+
 #endif
 
 }  // namespace

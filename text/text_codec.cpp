@@ -4,6 +4,7 @@
 #include <string>
 
 #include "text/code_points.h"
+#include "text/utf8.h"
 
 namespace keldar {
 
@@ -13,54 +14,16 @@ namespace {
 
 constexpr char32_t kReplacementCharacter = 0xFFFD;
 
-bool IsContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
-
 }  // namespace
 
-// Strict UTF-8: overlong forms, encoded surrogates and values above U+10FFFF are invalid, and
-// each byte that does not start a valid sequence stands for one undecodable character.
+// Each byte that does not start a valid sequence stands for one undecodable character.
 std::u32string DecodeUtf8(std::string_view text) {
   std::u32string out;
   out.reserve(text.size());
-  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-  const std::size_t n = text.size();
-  std::size_t i = 0;
-  while (i < n) {
-    const unsigned char b0 = bytes[i];
-    if (b0 < 0x80) {
-      out.push_back(b0);
-      ++i;
-      continue;
-    }
-    std::size_t length = 0;
-    unsigned char low = 0x80, high = 0xBF;  // allowed range of the second byte
-    char32_t value = 0;
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-      length = 2;
-      value = b0 & 0x1F;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-      length = 3;
-      value = b0 & 0x0F;
-      if (b0 == 0xE0) low = 0xA0;
-      if (b0 == 0xED) high = 0x9F;
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-      length = 4;
-      value = b0 & 0x07;
-      if (b0 == 0xF0) low = 0x90;
-      if (b0 == 0xF4) high = 0x8F;
-    }
-    bool valid = length != 0 && i + length <= n && bytes[i + 1] >= low && bytes[i + 1] <= high;
-    for (std::size_t k = 1; valid && k < length; ++k) {
-      if (!IsContinuation(bytes[i + k])) valid = false;
-      value = (value << 6) | (bytes[i + k] & 0x3F);
-    }
-    if (valid) {
-      out.push_back(value);
-      i += length;
-    } else {
-      out.push_back(kUndecodable);
-      ++i;
-    }
+  for (std::size_t i = 0; i < text.size();) {
+    const Utf8Character c = DecodeUtf8Character(text.substr(i));
+    out.push_back(c.valid ? c.code : kUndecodable);
+    i += c.length;
   }
   return out;
 }
@@ -185,6 +148,19 @@ std::string EncodeAnsi(const std::u32string& text, unsigned codePage, bool* repl
 
 bool IsSupportedCodePage(unsigned codePage) {
   return codePage == kUtf8CodePage || SystemSupports(codePage);
+}
+
+bool IsKnownCodePage(unsigned codePage) {
+  // The ones both Windows and glibc have tables for.
+  constexpr unsigned kRanges[][2] = {
+      {437, 437},     {737, 737},     {775, 775},     {850, 850},     {852, 852},
+      {855, 855},     {857, 857},     {860, 866},     {869, 869},     {874, 874},
+      {932, 932},     {936, 936},     {949, 950},     {1250, 1258},   {20127, 20127},
+      {20866, 20866}, {21866, 21866}, {28591, 28599}, {28603, 28603}, {28605, 28605},
+      {54936, 54936}, {kUtf8CodePage, kUtf8CodePage}};
+  for (const auto& range : kRanges)
+    if (codePage >= range[0] && codePage <= range[1]) return true;
+  return SystemSupports(codePage);
 }
 
 std::string MissingConverter(unsigned codePage) {

@@ -16,6 +16,11 @@ namespace keldar {
 // Whether the code page can be converted on this build (936, 1252, 437, 65001, ...).
 bool IsSupportedCodePage(unsigned codePage);
 
+// Whether the code page is one of the Windows ANSI and OEM code pages this build is made to
+// convert (with iconv: when glibc's converter for it is installed). A code page that is known
+// but not supported lacks its converter; one that is not known is no code page to convert.
+bool IsKnownCodePage(unsigned codePage);
+
 // Why the code page cannot be converted here, in one sentence that names what is missing (for
 // iconv: glibc's converter modules, which a statically linked program loads at run time);
 // empty when it can.

@@ -54,6 +54,15 @@ class Report(unittest.TestCase):
                        {**document, "devices": [{**document["devices"][0], "vendorId": "046D"}]}):
             self.assertNotEqual(errors(REPORT, broken), [])
 
+    def test_a_source_path_holding_a_line_break_is_valid(self):
+        with tempfile.TemporaryDirectory() as folder:
+            path = os.path.join(folder, "desk\nline.json")
+            shutil.copy(os.path.join(DATA, "fixtures", "no-known-key.json"), path)
+            run = subprocess.run([KELDAR, "--topology", path, "--json"], capture_output=True, check=True)
+        document = json.loads(run.stdout)
+        self.assertEqual(document["source"], "topology:" + path)
+        self.assertEqual(errors(REPORT, document), [])
+
 
 class WatchLines(unittest.TestCase):
     def test_golden_watch_lines_are_valid(self):
@@ -65,6 +74,19 @@ class WatchLines(unittest.TestCase):
         for event in events:
             self.assertEqual(errors(EVENT, event), [], event)
         self.assertNotEqual(errors(EVENT, {**events[0], "time": "2026-12-07 23:59:59"}), [])
+
+    def test_times_in_zones_rfc_3339_cannot_express_are_valid(self):
+        for zone in ("XXX+24", "LMT-0:17:30"):
+            keldar = subprocess.Popen([KELDAR, "--watch", "--json", "--demo"], stdout=subprocess.PIPE,
+                                      env={**os.environ, "TZ": zone})
+            try:
+                event = json.loads(keldar.stdout.readline())
+            finally:
+                keldar.send_signal(signal.SIGTERM)
+                keldar.wait(timeout=20)
+                keldar.stdout.close()
+            self.assertEqual(errors(EVENT, event), [], zone)
+            self.assertTrue(event["time"].endswith("Z"), event["time"])
 
     def test_live_session_on_a_rewritten_topology_file(self):
         # The watched file is replaced whole between detections, as an editor or copy would,
