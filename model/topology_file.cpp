@@ -108,7 +108,7 @@ std::string Describe(const json& value) {
 // port, its "device", the device's "hub") and four inside the last one (down to a device's
 // "descriptor"). One hub more than the model holds is let through, so that the reader names
 // the chain itself.
-constexpr std::size_t kMaxDepth = 4 + 4 * (kMaxHubNesting + 2) + 4;
+constexpr std::size_t kMaxDepth = 4 + 4 * (model::kMaxHubNesting + 2) + 4;
 
 // Builds the document in one pass through the library's event interface, and notes the first
 // key that an object repeats (the document keeps only the last value) with its path. The
@@ -782,7 +782,7 @@ model::UsbModel ReadTopology(std::string_view text, const std::string& sourceNam
   if (const auto& deep = builder.TooDeep())
     Reader(sourceName).Fail(*deep, "at most " + std::to_string(kMaxDepth) +
                                        " levels of nested objects and arrays (" +
-                                       std::to_string(kMaxHubNesting) +
+                                       std::to_string(model::kMaxHubNesting) +
                                        " hubs chained below a root hub)",
                             "deeper");
   if (!parsed) {
