@@ -79,7 +79,7 @@ bool WriteReplacing(const std::string& path, const std::string& text,
   if (fs::is_directory(resolution.status)) return fail("it is a directory");
   if (resolution.inPlace) {
     errno = 0;
-    std::FILE* file = std::fopen(path.c_str(), "wb");
+    std::FILE* file = OpenInPlace(path.c_str());
     if (file == nullptr) return fail(Reason(errno, "cannot open it"));
     const auto failure = WriteAndClose(file, text, false);
     return failure ? fail(*failure) : true;

@@ -26,8 +26,11 @@ bool WriteReplacing(const std::string& path, const std::string& text,
 // place replaces nothing.
 bool WouldReplace(const std::string& written, const std::string& other);
 
-// Flushes what the system holds of `file` to the disk; false when it cannot. One file per
-// system (disk_sync_posix.cpp, disk_sync_win32.cpp).
+// What differs by system, one file each (file_system_posix.cpp, file_system_win32.cpp):
+// flushing what the system holds of `file` to the disk (false when it cannot),
 bool SyncToDisk(std::FILE* file);
+// and opening an existing device or pipe to be written as it is, without waiting for a reader
+// (null with errno set when it cannot be opened now).
+std::FILE* OpenInPlace(const char* path);
 
 }  // namespace keldar::cli

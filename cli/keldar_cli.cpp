@@ -117,16 +117,14 @@ std::optional<int> Parse(int argc, const char* const* argv, Options& options, st
                                   "The topology recorded in FILE (JSON, as --export writes it)")
                        ->type_name("FILE")
                        ->group(kHelpGroupSources);
-#ifndef _WIN32
-  auto* sysfs = app.add_option("--sysfs", sysfsRoot,
-                               "The sysfs tree mounted or copied at DIR (the live one is /sys)")
-                    ->type_name("DIR")
-                    ->group(kHelpGroupSources);
-#else
   // A sysfs tree is a Linux machine's; the Windows console has no name for the computer it
   // would describe, so it offers no --sysfs.
-  CLI::Option* sysfs = nullptr;
-#endif
+  CLI::Option* sysfs =
+      !kLiveIsSysfs ? nullptr
+                    : app.add_option("--sysfs", sysfsRoot,
+                                     "The sysfs tree mounted or copied at DIR (the live one is /sys)")
+                          ->type_name("DIR")
+                          ->group(kHelpGroupSources);
   app.add_flag("--json", options.json,
                "Print one JSON document (with --watch, one JSON object a line)")
       ->group(kHelpGroupOutput);

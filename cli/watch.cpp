@@ -45,7 +45,8 @@ void WriteLine(const std::string& time, const char* event, const KeyView& key,
                                    {"model", key.model},    {"vendorId", key.vendorId},
                                    {"productId", key.productId}, {"port", key.port}};
     if (!warnings.empty()) line["warnings"] = warnings;
-    out << line.dump() << '\n';
+    // A warning names a path, which need not be UTF-8.
+    out << line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << '\n';
   } else {
     // A hub's or a key's name must not drive the terminal, nor split the event over two lines.
     out << time << ' ' << event << ' ' << EscapeControls(key.model) << " (" << key.vendorId

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <initializer_list>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <type_traits>
@@ -822,28 +823,22 @@ model::UsbModel LoadTopologyFile(const std::string& path) {
   // would wait for a writer for ever (and a watch with it), a device may have no end.
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_BINARY);
   if (fd < 0) throw fail(std::strerror(errno));
+  // Closed on every way out, an allocation failure among them: a watch re-reads the file.
+  const std::unique_ptr<const int, void (*)(const int*)> closer(&fd, [](const int* open) {
+    ::close(*open);
+  });
   struct stat info {};
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    ::close(fd);
-    throw fail("not a regular file");
-  }
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) throw fail("not a regular file");
   // Read in pieces and never past the limit: the file may grow while it is read.
   std::string content;
   char piece[1 << 16];
   for (;;) {
     const auto got = ::read(fd, piece, sizeof piece);
     if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) {
-      const int error = got < 0 ? errno : 0;
-      ::close(fd);
-      if (got < 0) throw fail(std::strerror(error));
-      break;
-    }
+    if (got < 0) throw fail(std::strerror(errno));
+    if (got == 0) break;
     content.append(piece, static_cast<std::size_t>(got));
-    if (content.size() > kMaxTopologyFileSize) {
-      ::close(fd);
-      throw fail(TooLarge());
-    }
+    if (content.size() > kMaxTopologyFileSize) throw fail(TooLarge());
   }
   return ReadTopology(content, path);
 }

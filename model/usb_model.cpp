@@ -1,6 +1,7 @@
 #include "model/usb_model.h"
 
 #include <algorithm>
+#include <bit>
 #include <cctype>
 #include <charconv>
 #include <cstddef>
@@ -12,6 +13,8 @@ namespace keldar::model {
 namespace {
 // The hub driver's records lay the descriptors out as the devices send them: the fields in
 // their listed order, packed, little-endian (as every Windows and Linux target is).
+static_assert(std::endian::native == std::endian::little,
+              "the descriptors are copied byte for byte from and to little-endian records");
 template <typename Descriptor>
 constexpr std::size_t kListedSize = [] {
   std::size_t size = 0;

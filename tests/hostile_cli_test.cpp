@@ -17,6 +17,7 @@
 #include "support/test_data.h"
 #ifndef _WIN32
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -95,6 +96,27 @@ TEST(HostileCli, FailedExportLeavesTheFileItReplaced) {
   for (const auto& entry : fs::directory_iterator(folder)) left.push_back(entry.path().filename().string());
   EXPECT_EQ(left, std::vector<std::string>{"desk.json"});
   fs::remove_all(folder);
+}
+
+// A FIFO named as the metrics file is written in place; one without a reader is a write that
+// fails at once, not an open that waits for good (and past Ctrl-C, which restarts the call).
+TEST(HostileCli, MetricsFifoWithoutReaderFailsAtOnce) {
+  const fs::path fifo = keldar::testing::ScratchPath("metrics.fifo");
+  fs::remove(fifo);
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::alarm(20);  // a child that waits on the FIFO ends by SIGALRM
+    const Outcome run = RunKeldar({"--demo", "--prometheus", fifo.string()});
+    ::_exit(run.status == 1 && run.err.find("cannot write the metrics file") != std::string::npos
+                ? 0
+                : 3);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  fs::remove(fifo);
 }
 
 // --export and --prometheus keep a symbolic link as it is and replace the file it leads to,

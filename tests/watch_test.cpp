@@ -177,6 +177,21 @@ TEST(Watch, WarningGoesWithTheDetectionThatMeetsIt) {
   }
 }
 
+// A warning names a path, which need not be UTF-8: the JSON line stays valid JSON, with
+// U+FFFD where the path is not.
+TEST(Watch, WarningThatIsNotUtf8KeepsTheJsonLineValid) {
+  keldar::DetectionReport report;
+  report.keys.push_back({0x0529, 0x0001, "HASP HL", "1-4", "HCD0/RootHub/4", 3});
+  report.warnings = {"devices/usb1/\xff/product: cannot be read"};
+  std::ostringstream out, err;
+  const int status = keldar::cli::RunWatch(
+      [&](std::ostream&) { return keldar::cli::Detected{report, 0}; }, {1.0, true, true, ""},
+      {[] { return 1796668200.0; }, [](double) { return false; }}, out, err);
+  EXPECT_EQ(status, 0) << err.str();
+  const json line = json::parse(out.str());
+  EXPECT_EQ(line.at("warnings"), json::array({"devices/usb1/\xef\xbf\xbd/product: cannot be read"}));
+}
+
 TEST(Watch, MetricsFileShowsTheLastChange) {
   Session session;
   const fs::path metrics = fs::path(session.Root()) / "keldar.prom";
