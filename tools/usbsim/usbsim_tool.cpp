@@ -92,6 +92,12 @@ struct Checker {
   void Model(const model::UsbModel& model) {
     if (!model.computerName)
       reasons.push_back("computerName: absent, but GetComputerNameA under wine always answers");
+    // Windows names a computer with at most MAX_COMPUTERNAME_LENGTH (15) characters;
+    // GetComputerNameA answers a longer one with ERROR_BUFFER_OVERFLOW, which no real machine
+    // gives.
+    else if (model.computerName->size() > 15)
+      reasons.push_back("computerName: " + *model.computerName +
+                        ": longer than the 15 characters Windows allows a computer name");
     if (model.ansiCodePage != 936)
       reasons.push_back("ansiCodePage: " + std::to_string(model.ansiCodePage) +
                         ": the simulator's prefix runs with code page 936");
