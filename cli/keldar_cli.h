@@ -21,6 +21,7 @@ inline constexpr int kExitDetected = 0;
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitNoKey = 3;
+inline constexpr int kExitKeysUnusable = 4;
 
 // What the program reads from the machine it runs on besides its options.
 struct Machine {

@@ -11,6 +11,7 @@
 
 #include "platform/platform.h"
 #include "detect/device_tree.h"
+#include "detect/verdict.h"
 
 namespace keldar {
 
@@ -33,6 +34,9 @@ struct KeySighting {
   // Where it sits as the walk reached it: "HCD<n>/<hub name>/<port>" (ANSI).
   std::string place;
   std::uint16_t address = 0;  // the bus address, new on every enumeration
+  // What the source read about the key's state, joined in by the caller that has the source;
+  // none by default, which the verdict answers with "not known".
+  KeyFacts facts;
   friend bool operator==(const KeySighting&, const KeySighting&) = default;
 };
 
