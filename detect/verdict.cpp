@@ -94,7 +94,7 @@ KeyVerdict JudgeKey(const KeyFacts& facts) {
 
 const char* VerdictWords(const std::string& code) {
   if (code == "notAuthorized") return "blocked by the system's USB device policy";
-  if (code == "notConfigured") return "not configured (no active configuration)";
+  if (code == "notConfigured") return "not configured";
   if (code == "exportedOverNetwork") return "exported to another machine over the network";
   if (code == "driverNotInstalled") return "its driver is not installed";
   if (code == "disabled") return "disabled";
