@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <cstdint>
 #include <cstddef>
@@ -177,6 +178,9 @@ class Tree {
     return bytes;
 #endif
   }
+
+  // A file outside the tree that could not be looked at (a device node), said as the tree's are.
+  void NoteOutside(const std::string& path, int error) { Note(path, ErrnoText(error)); }
 
   // One line per reason: the first file it struck, and how many more.
   std::vector<std::string> Warnings() const {
@@ -557,7 +561,11 @@ class Scanner {
     const std::string path = options_.usbfsRoot + relative;
     // Looked at, never opened: a device node must not hold the scan.
     struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) return state;
+    if (::stat(path.c_str(), &info) != 0) {
+      // Gone since it was listed: no warning, as for the tree's own files.
+      if (errno != ENOENT) tree_.NoteOutside(path, errno);
+      return state;
+    }
     model::UsbfsNode node;
     node.path = CleanUtf8(path);
     node.uid = info.st_uid;
