@@ -169,21 +169,18 @@ void WriteJson(const DetectionReport& report, bool portIsDriverKey, std::ostream
   out << ",\n  \"keyFound\": " << (report.keyFound ? "true" : "false");
   const std::vector<KeyView> keys = KeysOf(report, portIsDriverKey);
   out << ",\n  \"keys\": ";
+  std::size_t k = 0;  // the report's key that `key` shows
   WriteArray(keys, "  ", out, [&](const KeyView& key, const std::string& indent) {
-    const KeyVerdict verdict = JudgeKey(report.keys[&key - keys.data()].facts);
+    const KeyVerdict verdict = JudgeKey(report.keys[k++].facts);
     Json json = {{"model", key.model},
                  {"vendorId", key.vendorId},
                  {"productId", key.productId},
                  {"port", key.port},
-                 {"driver", verdict.driver.empty() ? Json(nullptr) : Json(verdict.driver)},
+                 {"driver", verdict.driver.empty() ? Json(nullptr) : Json(CleanUtf8(verdict.driver))},
                  {"usable", verdict.usable ? Json(*verdict.usable) : Json(nullptr)},
                  {"reasons", VerdictItems(verdict.reasons)},
                  {"notes", VerdictItems(verdict.notes)}};
-    // A port or driver name from a file need not be UTF-8.
-    std::string text = json.dump(2, ' ', false, Json::error_handler_t::replace);
-    for (std::size_t at = 0; (at = text.find('\n', at)) != std::string::npos; at += 1 + indent.size())
-      text.insert(at + 1, indent);
-    out << text;
+    out << Indented(json, indent);
   });
   // Only when something could not be read: a report of a fully read source keeps its keys.
   if (!report.warnings.empty()) {
