@@ -229,16 +229,28 @@ TEST(HostileSysfs, KeysAreJudgedFromTheTreeAndFromTheirNodesAsTheUserFindsThem) 
     usb.computerName = "DESK-7";
     return usb;
   };
-  const std::string run = Unprivileged([&] {
-    const testing::Outcome outcome =
-        testing::RunKeldar({"--sysfs", tree.Root(), "--json", "--expect-key"}, machine);
-    return std::to_string(outcome.status) + "\n" + outcome.err + outcome.out;
-  });
-  ASSERT_EQ(run.substr(0, 2), "0\n") << run;
+  const auto run = [&] {
+    return Unprivileged([&] {
+      const testing::Outcome outcome =
+          testing::RunKeldar({"--sysfs", tree.Root(), "--json", "--expect-key"}, machine);
+      return std::to_string(outcome.status) + "\n" + outcome.err + outcome.out;
+    });
+  };
+  const std::string shown = run();
+  ASSERT_EQ(shown.substr(0, 2), "0\n") << shown;
   std::string expected = ReadFile(fs::path(KELDAR_TEST_DATA_DIR) / "hostile" / "key-states.keys.json");
   for (std::size_t at; (at = expected.find("{usbfs}")) != std::string::npos;)
     expected.replace(at, 7, usbfs);
-  EXPECT_EQ(json::parse(run.substr(2))["keys"], json::parse(expected));
+  EXPECT_EQ(json::parse(shown.substr(2))["keys"], json::parse(expected));
+
+  // Nodes the user may not even look at are a warning, and their keys' usability not known.
+  fs::permissions(fs::path(usbfs) / "001", fs::perms::owner_all);
+  const std::string hidden = run();
+  const std::string warning = "0\nkeldar: warning: sysfs: cannot read " + usbfs +
+                              "/001/002 (Permission denied) nor 4 more for that reason; what "
+                              "could not be read is taken as absent\n";
+  ASSERT_EQ(hidden.substr(0, warning.size()), warning) << hidden;
+  EXPECT_EQ(json::parse(hidden.substr(warning.size()))["keys"][2]["usable"], nullptr);
 }
 
 // The controller search stops at its bound; what lies past it is said, not dropped in silence.
