@@ -94,10 +94,12 @@ int Report(const Options& options, const Machine& machine, std::ostream& out,
       return kExitFailure;
   }
   errno = 0;  // the reason of a failed write, if any, is the first one after this
+  // A replayed sysfs scan names its keys' ports as the scan did.
+  const bool portIsDriverKey = options.source.PortIsDriverKey() || report.driverKeysArePorts;
   if (options.json)
-    WriteJson(report, options.source.PortIsDriverKey(), out);
+    WriteJson(report, portIsDriverKey, out);
   else
-    WriteText(report, options.details, options.source.PortIsDriverKey(), out);
+    WriteText(report, options.details, portIsDriverKey, out);
   if (const int printed = Printed(out, err, "report"); printed != kExitDetected) return printed;
   if (!options.expectKey) return kExitDetected;
   if (!report.keyFound) return kExitNoKey;

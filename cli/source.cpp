@@ -107,6 +107,7 @@ Detected DetectOnModel(const model::UsbModel& usb, const std::string& source, st
   Detected detected = DetectOnPlatform(platform, usb.ansiCodePage, source, err);
   if (!detected.report) return detected;
   JoinKeyFacts(usb, *detected.report);
+  detected.report->driverKeysArePorts = usb.driverKeysArePorts;
   // What could not be read leaves a report that may miss devices; the report says so, the
   // source's own reasons first.
   detected.report->warnings.insert(detected.report->warnings.begin(), usb.warnings.begin(),

@@ -59,6 +59,8 @@ struct DetectionReport {
   // search's bound; the caller adds what the source could not be read of.
   std::vector<std::string> warnings;
   std::vector<KeySighting> keys;  // in tree order
+  // The keys' driver keys are their ports (sysfs names): set by the caller that knows.
+  bool driverKeysArePorts = false;
 };
 
 // Runs the detect command once on `platform`, then selects every tree item in turn to collect

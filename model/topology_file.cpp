@@ -243,7 +243,7 @@ class Reader {
     const std::string path;
     RequireObject(root, path);
     CheckKeys(root, path, {"format", "version", "computerName", "ansiCodePage", "controllers",
-                           "otherDevices", "faults", "warnings"});
+                           "otherDevices", "faults", "warnings", "driverKeysArePorts"});
     const json& format = Require(root, path, "format");
     if (!format.is_string() || format.get_ref<const std::string&>() != kFormat)
       Fail(Child(path, "format"), "\"keldar-topology\"", Describe(format));
@@ -264,6 +264,8 @@ class Reader {
       model.ansiCodePage = value;
     }
     codePage_ = model.ansiCodePage;
+    if (const json* ports = Find(root, "driverKeysArePorts"))
+      model.driverKeysArePorts = ReadBool(*ports, Child(path, "driverKeysArePorts"));
     if (const json* name = Find(root, "computerName")) {
       const std::string where = Child(path, "computerName");
       model.computerName = ReadString(*name, where);
@@ -925,6 +927,7 @@ std::string WriteTopology(const model::UsbModel& model) {
   root["version"] = kVersion;
   if (model.computerName) root["computerName"] = *model.computerName;
   root["ansiCodePage"] = model.ansiCodePage;
+  if (model.driverKeysArePorts) root["driverKeysArePorts"] = true;
   ordered_json controllers = ordered_json::array();
   for (const model::Controller& controller : model.controllers)
     controllers.push_back(WriteController(controller));

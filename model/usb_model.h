@@ -298,6 +298,9 @@ struct UsbModel {
   std::vector<Controller> controllers;      // in device-interface enumeration order
   std::vector<OtherDevice> otherDevices;
   bool deviceSetFails = false;              // SetupDiGetClassDevsA fails
+  // The devices' driver keys are their port paths (sysfs names, "3-1.4"): a report names a
+  // key's port by it, as a detection on the sysfs tree itself does, and a replay the same.
+  bool driverKeysArePorts = false;
   // What could not be read while the model was made from a live source (a sysfs scan's
   // unreadable files), one line per reason. Written to a topology file and read back, so that
   // a replay warns as the detection did; not compared, as it is no part of the USB tree.

@@ -642,6 +642,7 @@ model::UsbModel ScanSysfs(const std::string& sysfsRoot, const SysfsScanOptions& 
   // The texts reach the access layer as a Chinese Windows would hand them on.
   model.ansiCodePage = 936;
   model.controllers = scanner.ReadControllers();
+  model.driverKeysArePorts = true;
   model.warnings = scanner.Warnings();
   return model;
 }
