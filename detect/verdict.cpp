@@ -1,5 +1,6 @@
 #include "detect/verdict.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace keldar {
@@ -48,9 +49,13 @@ void JudgeWindows(const WindowsKeyFacts& facts, KeyVerdict& verdict) {
 }
 
 void JudgeLinux(const LinuxKeyFacts& facts, KeyVerdict& verdict) {
-  for (const std::string& driver : facts.interfaceDrivers)
-    if (!driver.empty() && verdict.driver.find(driver) == std::string::npos)
+  // Each driver once, in interface order: "usbhid", "usbfs,usbhid".
+  for (std::size_t i = 0; i < facts.interfaceDrivers.size(); ++i) {
+    const std::string& driver = facts.interfaceDrivers[i];
+    const auto first = facts.interfaceDrivers.begin();
+    if (!driver.empty() && std::find(first, first + i, driver) == first + i)
       verdict.driver += (verdict.driver.empty() ? "" : ",") + driver;
+  }
   if (!facts.authorized) verdict.reasons.push_back({"notAuthorized", "authorized = 0", {}});
   if (!facts.configured)
     verdict.reasons.push_back({"notConfigured", "bConfigurationValue = 0", {}});
