@@ -26,7 +26,8 @@ inline constexpr const char* kHelpFooter =
     "Exit status: 0 after a detection (also --help, --version, and a watch ended by Ctrl-C or "
     "SIGTERM); 2 for a usage error, an unreadable or malformed topology file, or a sysfs root "
     "without a USB tree; 3 with --expect-key when no known key was found (e.g. keldar "
-    "--expect-key >/dev/null || echo 'no key'); 1 for anything else.";
+    "--expect-key >/dev/null || echo 'no key'); 4 with --expect-key when keys were found "
+    "and none of them is usable; 1 for anything else.";
 
 std::shared_ptr<CLI::Formatter> HelpFormatter();
 

@@ -87,16 +87,27 @@ int Report(const Options& options, const Machine& machine, std::ostream& out,
     const double ended = SystemTime();
     const Metrics metrics{KeysOf(report, options.source.PortIsDriverKey()),
                           report.devices.size(), ended - options.started, ended};
-    if (!WriteReplacing(options.prometheusFile, MetricsText(metrics), "metrics file", err))
+    std::vector<std::optional<bool>> usable;
+    for (const KeySighting& key : report.keys) usable.push_back(JudgeKey(key.facts).usable);
+    if (!WriteReplacing(options.prometheusFile, MetricsText(metrics, usable), "metrics file",
+                        err))
       return kExitFailure;
   }
   errno = 0;  // the reason of a failed write, if any, is the first one after this
+  // A replayed sysfs scan names its keys' ports as the scan did.
+  const bool portIsDriverKey = options.source.PortIsDriverKey() || report.driverKeysArePorts;
   if (options.json)
-    WriteJson(report, out);
+    WriteJson(report, portIsDriverKey, out);
   else
-    WriteText(report, options.details, out);
+    WriteText(report, options.details, portIsDriverKey, out);
   if (const int printed = Printed(out, err, "report"); printed != kExitDetected) return printed;
-  return options.expectKey && !report.keyFound ? kExitNoKey : kExitDetected;
+  if (!options.expectKey) return kExitDetected;
+  if (!report.keyFound) return kExitNoKey;
+  // Keys that are there but that no program here can use fail a check as much as none.
+  bool anyMaybeUsable = report.keys.empty();
+  for (const KeySighting& key : report.keys)
+    anyMaybeUsable |= JudgeKey(key.facts).usable != false;
+  return anyMaybeUsable ? kExitDetected : kExitKeysUnusable;
 }
 
 // A usage error: one line, and where the options are listed.
@@ -164,7 +175,8 @@ std::optional<int> Parse(int argc, const char* const* argv, Options& options, st
           ""))
       ->needs(watch);
   auto* expectKey = app.add_flag("--expect-key", options.expectKey,
-                                 "Exit with status 3 when no known key was found")
+                                 "Exit with status 3 when no known key was found, 4 when every key "
+                                 "found is unusable")
                         ->group(kHelpGroupScripts);
   // Made again here, so that the help lists them last.
   app.set_help_flag("-h,--help", "Print this help and exit")->group(kHelpGroupScripts);

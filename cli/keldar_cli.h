@@ -16,11 +16,13 @@ namespace keldar::cli {
 // Exit statuses: 0 after a detection (and for --help and --version); 2 for a usage error, a
 // topology file that cannot be read or is malformed, or a sysfs root that holds no USB tree
 // (also the live /sys of a machine without USB); 1 for anything else, among it an export file
-// that cannot be written; 3 with --expect-key when no known key was found.
+// that cannot be written; 3 with --expect-key when no known key was found, 4 when keys were
+// found and every one of them is unusable.
 inline constexpr int kExitDetected = 0;
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitNoKey = 3;
+inline constexpr int kExitKeysUnusable = 4;
 
 // What the program reads from the machine it runs on besides its options.
 struct Machine {

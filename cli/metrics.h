@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,5 +18,9 @@ struct Metrics {
 };
 
 std::string MetricsText(const Metrics& metrics);
+// With keldar_key_usable for each key whose verdict is known (`usable`: parallel to the keys).
+// The watch's metrics carry no verdicts yet: without `usable`, the family is left out.
+std::string MetricsText(const Metrics& metrics, const std::vector<std::optional<bool>>& usable);
+std::string MetricsText(const Metrics& metrics, const std::vector<std::optional<bool>>* usable);
 
 }  // namespace keldar::cli

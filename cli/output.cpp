@@ -8,6 +8,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "cli/watch.h"
+#include "detect/verdict.h"
 #include "text/text_codec.h"
 #include "text/utf8.h"
 
@@ -121,9 +123,28 @@ void WriteTreeText(const TreeNode& node, int depth, bool details, unsigned codeP
   for (const TreeNode& child : node.children) WriteTreeText(child, depth + 1, details, codePage, out);
 }
 
+Json VerdictItems(const std::vector<VerdictItem>& items) {
+  Json list = Json::array();
+  for (const VerdictItem& item : items) {
+    Json entry = {{"code", item.code}, {"fact", CleanUtf8(item.fact)}};
+    if (item.problemCode) entry["problemCode"] = *item.problemCode;
+    list.push_back(std::move(entry));
+  }
+  return list;
+}
+
+// "reason (fact); reason (fact)", escaped for a terminal.
+std::string InWords(const std::vector<VerdictItem>& items) {
+  std::string words;
+  for (const VerdictItem& item : items)
+    words += (words.empty() ? "" : "; ") + std::string(VerdictWords(item.code)) + " (" +
+             EscapeControls(item.fact) + ")";
+  return words;
+}
+
 }  // namespace
 
-void WriteJson(const DetectionReport& report, std::ostream& out) {
+void WriteJson(const DetectionReport& report, bool portIsDriverKey, std::ostream& out) {
   const unsigned codePage = report.ansiCodePage;
   // The source names a file by its path, whose bytes need not be UTF-8 on Linux; such bytes
   // become U+FFFD rather than a document the JSON writer refuses.
@@ -146,6 +167,21 @@ void WriteJson(const DetectionReport& report, std::ostream& out) {
     out << Json(AnsiToUtf8(notice.text, report.programCodePage)).dump();
   });
   out << ",\n  \"keyFound\": " << (report.keyFound ? "true" : "false");
+  const std::vector<KeyView> keys = KeysOf(report, portIsDriverKey);
+  out << ",\n  \"keys\": ";
+  std::size_t k = 0;  // the report's key that `key` shows
+  WriteArray(keys, "  ", out, [&](const KeyView& key, const std::string& indent) {
+    const KeyVerdict verdict = JudgeKey(report.keys[k++].facts);
+    Json json = {{"model", key.model},
+                 {"vendorId", key.vendorId},
+                 {"productId", key.productId},
+                 {"port", key.port},
+                 {"driver", verdict.driver.empty() ? Json(nullptr) : Json(CleanUtf8(verdict.driver))},
+                 {"usable", verdict.usable ? Json(*verdict.usable) : Json(nullptr)},
+                 {"reasons", VerdictItems(verdict.reasons)},
+                 {"notes", VerdictItems(verdict.notes)}};
+    out << Indented(json, indent);
+  });
   // Only when something could not be read: a report of a fully read source keeps its keys.
   if (!report.warnings.empty()) {
     out << ",\n  \"warnings\": ";
@@ -156,7 +192,8 @@ void WriteJson(const DetectionReport& report, std::ostream& out) {
   out << "\n}\n";
 }
 
-void WriteText(const DetectionReport& report, bool details, std::ostream& out) {
+void WriteText(const DetectionReport& report, bool details, bool portIsDriverKey,
+               std::ostream& out) {
   const unsigned codePage = report.ansiCodePage;
   if (report.source == "demo")
     out << "Source: the demo topology bundled with keldar (not this computer's USB)\n";
@@ -190,6 +227,24 @@ void WriteText(const DetectionReport& report, bool details, std::ostream& out) {
     out << line << '\n';
   }
   if (report.devices.empty()) out << "  (no attached device)\n";
+
+  out << "\nKeys:\n";
+  const std::vector<KeyView> keys = KeysOf(report, portIsDriverKey);
+  for (std::size_t k = 0; k < keys.size(); ++k) {
+    const KeyVerdict verdict = JudgeKey(report.keys[k].facts);
+    out << "  " << EscapeControls(keys[k].model) << " (" << keys[k].vendorId << ':'
+        << keys[k].productId << ") at " << EscapeControls(keys[k].port) << ": ";
+    if (!verdict.usable)
+      out << "usability not known: " << InWords(verdict.reasons);
+    else if (*verdict.usable)
+      out << "usable";
+    else
+      out << "not usable: " << InWords(verdict.reasons);
+    if (!verdict.driver.empty()) out << "; driver " << EscapeControls(verdict.driver);
+    if (!verdict.notes.empty()) out << "; note: " << InWords(verdict.notes);
+    out << '\n';
+  }
+  if (keys.empty()) out << "  (no known key)\n";
 
   out << "\nNotices:\n";
   for (std::size_t n = 0; n < report.notices.size(); ++n) {

@@ -1,6 +1,7 @@
 #include "cli/source.h"
 
 #include <exception>
+#include <map>
 #include <new>
 #include <optional>
 #include <utility>
@@ -47,6 +48,52 @@ Detected DetectOnPlatform(Platform& platform, unsigned codePage, const std::stri
   return detected;
 }
 
+namespace {
+
+void IndexDevices(const model::Hub& hub, unsigned codePage,
+                  std::map<std::string, const model::Device*>& byKey) {
+  for (const model::Port& port : hub.ports) {
+    const model::Device* device = port.device.get();
+    if (device == nullptr) continue;
+    if (device->driverKey) {
+      // A driver key two devices share names neither: their keys stay without facts.
+      const auto [at, added] = byKey.try_emplace(Utf8ToAnsi(*device->driverKey, codePage), device);
+      if (!added) at->second = nullptr;
+    }
+    if (device->hub) IndexDevices(*device->hub, codePage, byKey);
+  }
+}
+
+KeyFacts FactsOf(const model::Device& device) {
+  KeyFacts facts;
+  if (const auto& state = device.windowsState)
+    facts.windows = WindowsKeyFacts{state->service, state->configFlags, state->devNodeStatus,
+                                    state->problemCode};
+  if (const auto& state = device.linuxState) {
+    LinuxKeyFacts& kernel = facts.kernel.emplace();
+    kernel.authorized = state->authorized;
+    kernel.configured = device.currentConfigurationValue != 0;
+    kernel.interfaceDrivers = state->interfaceDrivers;
+    if (const auto& node = state->node)
+      kernel.node = UsbfsNodeFacts{node->path, node->uid, node->gid, node->mode, node->openable,
+                                   node->user};
+  }
+  return facts;
+}
+
+}  // namespace
+
+void JoinKeyFacts(const model::UsbModel& usb, DetectionReport& report) {
+  if (report.keys.empty()) return;
+  std::map<std::string, const model::Device*> byKey;
+  for (const model::Controller& controller : usb.controllers)
+    if (controller.rootHub) IndexDevices(*controller.rootHub, usb.ansiCodePage, byKey);
+  for (KeySighting& key : report.keys) {
+    const auto found = byKey.find(key.driverKey);
+    if (found != byKey.end() && found->second != nullptr) key.facts = FactsOf(*found->second);
+  }
+}
+
 Detected DetectOnModel(const model::UsbModel& usb, const std::string& source, std::ostream& err,
                        std::string* topology) {
   // Without the converter every text of the topology would come out as "?" while the run
@@ -59,6 +106,8 @@ Detected DetectOnModel(const model::UsbModel& usb, const std::string& source, st
   ModelPlatform platform(usb);
   Detected detected = DetectOnPlatform(platform, usb.ansiCodePage, source, err);
   if (!detected.report) return detected;
+  JoinKeyFacts(usb, *detected.report);
+  detected.report->driverKeysArePorts = usb.driverKeysArePorts;
   // What could not be read leaves a report that may miss devices; the report says so, the
   // source's own reasons first.
   detected.report->warnings.insert(detected.report->warnings.begin(), usb.warnings.begin(),

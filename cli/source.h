@@ -42,6 +42,9 @@ Detected DetectLive(const Machine& machine, std::ostream& err, std::string* topo
 // report takes).
 Detected DetectOnPlatform(Platform& platform, unsigned codePage, const std::string& source,
                           std::ostream& err);
+// Hands each key of `report` the facts `usb` holds about its device, found by its driver key.
+void JoinKeyFacts(const model::UsbModel& usb, DetectionReport& report);
+
 Detected DetectOnModel(const model::UsbModel& usb, const std::string& source,
                        std::ostream& err, std::string* topology);
 

@@ -11,6 +11,7 @@
 
 #include "platform/platform.h"
 #include "detect/device_tree.h"
+#include "detect/verdict.h"
 
 namespace keldar {
 
@@ -33,6 +34,9 @@ struct KeySighting {
   // Where it sits as the walk reached it: "HCD<n>/<hub name>/<port>" (ANSI).
   std::string place;
   std::uint16_t address = 0;  // the bus address, new on every enumeration
+  // What the source read about the key's state, joined in by the caller that has the source;
+  // none by default, which the verdict answers with "not known".
+  KeyFacts facts;
   friend bool operator==(const KeySighting&, const KeySighting&) = default;
 };
 
@@ -55,6 +59,8 @@ struct DetectionReport {
   // search's bound; the caller adds what the source could not be read of.
   std::vector<std::string> warnings;
   std::vector<KeySighting> keys;  // in tree order
+  // The keys' driver keys are their ports (sysfs names): set by the caller that knows.
+  bool driverKeysArePorts = false;
 };
 
 // Runs the detect command once on `platform`, then selects every tree item in turn to collect

@@ -61,10 +61,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   report.keyFound = input.ConsumeBool();
 
   std::ostringstream json;
-  keldar::cli::WriteJson(report, json);
+  keldar::cli::WriteJson(report, input.ConsumeBool(), json);
   if (!nlohmann::json::accept(json.str())) std::abort();
 
   std::ostringstream text;
-  keldar::cli::WriteText(report, input.ConsumeBool(), text);
+  keldar::cli::WriteText(report, input.ConsumeBool(), input.ConsumeBool(), text);
   return 0;
 }

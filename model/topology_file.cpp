@@ -243,7 +243,7 @@ class Reader {
     const std::string path;
     RequireObject(root, path);
     CheckKeys(root, path, {"format", "version", "computerName", "ansiCodePage", "controllers",
-                           "otherDevices", "faults", "warnings"});
+                           "otherDevices", "faults", "warnings", "driverKeysArePorts"});
     const json& format = Require(root, path, "format");
     if (!format.is_string() || format.get_ref<const std::string&>() != kFormat)
       Fail(Child(path, "format"), "\"keldar-topology\"", Describe(format));
@@ -264,6 +264,8 @@ class Reader {
       model.ansiCodePage = value;
     }
     codePage_ = model.ansiCodePage;
+    if (const json* ports = Find(root, "driverKeysArePorts"))
+      model.driverKeysArePorts = ReadBool(*ports, Child(path, "driverKeysArePorts"));
     if (const json* name = Find(root, "computerName")) {
       const std::string where = Child(path, "computerName");
       model.computerName = ReadString(*name, where);
@@ -421,7 +423,7 @@ class Reader {
     RequireObject(value, path);
     CheckKeys(value, path, {"descriptor", "lowSpeed", "deviceAddress",
                             "currentConfigurationValue", "driverKey", "friendlyName", "hub",
-                            "faults"});
+                            "faults", "windowsState", "linuxState"});
     auto device = std::make_unique<model::Device>();
 
     ReadDescriptor(Require(value, path, "descriptor"), Child(path, "descriptor"),
@@ -441,7 +443,59 @@ class Reader {
     if (const json* hub = Find(value, "hub"))
       device->hub = ReadHub(*hub, Child(path, "hub"), nesting + 1);
     ReadFaults(value, path, device->databaseFaults);
+    if (const json* state = Find(value, "windowsState"))
+      device->windowsState = ReadWindowsState(*state, Child(path, "windowsState"));
+    if (const json* state = Find(value, "linuxState"))
+      device->linuxState = ReadLinuxState(*state, Child(path, "linuxState"));
     return device;
+  }
+
+  model::WindowsState ReadWindowsState(const json& value, const std::string& path) const {
+    RequireObject(value, path);
+    CheckKeys(value, path, {"service", "configFlags", "devNodeStatus", "problemCode"});
+    model::WindowsState state;
+    if (const json* service = Find(value, "service"))
+      state.service = ReadProperty(*service, Child(path, "service"));
+    if (const json* flags = Find(value, "configFlags"))
+      state.configFlags =
+          static_cast<std::uint32_t>(ReadInteger(*flags, Child(path, "configFlags"), kMaxU32));
+    if (const json* status = Find(value, "devNodeStatus"))
+      state.devNodeStatus =
+          static_cast<std::uint32_t>(ReadInteger(*status, Child(path, "devNodeStatus"), kMaxU32));
+    ReadOptional(value, path, "problemCode", state.problemCode);
+    return state;
+  }
+
+  model::LinuxState ReadLinuxState(const json& value, const std::string& path) const {
+    RequireObject(value, path);
+    CheckKeys(value, path, {"authorized", "interfaceDrivers", "node"});
+    model::LinuxState state;
+    state.authorized = ReadBool(Require(value, path, "authorized"), Child(path, "authorized"));
+    if (const json* drivers = Find(value, "interfaceDrivers")) {
+      const std::string driversPath = Child(path, "interfaceDrivers");
+      RequireArray(*drivers, driversPath);
+      // A configuration has at most 255 interfaces.
+      if (drivers->size() > 0xFF)
+        Fail(driversPath, "at most 255 interfaces", std::to_string(drivers->size()));
+      for (std::size_t i = 0; i < drivers->size(); ++i)
+        state.interfaceDrivers.push_back(
+            ReadProperty((*drivers)[i], Element(driversPath, i)));
+    }
+    if (const json* node = Find(value, "node")) {
+      const std::string nodePath = Child(path, "node");
+      RequireObject(*node, nodePath);
+      CheckKeys(*node, nodePath, {"path", "uid", "gid", "mode", "openable", "user"});
+      model::UsbfsNode usbfs;
+      usbfs.path = ReadProperty(Require(*node, nodePath, "path"), Child(nodePath, "path"));
+      ReadInto(Require(*node, nodePath, "uid"), Child(nodePath, "uid"), usbfs.uid);
+      ReadInto(Require(*node, nodePath, "gid"), Child(nodePath, "gid"), usbfs.gid);
+      ReadInto(Require(*node, nodePath, "mode"), Child(nodePath, "mode"), usbfs.mode);
+      usbfs.openable =
+          ReadBool(Require(*node, nodePath, "openable"), Child(nodePath, "openable"));
+      usbfs.user = ReadProperty(Require(*node, nodePath, "user"), Child(nodePath, "user"));
+      state.node = std::move(usbfs);
+    }
+    return state;
   }
 
   model::OtherDevice ReadOtherDevice(const json& value, const std::string& path) {
@@ -665,6 +719,12 @@ std::string Hex16(std::uint16_t value) {
   return text;
 }
 
+std::string Hex32(std::uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%X", static_cast<unsigned>(value));
+  return text;
+}
+
 ordered_json WriteHub(const model::Hub& hub);
 
 template <typename Descriptor>
@@ -707,6 +767,24 @@ ordered_json WriteDevice(const model::Device& device) {
   if (device.friendlyName) out["friendlyName"] = *device.friendlyName;
   if (device.hub) out["hub"] = WriteHub(*device.hub);
   WriteFaults(out, device.databaseFaults);
+  if (const auto& state = device.windowsState) {
+    ordered_json windows = ordered_json::object();
+    if (state->service) windows["service"] = *state->service;
+    if (state->configFlags) windows["configFlags"] = Hex32(*state->configFlags);
+    if (state->devNodeStatus) windows["devNodeStatus"] = Hex32(*state->devNodeStatus);
+    windows["problemCode"] = Hex32(state->problemCode);
+    out["windowsState"] = std::move(windows);
+  }
+  if (const auto& state = device.linuxState) {
+    ordered_json kernel = ordered_json::object();
+    kernel["authorized"] = state->authorized;
+    kernel["interfaceDrivers"] = state->interfaceDrivers;
+    if (const auto& node = state->node)
+      kernel["node"] = {{"path", node->path}, {"uid", node->uid},
+                        {"gid", node->gid},   {"mode", Hex32(node->mode)},
+                        {"openable", node->openable}, {"user", node->user}};
+    out["linuxState"] = std::move(kernel);
+  }
   return out;
 }
 
@@ -849,6 +927,7 @@ std::string WriteTopology(const model::UsbModel& model) {
   root["version"] = kVersion;
   if (model.computerName) root["computerName"] = *model.computerName;
   root["ansiCodePage"] = model.ansiCodePage;
+  if (model.driverKeysArePorts) root["driverKeysArePorts"] = true;
   ordered_json controllers = ordered_json::array();
   for (const model::Controller& controller : model.controllers)
     controllers.push_back(WriteController(controller));

@@ -177,7 +177,7 @@ std::optional<NameFault> ParseNameFault(std::string_view name) {
 bool operator==(const UsbModel& a, const UsbModel& b) {
   return a.computerName == b.computerName && a.ansiCodePage == b.ansiCodePage &&
          a.controllers == b.controllers && a.otherDevices == b.otherDevices &&
-         a.deviceSetFails == b.deviceSetFails;
+         a.deviceSetFails == b.deviceSetFails && a.driverKeysArePorts == b.driverKeysArePorts;
 }
 
 }  // namespace keldar::model

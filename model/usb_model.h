@@ -191,6 +191,38 @@ struct DatabaseFaults {
   }
 };
 
+// What the device-installation database and the configuration manager answer about a
+// device's driver and state: whether a program can reach the device through it.
+struct WindowsState {
+  std::optional<std::string> service;        // SPDRP_SERVICE; absent: the device has none
+  std::optional<std::uint32_t> configFlags;  // SPDRP_CONFIGFLAGS; absent: not read
+  std::optional<std::uint32_t> devNodeStatus;  // CM_Get_DevNode_Status; absent: the call failed
+  std::uint32_t problemCode = 0;               // its problem number, with the status
+  bool operator==(const WindowsState&) const = default;
+};
+
+// The device's usbfs node (/dev/bus/usb/BBB/DDD) as the scanning user found it.
+struct UsbfsNode {
+  std::string path;
+  std::uint32_t uid = 0;
+  std::uint32_t gid = 0;
+  std::uint32_t mode = 0;  // st_mode: type and permission bits
+  // The scanning user could open it for reading and writing, with its real IDs and with its
+  // effective IDs alike.
+  bool openable = false;
+  std::string user;  // who scanned: the user the openable answer is for
+  bool operator==(const UsbfsNode&) const = default;
+};
+
+// What the kernel says about a device's use on Linux. Not configured is
+// currentConfigurationValue 0.
+struct LinuxState {
+  bool authorized = true;
+  std::vector<std::string> interfaceDrivers;  // each interface's driver, "" for none, in order
+  std::optional<UsbfsNode> node;              // absent: the tree has no /dev (a copied tree)
+  bool operator==(const LinuxState&) const = default;
+};
+
 struct Device;
 
 struct Port {
@@ -225,6 +257,9 @@ struct Device {
   std::optional<std::string> friendlyName;  // absent: the device has no friendly name property
   Owned<Hub> hub;                           // set exactly when the device is a hub
   DatabaseFaults databaseFaults;
+  // Whether a program can use the device, where the source says: absent in older files.
+  std::optional<WindowsState> windowsState;
+  std::optional<LinuxState> linuxState;
   bool operator==(const Device&) const = default;
 };
 
@@ -263,6 +298,9 @@ struct UsbModel {
   std::vector<Controller> controllers;      // in device-interface enumeration order
   std::vector<OtherDevice> otherDevices;
   bool deviceSetFails = false;              // SetupDiGetClassDevsA fails
+  // The devices' driver keys are their port paths (sysfs names, "3-1.4"): a report names a
+  // key's port by it, as a detection on the sysfs tree itself does, and a replay the same.
+  bool driverKeysArePorts = false;
   // What could not be read while the model was made from a live source (a sysfs scan's
   // unreadable files), one line per reason. Written to a topology file and read back, so that
   // a replay warns as the detection did; not compared, as it is no part of the USB tree.

@@ -152,7 +152,8 @@ INSTANTIATE_TEST_SUITE_P(Cli, CliCaseTest, ::testing::ValuesIn(ReadCases()),
 
 #ifndef _WIN32
 // Trees copied from Debian's kernel under QEMU print what keldar printed there for a plain user,
-// who reads sysfs alone (tests/kernel/*.user.json); only the source differs.
+// who reads sysfs alone (tests/kernel/*.user.json); only the source differs, and the keys'
+// verdicts, which a copy without /dev cannot give as the kernel's tree did.
 TEST(Cli, TreesCopiedFromARealKernelPrintWhatThatKernelPrinted) {
   for (const auto& [copy, printed] : {std::pair("qemu-office", "office"),
                                       std::pair("qemu-superspeed-keys", "two-keys-superspeed"),
@@ -162,8 +163,14 @@ TEST(Cli, TreesCopiedFromARealKernelPrintWhatThatKernelPrinted) {
     ASSERT_EQ(run.status, 0) << copy << ": " << run.err;
     const std::string expected =
         ReadFile(fs::path(KELDAR_SOURCE_DIR) / "tests/kernel" / (std::string(printed) + ".user.json"));
-    EXPECT_EQ(run.out, Replaced(expected, "\"source\": \"live\"",
-                                "\"source\": \"sysfs:" + tree.Root() + "\"")) << copy;
+    nlohmann::json shown = nlohmann::json::parse(run.out);
+    ASSERT_TRUE(shown.contains("keys")) << copy;
+    shown.erase("keys");
+    EXPECT_EQ(shown.dump(2), nlohmann::json::parse(Replaced(expected, "\"source\": \"live\"",
+                                                            "\"source\": \"sysfs:" +
+                                                                tree.Root() + "\""))
+                                 .dump(2))
+        << copy;
   }
 }
 #endif

@@ -202,6 +202,57 @@ TEST(HostileSysfs, EveryRootHubIsWalkedPastTheTenthHcdLink) {
   EXPECT_EQ(run.out, expected);
 }
 
+// Each way a key can be there (key-states.json), judged from the tree and from the key's usbfs
+// node as the user running keldar finds it: 1-4's node only root may open, the others anyone.
+TEST(HostileSysfs, KeysAreJudgedFromTheTreeAndFromTheirNodesAsTheUserFindsThem) {
+  if (::geteuid() != 0) GTEST_SKIP() << "scans as nobody, whom only root can become";
+  const SysfsTree tree("key-states.json");
+  const std::string usbfs = tree.Path("dev/bus/usb").string();
+  for (int address = 2; address <= 6; ++address) {
+    const fs::path node = fs::path(usbfs) / "001" / ("00" + std::to_string(address));
+    fs::create_directories(node.parent_path());
+    std::ofstream{node};
+    fs::permissions(node, address == 5 ? fs::perms::owner_read | fs::perms::owner_write
+                                       : fs::perms::all & ~fs::perms::owner_exec &
+                                             ~fs::perms::group_exec & ~fs::perms::others_exec);
+  }
+  const auto searchable = fs::perms::others_read | fs::perms::others_exec;
+  fs::permissions(tree.Root(), searchable, fs::perm_options::add);
+  for (const auto& entry : fs::recursive_directory_iterator(tree.Root()))
+    if (entry.is_directory() && !entry.is_symlink())
+      fs::permissions(entry.path(), searchable, fs::perm_options::add);
+  cli::Machine machine = cli::ThisMachine();
+  machine.scanSysfs = [&usbfs](const std::string& root) {
+    SysfsScanOptions options;
+    options.usbfsRoot = usbfs;
+    model::UsbModel usb = ScanSysfs(root, options);
+    usb.computerName = "DESK-7";
+    return usb;
+  };
+  const auto run = [&] {
+    return Unprivileged([&] {
+      const testing::Outcome outcome =
+          testing::RunKeldar({"--sysfs", tree.Root(), "--json", "--expect-key"}, machine);
+      return std::to_string(outcome.status) + "\n" + outcome.err + outcome.out;
+    });
+  };
+  const std::string shown = run();
+  ASSERT_EQ(shown.substr(0, 2), "0\n") << shown;
+  std::string expected = ReadFile(fs::path(KELDAR_TEST_DATA_DIR) / "hostile" / "key-states.keys.json");
+  for (std::size_t at; (at = expected.find("{usbfs}")) != std::string::npos;)
+    expected.replace(at, 7, usbfs);
+  EXPECT_EQ(json::parse(shown.substr(2))["keys"], json::parse(expected));
+
+  // Nodes the user may not even look at are a warning, and their keys' usability not known.
+  fs::permissions(fs::path(usbfs) / "001", fs::perms::owner_all);
+  const std::string hidden = run();
+  const std::string warning = "0\nkeldar: warning: sysfs: cannot read " + usbfs +
+                              "/001/002 (Permission denied) nor 4 more for that reason; what "
+                              "could not be read is taken as absent\n";
+  ASSERT_EQ(hidden.substr(0, warning.size()), warning) << hidden;
+  EXPECT_EQ(json::parse(hidden.substr(warning.size()))["keys"][2]["usable"], nullptr);
+}
+
 // The controller search stops at its bound; what lies past it is said, not dropped in silence.
 TEST(HostileSysfs, RootHubsPastTheControllerBoundAreWarnedAbout) {
   SysfsTree tree;

@@ -181,7 +181,7 @@ TEST(Watch, WarningGoesWithTheDetectionThatMeetsIt) {
 // U+FFFD where the path is not.
 TEST(Watch, WarningThatIsNotUtf8KeepsTheJsonLineValid) {
   keldar::DetectionReport report;
-  report.keys.push_back({0x0529, 0x0001, "HASP HL", "1-4", "HCD0/RootHub/4", 3});
+  report.keys.push_back({0x0529, 0x0001, "HASP HL", "1-4", "HCD0/RootHub/4", 3, {}});
   report.warnings = {"devices/usb1/\xff/product: cannot be read"};
   std::ostringstream out, err;
   const int status = keldar::cli::RunWatch(

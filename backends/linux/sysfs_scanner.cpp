@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <cstdint>
 #include <cstddef>
@@ -22,6 +23,7 @@
 #include "text/text_codec.h"
 
 #if defined(__unix__)
+#include <pwd.h>
 #include <unistd.h>
 #endif
 #if defined(__linux__)
@@ -176,6 +178,9 @@ class Tree {
     return bytes;
 #endif
   }
+
+  // A file outside the tree that could not be looked at (a device node), said as the tree's are.
+  void NoteOutside(const std::string& path, int error) { Note(path, ErrnoText(error)); }
 
   // One line per reason: the first file it struck, and how many more.
   std::vector<std::string> Warnings() const {
@@ -519,8 +524,78 @@ class Scanner {
     if (!device->friendlyName) device->friendlyName = ReadName(dir, "product");
     if (device->descriptor.bDeviceClass == kHubClass)
       device->hub = ReadHub(name, dir, name + ".", nesting + 1);
+    device->linuxState = ReadLinuxState(name, dir, device->deviceAddress);
     return device;
   }
+
+  // Whether a program can use the device: the device policy's answer, the interfaces'
+  // drivers, and the usbfs node a program opens it through.
+  model::LinuxState ReadLinuxState(const std::string& name, const Dir& dir,
+                                   std::uint16_t address) {
+    model::LinuxState state;
+    // A kernel without device authorization authorizes every device.
+    state.authorized = ReadNumber(dir, "authorized", 10, 1).value_or(1) != 0;
+    // The active configuration's interfaces are the folders "<name>:<configuration>.<n>".
+    std::vector<std::pair<std::uint64_t, std::string>> interfaces;
+    std::error_code error;
+    for (fs::directory_iterator it(tree_.Root() / dir.path, error), end; !error && it != end;
+         it.increment(error)) {
+      const std::string entry = it->path().filename().string();
+      const auto dot = entry.rfind('.');
+      if (entry.rfind(name + ":", 0) != 0 || dot == std::string::npos) continue;
+      if (const auto number = ParseNumber(std::string_view(entry).substr(dot + 1), 10, 0xFF))
+        interfaces.emplace_back(*number, entry);
+    }
+    std::sort(interfaces.begin(), interfaces.end());
+    for (const auto& [number, entry] : interfaces) {
+      // The driver link leads to bus/usb/drivers/<driver>; only inside the tree.
+      const auto driver = tree_.Resolve(dir.path / entry / "driver");
+      state.interfaceDrivers.push_back(driver ? CleanUtf8(driver->filename().string()) : "");
+    }
+#if defined(__linux__)
+    const auto bus = ReadNumber(dir, "busnum", 10, 999);
+    if (options_.usbfsRoot.empty() || !bus || address == 0 || address > 999) return state;
+    char relative[16];
+    std::snprintf(relative, sizeof relative, "/%03u/%03u", static_cast<unsigned>(*bus),
+                  static_cast<unsigned>(address));
+    const std::string path = options_.usbfsRoot + relative;
+    // Looked at, never opened: a device node must not hold the scan.
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+      // Gone since it was listed: no warning, as for the tree's own files.
+      if (errno != ENOENT) tree_.NoteOutside(path, errno);
+      return state;
+    }
+    model::UsbfsNode node;
+    node.path = CleanUtf8(path);
+    node.uid = info.st_uid;
+    node.gid = info.st_gid;
+    node.mode = info.st_mode;
+    // A program of this user opens it with the real IDs, a set-ID program with the effective.
+    node.openable = ::access(path.c_str(), R_OK | W_OK) == 0 &&
+                    ::faccessat(AT_FDCWD, path.c_str(), R_OK | W_OK, AT_EACCESS) == 0;
+    node.user = UserName();
+    state.node = std::move(node);
+#else
+    (void)address;
+#endif
+    return state;
+  }
+
+#if defined(__linux__)
+  // The scanning user's name, or "uid <n>" when the user database does not know it.
+  const std::string& UserName() {
+    if (user_.empty()) {
+      const uid_t uid = ::getuid();
+      const passwd* entry = ::getpwuid(uid);
+      user_ = entry != nullptr && entry->pw_name != nullptr && entry->pw_name[0] != '\0'
+                  ? CleanUtf8(entry->pw_name)
+                  : "uid " + std::to_string(uid);
+    }
+    return user_;
+  }
+  std::string user_;
+#endif
 
   Tree tree_;
   const SysfsScanOptions& options_;
@@ -567,6 +642,7 @@ model::UsbModel ScanSysfs(const std::string& sysfsRoot, const SysfsScanOptions& 
   // The texts reach the access layer as a Chinese Windows would hand them on.
   model.ansiCodePage = 936;
   model.controllers = scanner.ReadControllers();
+  model.driverKeysArePorts = true;
   model.warnings = scanner.Warnings();
   return model;
 }

@@ -33,12 +33,15 @@ class Metrics(unittest.TestCase):
             read = families(path)
 
         self.assertEqual(sorted(read), ["keldar_detection_duration_seconds", "keldar_key_present",
-                                        "keldar_last_detection_timestamp_seconds", "keldar_usb_devices"])
+                                        "keldar_key_usable", "keldar_last_detection_timestamp_seconds",
+                                        "keldar_usb_devices"])
         for family in read.values():
             self.assertEqual(family.type, "gauge", family.name)
             self.assertTrue(family.documentation, family.name)
         keys = [{"labels": sample.labels, "value": sample.value} for sample in read["keldar_key_present"].samples]
         self.assertEqual(keys, expected["keldar_key_present"])
+        usable = [{"labels": sample.labels, "value": sample.value} for sample in read["keldar_key_usable"].samples]
+        self.assertEqual(usable, expected["keldar_key_usable"])
         self.assertEqual(read["keldar_usb_devices"].samples[0].value, expected["keldar_usb_devices"])
         duration = read["keldar_detection_duration_seconds"].samples[0].value
         self.assertTrue(0 <= duration <= after - before, duration)
