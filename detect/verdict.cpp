@@ -86,11 +86,8 @@ KeyVerdict JudgeKey(const KeyFacts& facts) {
   if (facts.windows) JudgeWindows(*facts.windows, verdict);
   if (facts.kernel) JudgeLinux(*facts.kernel, verdict);
   if (!facts.windows && !facts.kernel)
-    verdict.reasons.push_back({"statusUnknown",
-                               "the source gives no status for the key (a topology recorded "
-                               "without it, or live Windows, whose key status keldar does not "
-                               "read yet)",
-                               {}});
+    // An older topology file, or live Windows, whose key status is not read yet.
+    verdict.reasons.push_back({"statusUnknown", "the source gives no status for the key", {}});
   bool known = false;
   for (const VerdictItem& reason : verdict.reasons) known |= reason.code != "statusUnknown";
   // A reason that is known decides; unknown facts alone never make a key usable.
