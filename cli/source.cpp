@@ -73,6 +73,7 @@ KeyFacts FactsOf(const model::Device& device) {
     LinuxKeyFacts& kernel = facts.kernel.emplace();
     kernel.authorized = state->authorized;
     kernel.configured = device.currentConfigurationValue != 0;
+    kernel.deviceDriver = state->deviceDriver;
     kernel.interfaceDrivers = state->interfaceDrivers;
     if (const auto& node = state->node)
       kernel.node = UsbfsNodeFacts{node->path, node->uid, node->gid, node->mode, node->openable,

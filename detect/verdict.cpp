@@ -49,7 +49,10 @@ void JudgeWindows(const WindowsKeyFacts& facts, KeyVerdict& verdict) {
 }
 
 void JudgeLinux(const LinuxKeyFacts& facts, KeyVerdict& verdict) {
-  // Each driver once, in interface order: "usbhid", "usbfs,usbhid".
+  // A driver of the device itself other than the kernel's own ("usb") comes first.
+  if (facts.deviceDriver && !facts.deviceDriver->empty() && *facts.deviceDriver != "usb")
+    verdict.driver = *facts.deviceDriver;
+  // Then each interface driver once, in interface order: "usbhid", "usbfs,usbhid".
   for (std::size_t i = 0; i < facts.interfaceDrivers.size(); ++i) {
     const std::string& driver = facts.interfaceDrivers[i];
     const auto first = facts.interfaceDrivers.begin();
@@ -57,14 +60,20 @@ void JudgeLinux(const LinuxKeyFacts& facts, KeyVerdict& verdict) {
       verdict.driver += (verdict.driver.empty() ? "" : ",") + driver;
   }
   if (!facts.authorized) verdict.reasons.push_back({"notAuthorized", "authorized = 0", {}});
-  if (!facts.configured)
-    verdict.reasons.push_back({"notConfigured", "bConfigurationValue = 0", {}});
-  for (std::size_t i = 0; i < facts.interfaceDrivers.size(); ++i)
+  // usbip-host binds the device itself (kernels before 3.17 bound its interfaces) and leaves
+  // it unconfigured here while it serves the other machine: that, not the configuration, is
+  // why no program here can use it.
+  bool exported = facts.deviceDriver == "usbip-host";
+  if (exported)
+    verdict.reasons.push_back({"exportedOverNetwork", "the device is bound to usbip-host", {}});
+  for (std::size_t i = 0; i < facts.interfaceDrivers.size() && !exported; ++i)
     if (facts.interfaceDrivers[i] == "usbip-host") {
       verdict.reasons.push_back(
           {"exportedOverNetwork", "interface " + std::to_string(i) + " is bound to usbip-host", {}});
-      break;
+      exported = true;
     }
+  if (!facts.configured && !exported)
+    verdict.reasons.push_back({"notConfigured", "bConfigurationValue = 0", {}});
   if (!facts.node) {
     verdict.reasons.push_back(
         {"statusUnknown", "the source has no /dev: the key's device node was not checked", {}});

@@ -33,6 +33,7 @@ struct UsbfsNodeFacts {
 struct LinuxKeyFacts {
   bool authorized = true;
   bool configured = true;
+  std::optional<std::string> deviceDriver;    // the device's own driver; absent: none
   std::vector<std::string> interfaceDrivers;  // "" for an interface without a driver
   std::optional<UsbfsNodeFacts> node;         // absent: the source has no /dev
   friend bool operator==(const LinuxKeyFacts&, const LinuxKeyFacts&) = default;

@@ -468,9 +468,11 @@ class Reader {
 
   model::LinuxState ReadLinuxState(const json& value, const std::string& path) const {
     RequireObject(value, path);
-    CheckKeys(value, path, {"authorized", "interfaceDrivers", "node"});
+    CheckKeys(value, path, {"authorized", "deviceDriver", "interfaceDrivers", "node"});
     model::LinuxState state;
     state.authorized = ReadBool(Require(value, path, "authorized"), Child(path, "authorized"));
+    if (const json* driver = Find(value, "deviceDriver"))
+      state.deviceDriver = ReadProperty(*driver, Child(path, "deviceDriver"));
     if (const json* drivers = Find(value, "interfaceDrivers")) {
       const std::string driversPath = Child(path, "interfaceDrivers");
       RequireArray(*drivers, driversPath);
@@ -778,6 +780,7 @@ ordered_json WriteDevice(const model::Device& device) {
   if (const auto& state = device.linuxState) {
     ordered_json kernel = ordered_json::object();
     kernel["authorized"] = state->authorized;
+    if (state->deviceDriver) kernel["deviceDriver"] = *state->deviceDriver;
     kernel["interfaceDrivers"] = state->interfaceDrivers;
     if (const auto& node = state->node)
       kernel["node"] = {{"path", node->path}, {"uid", node->uid},

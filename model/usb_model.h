@@ -218,6 +218,9 @@ struct UsbfsNode {
 // currentConfigurationValue 0.
 struct LinuxState {
   bool authorized = true;
+  // The driver bound to the device itself ("usb" for the kernel's own; "usbip-host" for a
+  // device exported to another machine); absent: none, or not read.
+  std::optional<std::string> deviceDriver;
   std::vector<std::string> interfaceDrivers;  // each interface's driver, "" for none, in order
   std::optional<UsbfsNode> node;              // absent: the tree has no /dev (a copied tree)
   bool operator==(const LinuxState&) const = default;

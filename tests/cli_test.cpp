@@ -166,11 +166,10 @@ TEST(Cli, TreesCopiedFromARealKernelPrintWhatThatKernelPrinted) {
     nlohmann::json shown = nlohmann::json::parse(run.out);
     ASSERT_TRUE(shown.contains("keys")) << copy;
     shown.erase("keys");
-    EXPECT_EQ(shown.dump(2), nlohmann::json::parse(Replaced(expected, "\"source\": \"live\"",
-                                                            "\"source\": \"sysfs:" +
-                                                                tree.Root() + "\""))
-                                 .dump(2))
-        << copy;
+    nlohmann::json kernel = nlohmann::json::parse(
+        Replaced(expected, "\"source\": \"live\"", "\"source\": \"sysfs:" + tree.Root() + "\""));
+    kernel.erase("keys");
+    EXPECT_EQ(shown.dump(2), kernel.dump(2)) << copy;
   }
 }
 #endif

@@ -535,6 +535,9 @@ class Scanner {
     model::LinuxState state;
     // A kernel without device authorization authorizes every device.
     state.authorized = ReadNumber(dir, "authorized", 10, 1).value_or(1) != 0;
+    // The device's own driver link, as the interfaces' below: only inside the tree.
+    if (const auto driver = tree_.Resolve(dir.path / "driver"))
+      state.deviceDriver = CleanUtf8(driver->filename().string());
     // The active configuration's interfaces are the folders "<name>:<configuration>.<n>".
     std::vector<std::pair<std::uint64_t, std::string>> interfaces;
     std::error_code error;
