@@ -1,5 +1,6 @@
 #include "cli/source.h"
 
+#include <cstdint>
 #include <exception>
 #include <map>
 #include <new>
@@ -50,17 +51,26 @@ Detected DetectOnPlatform(Platform& platform, unsigned codePage, const std::stri
 
 namespace {
 
+// A device whose driver is not installed has no driver key; it is known by its vendor and
+// product ID instead, when no other such device has the same.
+std::string IdsOf(std::uint16_t vendorId, std::uint16_t productId) {
+  return std::to_string(vendorId) + ":" + std::to_string(productId);
+}
+
 void IndexDevices(const model::Hub& hub, unsigned codePage,
-                  std::map<std::string, const model::Device*>& byKey) {
+                  std::map<std::string, const model::Device*>& byKey,
+                  std::map<std::string, const model::Device*>& keylessByIds) {
   for (const model::Port& port : hub.ports) {
     const model::Device* device = port.device.get();
     if (device == nullptr) continue;
-    if (device->driverKey) {
-      // A driver key two devices share names neither: their keys stay without facts.
-      const auto [at, added] = byKey.try_emplace(Utf8ToAnsi(*device->driverKey, codePage), device);
-      if (!added) at->second = nullptr;
-    }
-    if (device->hub) IndexDevices(*device->hub, codePage, byKey);
+    // A driver key (or IDs) that two devices share names neither: their keys stay without facts.
+    const auto [at, added] =
+        device->driverKey
+            ? byKey.try_emplace(Utf8ToAnsi(*device->driverKey, codePage), device)
+            : keylessByIds.try_emplace(
+                  IdsOf(device->descriptor.idVendor, device->descriptor.idProduct), device);
+    if (!added) at->second = nullptr;
+    if (device->hub) IndexDevices(*device->hub, codePage, byKey, keylessByIds);
   }
 }
 
@@ -86,12 +96,15 @@ KeyFacts FactsOf(const model::Device& device) {
 
 void JoinKeyFacts(const model::UsbModel& usb, DetectionReport& report) {
   if (report.keys.empty()) return;
-  std::map<std::string, const model::Device*> byKey;
+  std::map<std::string, const model::Device*> byKey, keylessByIds;
   for (const model::Controller& controller : usb.controllers)
-    if (controller.rootHub) IndexDevices(*controller.rootHub, usb.ansiCodePage, byKey);
+    if (controller.rootHub)
+      IndexDevices(*controller.rootHub, usb.ansiCodePage, byKey, keylessByIds);
   for (KeySighting& key : report.keys) {
-    const auto found = byKey.find(key.driverKey);
-    if (found != byKey.end() && found->second != nullptr) key.facts = FactsOf(*found->second);
+    const auto& index = key.driverKey.empty() ? keylessByIds : byKey;
+    const auto found =
+        index.find(key.driverKey.empty() ? IdsOf(key.vendorId, key.productId) : key.driverKey);
+    if (found != index.end() && found->second != nullptr) key.facts = FactsOf(*found->second);
   }
 }
 

@@ -524,14 +524,15 @@ class Scanner {
     if (!device->friendlyName) device->friendlyName = ReadName(dir, "product");
     if (device->descriptor.bDeviceClass == kHubClass)
       device->hub = ReadHub(name, dir, name + ".", nesting + 1);
-    device->linuxState = ReadLinuxState(name, dir, device->deviceAddress);
+    device->linuxState =
+        ReadLinuxState(name, dir, device->deviceAddress, device->currentConfigurationValue);
     return device;
   }
 
   // Whether a program can use the device: the device policy's answer, the interfaces'
   // drivers, and the usbfs node a program opens it through.
   model::LinuxState ReadLinuxState(const std::string& name, const Dir& dir,
-                                   std::uint16_t address) {
+                                   std::uint16_t address, std::uint8_t configuration) {
     model::LinuxState state;
     // A kernel without device authorization authorizes every device.
     state.authorized = ReadNumber(dir, "authorized", 10, 1).value_or(1) != 0;
@@ -544,12 +545,17 @@ class Scanner {
     for (fs::directory_iterator it(tree_.Root() / dir.path, error), end; !error && it != end;
          it.increment(error)) {
       const std::string entry = it->path().filename().string();
-      const auto dot = entry.rfind('.');
-      if (entry.rfind(name + ":", 0) != 0 || dot == std::string::npos) continue;
-      if (const auto number = ParseNumber(std::string_view(entry).substr(dot + 1), 10, 0xFF))
+      // Only the active configuration's, and each number once: a copied or made-up tree may
+      // hold anything, and what the scan writes must read back.
+      const std::string prefix = name + ":" + std::to_string(configuration) + ".";
+      if (configuration == 0 || entry.rfind(prefix, 0) != 0) continue;
+      if (const auto number = ParseNumber(std::string_view(entry).substr(prefix.size()), 10, 0xFE))
         interfaces.emplace_back(*number, entry);
     }
     std::sort(interfaces.begin(), interfaces.end());
+    interfaces.erase(std::unique(interfaces.begin(), interfaces.end(),
+                                 [](const auto& a, const auto& b) { return a.first == b.first; }),
+                     interfaces.end());
     for (const auto& [number, entry] : interfaces) {
       // The driver link leads to bus/usb/drivers/<driver>; only inside the tree.
       const auto driver = tree_.Resolve(dir.path / entry / "driver");
