@@ -171,15 +171,22 @@ void WriteJson(const DetectionReport& report, bool portIsDriverKey, std::ostream
   out << ",\n  \"keys\": ";
   std::size_t k = 0;  // the report's key that `key` shows
   WriteArray(keys, "  ", out, [&](const KeyView& key, const std::string& indent) {
-    const KeyVerdict verdict = JudgeKey(report.keys[k++].facts);
+    const KeyFacts& facts = report.keys[k++].facts;
+    const KeyVerdict verdict = JudgeKey(facts);
     Json json = {{"model", key.model},
                  {"vendorId", key.vendorId},
                  {"productId", key.productId},
                  {"port", key.port},
-                 {"driver", verdict.driver.empty() ? Json(nullptr) : Json(CleanUtf8(verdict.driver))},
-                 {"usable", verdict.usable ? Json(*verdict.usable) : Json(nullptr)},
-                 {"reasons", VerdictItems(verdict.reasons)},
-                 {"notes", VerdictItems(verdict.notes)}};
+                 {"transport", facts.usbip ? "usbip" : "local"}};
+    if (const auto& usbip = facts.usbip) {
+      json["server"] = usbip->server ? Json(CleanUtf8(*usbip->server)) : Json(nullptr);
+      json["remoteBusId"] =
+          usbip->remoteBusId ? Json(CleanUtf8(*usbip->remoteBusId)) : Json(nullptr);
+    }
+    json["driver"] = verdict.driver.empty() ? Json(nullptr) : Json(CleanUtf8(verdict.driver));
+    json["usable"] = verdict.usable ? Json(*verdict.usable) : Json(nullptr);
+    json["reasons"] = VerdictItems(verdict.reasons);
+    json["notes"] = VerdictItems(verdict.notes);
     out << Indented(json, indent);
   });
   // Only when something could not be read: a report of a fully read source keeps its keys.
@@ -233,7 +240,13 @@ void WriteText(const DetectionReport& report, bool details, bool portIsDriverKey
   for (std::size_t k = 0; k < keys.size(); ++k) {
     const KeyVerdict verdict = JudgeKey(report.keys[k].facts);
     out << "  " << EscapeControls(keys[k].model) << " (" << keys[k].vendorId << ':'
-        << keys[k].productId << ") at " << EscapeControls(keys[k].port) << ": ";
+        << keys[k].productId << ") at " << EscapeControls(keys[k].port);
+    if (const auto& usbip = report.keys[k].facts.usbip) {
+      out << ", attached over the network";
+      if (usbip->server) out << " from " << EscapeControls(CleanUtf8(*usbip->server));
+      if (usbip->remoteBusId) out << " (" << EscapeControls(CleanUtf8(*usbip->remoteBusId)) << ')';
+    }
+    out << ": ";
     if (!verdict.usable)
       out << "usability not known: " << InWords(verdict.reasons);
     else if (*verdict.usable)

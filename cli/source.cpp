@@ -89,6 +89,8 @@ KeyFacts FactsOf(const model::Device& device) {
       kernel.node = UsbfsNodeFacts{node->path, node->uid, node->gid, node->mode, node->openable,
                                    node->user};
   }
+  if (const auto& usbip = device.usbip)
+    facts.usbip = UsbipKeyFacts{usbip->server, usbip->remoteBusId};
   return facts;
 }
 

@@ -40,9 +40,18 @@ struct LinuxKeyFacts {
 };
 
 // Neither: the source carries nothing about the key's state (an older topology file).
+// A key attached through USB/IP from another machine (Linux: its controller is vhci_hcd): the
+// server and the key's bus ID there, where they could be read.
+struct UsbipKeyFacts {
+  std::optional<std::string> server;
+  std::optional<std::string> remoteBusId;
+  friend bool operator==(const UsbipKeyFacts&, const UsbipKeyFacts&) = default;
+};
+
 struct KeyFacts {
   std::optional<WindowsKeyFacts> windows;
   std::optional<LinuxKeyFacts> kernel;
+  std::optional<UsbipKeyFacts> usbip;  // absent: the key is plugged into this machine
   friend bool operator==(const KeyFacts&, const KeyFacts&) = default;
 };
 

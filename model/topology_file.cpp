@@ -423,7 +423,7 @@ class Reader {
     RequireObject(value, path);
     CheckKeys(value, path, {"descriptor", "lowSpeed", "deviceAddress",
                             "currentConfigurationValue", "driverKey", "friendlyName", "hub",
-                            "faults", "windowsState", "linuxState"});
+                            "faults", "windowsState", "linuxState", "usbip"});
     auto device = std::make_unique<model::Device>();
 
     ReadDescriptor(Require(value, path, "descriptor"), Child(path, "descriptor"),
@@ -447,7 +447,22 @@ class Reader {
       device->windowsState = ReadWindowsState(*state, Child(path, "windowsState"));
     if (const json* state = Find(value, "linuxState"))
       device->linuxState = ReadLinuxState(*state, Child(path, "linuxState"));
+    if (const json* usbip = Find(value, "usbip"))
+      device->usbip = ReadUsbip(*usbip, Child(path, "usbip"));
     return device;
+  }
+
+  model::UsbipAttachment ReadUsbip(const json& value, const std::string& path) const {
+    RequireObject(value, path);
+    CheckKeys(value, path, {"server", "serverPort", "remoteBusId"});
+    model::UsbipAttachment attachment;
+    if (const json* server = Find(value, "server"))
+      attachment.server = ReadProperty(*server, Child(path, "server"));
+    if (const json* port = Find(value, "serverPort"))
+      attachment.serverPort = ReadProperty(*port, Child(path, "serverPort"));
+    if (const json* busId = Find(value, "remoteBusId"))
+      attachment.remoteBusId = ReadProperty(*busId, Child(path, "remoteBusId"));
+    return attachment;
   }
 
   model::WindowsState ReadWindowsState(const json& value, const std::string& path) const {
@@ -787,6 +802,13 @@ ordered_json WriteDevice(const model::Device& device) {
                         {"gid", node->gid},   {"mode", Hex32(node->mode)},
                         {"openable", node->openable}, {"user", node->user}};
     out["linuxState"] = std::move(kernel);
+  }
+  if (const auto& usbip = device.usbip) {
+    ordered_json attachment = ordered_json::object();
+    if (usbip->server) attachment["server"] = *usbip->server;
+    if (usbip->serverPort) attachment["serverPort"] = *usbip->serverPort;
+    if (usbip->remoteBusId) attachment["remoteBusId"] = *usbip->remoteBusId;
+    out["usbip"] = std::move(attachment);
   }
   return out;
 }

@@ -226,6 +226,16 @@ struct LinuxState {
   bool operator==(const LinuxState&) const = default;
 };
 
+// A device attached through USB/IP's virtual host controller (vhci_hcd): it is plugged into
+// another machine, the server, and reaches this one over the network. What the usbip tool
+// recorded when it attached the device, where it could be read; each absent: not known.
+struct UsbipAttachment {
+  std::optional<std::string> server;       // the server's host name or address
+  std::optional<std::string> serverPort;   // its TCP port, as recorded ("3240")
+  std::optional<std::string> remoteBusId;  // the device's bus ID on the server ("1-1")
+  bool operator==(const UsbipAttachment&) const = default;
+};
+
 struct Device;
 
 struct Port {
@@ -263,6 +273,7 @@ struct Device {
   // Whether a program can use the device, where the source says: absent in older files.
   std::optional<WindowsState> windowsState;
   std::optional<LinuxState> linuxState;
+  std::optional<UsbipAttachment> usbip;  // absent: attached here, or not known (older files)
   bool operator==(const Device&) const = default;
 };
 

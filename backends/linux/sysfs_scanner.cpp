@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <sstream>
 #include <string_view>
 #include <system_error>
 #include <utility>
@@ -43,6 +44,10 @@ namespace fs = std::filesystem;
 constexpr int kMaxLinkHops = 40;
 // A sysfs text attribute is at most one page.
 constexpr std::size_t kAttributeLimit = 4096;
+// vhci_hcd makes at most this many controllers (its VHCI_MAX_NR_HCS).
+constexpr int kMaxVhciControllers = 128;
+// The usbip tool writes a record of at most 100 bytes.
+constexpr std::size_t kUsbipRecordLimit = 256;
 constexpr std::size_t kDeviceDescriptorSize = sizeof(USB_DEVICE_DESCRIPTOR);
 constexpr std::uint8_t kHubClass = 0x09;
 constexpr std::uint8_t kHubDescriptorType = 0x29;
@@ -441,10 +446,12 @@ class Scanner {
         controller.driverKey += "/" + name;
         driverKeys.insert(controller.driverKey);
       }
-      if (const auto modalias = ReadText(parent, "modalias"); modalias && !modalias->empty())
-        controller.friendlyName = ModelName(*modalias);
+      const auto modalias = ReadText(parent, "modalias");
+      if (modalias && !modalias->empty()) controller.friendlyName = ModelName(*modalias);
       if (!controller.friendlyName) controller.friendlyName = ReadName(*dir, "product");
       controller.rootHub = ReadHub(name, *dir, std::to_string(bus) + "-", 0);
+      if (modalias && Trim(*modalias) == "platform:vhci_hcd")
+        ReadUsbipAttachments(parent, *controller.rootHub);
       controllers.push_back(std::move(controller));
     }
     return controllers;
@@ -453,6 +460,57 @@ class Scanner {
   std::vector<std::string> Warnings() const { return tree_.Warnings(); }
 
  private:
+  // The devices on a root hub of USB/IP's virtual host controller are plugged into another
+  // machine. vhci_hcd.0 carries the status files of every such controller ("status", then
+  // "status.1", ...), one line per port with the local bus ID of the device attached there:
+  //   hub port sta spd dev      sockfd local_busid
+  //   hs  0000 006 002 00010002 000004 2-1
+  // The usbip tool records the server, its port and the device's bus ID there, per port
+  // number, in <usbipStateRoot>/port<n> ("127.0.0.1 3240 1-1\n"): root's alone to read, so a
+  // plain user learns the transport and not the server.
+  void ReadUsbipAttachments(const Dir& controller, model::Hub& rootHub) {
+    const Dir first{controller.tree, controller.path.parent_path() / "vhci_hcd.0"};
+    std::map<std::string, std::uint64_t> ports;  // local bus ID -> port number
+    for (int n = 0; n < kMaxVhciControllers; ++n) {
+      const std::string file = n == 0 ? "status" : "status." + std::to_string(n);
+      const auto text = ReadText(first, file.c_str());
+      if (!text) break;
+      std::istringstream lines(*text);
+      std::string line;
+      while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string hub, port, state, speed, devid, sockfd, busId;
+        if (!(fields >> hub >> port >> state >> speed >> devid >> sockfd >> busId)) continue;
+        if (const auto number = ParseNumber(port, 10, 0xFFFF)) ports.emplace(busId, *number);
+      }
+    }
+    for (model::Port& port : rootHub.ports) {
+      if (!port.device) continue;
+      model::UsbipAttachment attachment;
+      const auto found = ports.find(port.device->driverKey.value_or(""));
+      if (found != ports.end() && !options_.usbipStateRoot.empty())
+        ReadUsbipRecord(options_.usbipStateRoot + "/port" + std::to_string(found->second),
+                        attachment);
+      port.device->usbip = std::move(attachment);
+    }
+  }
+
+  // A record that is missing or unreadable (a plain user) leaves the fields unknown: no warning.
+  static void ReadUsbipRecord(const std::string& path, model::UsbipAttachment& attachment) {
+    std::ifstream in(path, std::ios::binary);
+    std::string line(kUsbipRecordLimit, '\0');
+    if (!in.read(line.data(), static_cast<std::streamsize>(line.size())) && in.gcount() == 0)
+      return;
+    line.resize(static_cast<std::size_t>(in.gcount()));
+    line = line.substr(0, line.find('\n'));
+    std::istringstream fields(line);
+    std::string server, serverPort, busId;
+    if (!(fields >> server >> serverPort >> busId)) return;
+    attachment.server = CleanUtf8(server);
+    attachment.serverPort = CleanUtf8(serverPort);
+    attachment.remoteBusId = CleanUtf8(busId);
+  }
+
   std::optional<Dir> Resolve(const std::string& name) {
     auto path = tree_.Resolve(fs::path("bus/usb/devices") / name);
     if (!path) return std::nullopt;
@@ -628,7 +686,10 @@ model::UsbModel ScanSysfs(const std::string& sysfsRoot) {
   options.modelNames = HardwareDatabaseLookup();
   // Only the live tree describes the devices that usbfs reaches.
   std::error_code error;
-  if (fs::equivalent(sysfsRoot, "/sys", error) && !error) options.usbfsRoot = "/dev/bus/usb";
+  if (fs::equivalent(sysfsRoot, "/sys", error) && !error) {
+    options.usbfsRoot = "/dev/bus/usb";
+    options.usbipStateRoot = "/var/run/vhci_hcd";
+  }
   return ScanSysfs(sysfsRoot, options);
 }
 

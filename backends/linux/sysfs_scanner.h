@@ -36,6 +36,9 @@ struct SysfsScanOptions {
   // the very device the sysfs tree describes, the hub descriptor is asked from the hub itself
   // (one GET_DESCRIPTOR control request); empty: never.
   std::string usbfsRoot;
+  // Where the usbip tool records, per port of USB/IP's virtual host controller, the server a
+  // device is attached from ("/var/run/vhci_hcd"); empty: never read.
+  std::string usbipStateRoot;
 };
 
 // Where this system mounts sysfs: the live USB.
@@ -43,10 +46,10 @@ inline constexpr const char* kLiveSysfsRoot = "/sys";
 
 // Scans `sysfsRoot` (the sysfs mount point: its bus/usb/devices and the device folders those
 // links lead to, with every link resolved inside `sysfsRoot`, so a copied or hand-made tree
-// scans like the live one). The hardware database is used when present; usbfs only when
-// `sysfsRoot` is the live /sys. Throws SysfsError when the root is not a sysfs USB tree. A
-// device that vanishes during the scan, or whose attributes are missing or malformed, is
-// skipped or read with defaults; the scan goes on.
+// scans like the live one). The hardware database is used when present; usbfs and the usbip
+// tool's records only when `sysfsRoot` is the live /sys. Throws SysfsError when the root is
+// not a sysfs USB tree. A device that vanishes during the scan, or whose attributes are
+// missing or malformed, is skipped or read with defaults; the scan goes on.
 model::UsbModel ScanSysfs(const std::string& sysfsRoot = kLiveSysfsRoot);
 model::UsbModel ScanSysfs(const std::string& sysfsRoot, const SysfsScanOptions& options);
 
