@@ -496,7 +496,10 @@ class Scanner {
   }
 
   // A record that is missing or unreadable (a plain user) leaves the fields unknown: no warning.
+  // Only a plain file: a FIFO put there would hold the scan.
   static void ReadUsbipRecord(const std::string& path, model::UsbipAttachment& attachment) {
+    std::error_code error;
+    if (!fs::is_regular_file(path, error)) return;
     std::ifstream in(path, std::ios::binary);
     std::string line(kUsbipRecordLimit, '\0');
     if (!in.read(line.data(), static_cast<std::streamsize>(line.size())) && in.gcount() == 0)
