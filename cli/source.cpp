@@ -85,6 +85,7 @@ KeyFacts FactsOf(const model::Device& device) {
     kernel.configured = device.currentConfigurationValue != 0;
     kernel.deviceDriver = state->deviceDriver;
     kernel.interfaceDrivers = state->interfaceDrivers;
+    kernel.unread = state->unread;
     if (const auto& node = state->node)
       kernel.node = UsbfsNodeFacts{node->path, node->uid, node->gid, node->mode, node->openable,
                                    node->user};

@@ -33,6 +33,9 @@ struct UsbfsNodeFacts {
 struct LinuxKeyFacts {
   bool authorized = true;
   bool configured = true;
+  // The attributes that could not be read ("authorized", "bConfigurationValue"): the fields
+  // above say nothing of them.
+  std::vector<std::string> unread;
   std::optional<std::string> deviceDriver;    // the device's own driver; absent: none
   std::vector<std::string> interfaceDrivers;  // "" for an interface without a driver
   std::optional<UsbfsNodeFacts> node;         // absent: the source has no /dev
