@@ -36,8 +36,6 @@ std::string Source::Describe() const {
   return "live USB";
 }
 
-bool Source::PortIsDriverKey() const { return kind == Sysfs || (kind == Live && kLiveIsSysfs); }
-
 Detected DetectOnPlatform(Platform& platform, unsigned codePage, const std::string& source,
                           std::ostream& err) {
   DWORD computerNameError = 0;

@@ -61,6 +61,7 @@ struct VerdictItem {
   std::string code;
   std::string fact;
   std::optional<std::uint32_t> problemCode;  // driverProblem's
+  friend bool operator==(const VerdictItem&, const VerdictItem&) = default;
 };
 
 struct KeyVerdict {
@@ -68,6 +69,7 @@ struct KeyVerdict {
   std::vector<VerdictItem> reasons;
   std::vector<VerdictItem> notes;
   std::string driver;  // the bound drivers (Linux) or the service (Windows); "" for none
+  friend bool operator==(const KeyVerdict&, const KeyVerdict&) = default;
 };
 
 KeyVerdict JudgeKey(const KeyFacts& facts);
