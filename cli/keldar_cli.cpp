@@ -85,21 +85,15 @@ int Report(const Options& options, const Machine& machine, std::ostream& out,
     err << "keldar: warning: " << EscapeControls(warning) << '\n';
   if (!options.prometheusFile.empty()) {
     const double ended = SystemTime();
-    const Metrics metrics{KeysOf(report, options.source.PortIsDriverKey()),
-                          report.devices.size(), ended - options.started, ended};
-    std::vector<std::optional<bool>> usable;
-    for (const KeySighting& key : report.keys) usable.push_back(JudgeKey(key.facts).usable);
-    if (!WriteReplacing(options.prometheusFile, MetricsText(metrics, usable), "metrics file",
-                        err))
+    const Metrics metrics{KeysOf(report), report.devices.size(), ended - options.started, ended};
+    if (!WriteReplacing(options.prometheusFile, MetricsText(metrics), "metrics file", err))
       return kExitFailure;
   }
   errno = 0;  // the reason of a failed write, if any, is the first one after this
-  // A replayed sysfs scan names its keys' ports as the scan did.
-  const bool portIsDriverKey = options.source.PortIsDriverKey() || report.driverKeysArePorts;
   if (options.json)
-    WriteJson(report, portIsDriverKey, out);
+    WriteJson(report, out);
   else
-    WriteText(report, options.details, portIsDriverKey, out);
+    WriteText(report, options.details, out);
   if (const int printed = Printed(out, err, "report"); printed != kExitDetected) return printed;
   if (!options.expectKey) return kExitDetected;
   if (!report.keyFound) return kExitNoKey;
@@ -154,7 +148,8 @@ std::optional<int> Parse(int argc, const char* const* argv, Options& options, st
   auto* watch = app.add_flag("--watch", options.watch,
                              "Keep detecting; print a line for each key that arrives or leaves, "
                              "e.g. 2026-12-07T21:03:04+01:00 arrived SafeNet HASP HL SRM "
-                             "(0x0529:0x0001) at 3-1.4")
+                             "(0x0529:0x0001) at 3-1.4, and one when its verdict is known or "
+                             "changes (usable, unusable)")
                     ->group(kHelpGroupWatch);
   app.add_option("--interval", options.interval,
                  "Detect at least every SECONDS (default 1, at least 0.05); on Linux udev's USB "
@@ -254,8 +249,7 @@ int RunKeldar(int argc, const char* const* argv, std::ostream& out, std::ostream
     const WatchClock clock =
         machine.watchClock ? machine.watchClock(liveUsb) : SystemWatchClock(liveUsb);
     return RunWatch([&](std::ostream& errors) { return Detect(source, machine, errors); },
-                    {options.interval, options.json, source.PortIsDriverKey(),
-                     options.prometheusFile},
+                    {options.interval, options.json, options.prometheusFile},
                     clock, out, err);
   } catch (const std::bad_alloc&) {
     // Writing a report of a topology that only just fitted.

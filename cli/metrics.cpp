@@ -41,27 +41,19 @@ std::string Labels(const KeyView& key) {
 
 }  // namespace
 
-std::string MetricsText(const Metrics& metrics) { return MetricsText(metrics, nullptr); }
-
-std::string MetricsText(const Metrics& metrics, const std::vector<std::optional<bool>>& usable) {
-  return MetricsText(metrics, &usable);
-}
-
-std::string MetricsText(const Metrics& metrics, const std::vector<std::optional<bool>>* usable) {
+std::string MetricsText(const Metrics& metrics) {
   std::string text;
   Family(text, "keldar_key_present",
          "A known USB protection key is attached: one series per key, labelled with its model, "
          "IDs and port.");
   for (const KeyView& key : metrics.keys) text += "keldar_key_present" + Labels(key) + " 1\n";
   // A key whose verdict is not known has no series: absent is not "unusable".
-  if (usable != nullptr) {
-    Family(text, "keldar_key_usable",
-           "Whether a program of this computer can use the key: 1 or 0, per key as "
-           "keldar_key_present labels it; no series while not known.");
-    for (std::size_t k = 0; k < metrics.keys.size() && k < usable->size(); ++k)
-      if (const auto known = (*usable)[k])
-        text += "keldar_key_usable" + Labels(metrics.keys[k]) + (*known ? " 1\n" : " 0\n");
-  }
+  Family(text, "keldar_key_usable",
+         "Whether a program of this computer can use the key: 1 or 0, per key as "
+         "keldar_key_present labels it; no series while not known.");
+  for (const KeyView& key : metrics.keys)
+    if (const auto usable = key.verdict.usable)
+      text += "keldar_key_usable" + Labels(key) + (*usable ? " 1\n" : " 0\n");
   Family(text, "keldar_usb_devices", "USB devices attached, as the device list lists them.");
   text += "keldar_usb_devices " + std::to_string(metrics.devices) + '\n';
   Family(text, "keldar_detection_duration_seconds", "How long the last detection took.");

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstddef>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,10 +16,8 @@ struct Metrics {
   double timestampSeconds = 0;  // Unix time at the end of the detection
 };
 
+// The one-shot run's and the watch's alike: keldar_key_usable for each key whose verdict is
+// known.
 std::string MetricsText(const Metrics& metrics);
-// With keldar_key_usable for each key whose verdict is known (`usable`: parallel to the keys).
-// The watch's metrics carry no verdicts yet: without `usable`, the family is left out.
-std::string MetricsText(const Metrics& metrics, const std::vector<std::optional<bool>>& usable);
-std::string MetricsText(const Metrics& metrics, const std::vector<std::optional<bool>>* usable);
 
 }  // namespace keldar::cli

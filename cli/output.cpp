@@ -123,6 +123,8 @@ void WriteTreeText(const TreeNode& node, int depth, bool details, unsigned codeP
   for (const TreeNode& child : node.children) WriteTreeText(child, depth + 1, details, codePage, out);
 }
 
+}  // namespace
+
 Json VerdictItems(const std::vector<VerdictItem>& items) {
   Json list = Json::array();
   for (const VerdictItem& item : items) {
@@ -133,7 +135,6 @@ Json VerdictItems(const std::vector<VerdictItem>& items) {
   return list;
 }
 
-// "reason (fact); reason (fact)", escaped for a terminal.
 std::string InWords(const std::vector<VerdictItem>& items) {
   std::string words;
   for (const VerdictItem& item : items)
@@ -142,9 +143,7 @@ std::string InWords(const std::vector<VerdictItem>& items) {
   return words;
 }
 
-}  // namespace
-
-void WriteJson(const DetectionReport& report, bool portIsDriverKey, std::ostream& out) {
+void WriteJson(const DetectionReport& report, std::ostream& out) {
   const unsigned codePage = report.ansiCodePage;
   // The source names a file by its path, whose bytes need not be UTF-8 on Linux; such bytes
   // become U+FFFD rather than a document the JSON writer refuses.
@@ -167,12 +166,12 @@ void WriteJson(const DetectionReport& report, bool portIsDriverKey, std::ostream
     out << Json(AnsiToUtf8(notice.text, report.programCodePage)).dump();
   });
   out << ",\n  \"keyFound\": " << (report.keyFound ? "true" : "false");
-  const std::vector<KeyView> keys = KeysOf(report, portIsDriverKey);
+  const std::vector<KeyView> keys = KeysOf(report);
   out << ",\n  \"keys\": ";
   std::size_t k = 0;  // the report's key that `key` shows
   WriteArray(keys, "  ", out, [&](const KeyView& key, const std::string& indent) {
     const KeyFacts& facts = report.keys[k++].facts;
-    const KeyVerdict verdict = JudgeKey(facts);
+    const KeyVerdict& verdict = key.verdict;
     Json json = {{"model", key.model},
                  {"vendorId", key.vendorId},
                  {"productId", key.productId},
@@ -199,8 +198,7 @@ void WriteJson(const DetectionReport& report, bool portIsDriverKey, std::ostream
   out << "\n}\n";
 }
 
-void WriteText(const DetectionReport& report, bool details, bool portIsDriverKey,
-               std::ostream& out) {
+void WriteText(const DetectionReport& report, bool details, std::ostream& out) {
   const unsigned codePage = report.ansiCodePage;
   if (report.source == "demo")
     out << "Source: the demo topology bundled with keldar (not this computer's USB)\n";
@@ -236,9 +234,9 @@ void WriteText(const DetectionReport& report, bool details, bool portIsDriverKey
   if (report.devices.empty()) out << "  (no attached device)\n";
 
   out << "\nKeys:\n";
-  const std::vector<KeyView> keys = KeysOf(report, portIsDriverKey);
+  const std::vector<KeyView> keys = KeysOf(report);
   for (std::size_t k = 0; k < keys.size(); ++k) {
-    const KeyVerdict verdict = JudgeKey(report.keys[k].facts);
+    const KeyVerdict& verdict = keys[k].verdict;
     out << "  " << EscapeControls(keys[k].model) << " (" << keys[k].vendorId << ':'
         << keys[k].productId << ") at " << EscapeControls(keys[k].port);
     if (const auto& usbip = report.keys[k].facts.usbip) {

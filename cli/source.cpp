@@ -36,8 +36,6 @@ std::string Source::Describe() const {
   return "live USB";
 }
 
-bool Source::PortIsDriverKey() const { return kind == Sysfs || (kind == Live && kLiveIsSysfs); }
-
 Detected DetectOnPlatform(Platform& platform, unsigned codePage, const std::string& source,
                           std::ostream& err) {
   DWORD computerNameError = 0;
@@ -85,6 +83,7 @@ KeyFacts FactsOf(const model::Device& device) {
     kernel.configured = device.currentConfigurationValue != 0;
     kernel.deviceDriver = state->deviceDriver;
     kernel.interfaceDrivers = state->interfaceDrivers;
+    kernel.unread = state->unread;
     if (const auto& node = state->node)
       kernel.node = UsbfsNodeFacts{node->path, node->uid, node->gid, node->mode, node->openable,
                                    node->user};

@@ -22,8 +22,6 @@ struct Source {
   std::string Name() const;
   // As error lines name it: the file or folder, "the demo topology" or "live USB".
   std::string Describe() const;
-  // Whether the devices' names are sysfs port paths, which the model takes as driver keys.
-  bool PortIsDriverKey() const;
 };
 
 // One detection on `source`, read anew. A failure is one line on `err` and its exit status:

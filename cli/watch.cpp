@@ -12,6 +12,7 @@
 
 #include "cli/files.h"
 #include "cli/metrics.h"
+#include "cli/output.h"
 #include "text/text_codec.h"
 #include "text/utf8.h"
 
@@ -37,32 +38,73 @@ long CivilDay(const std::tm& tm) {
 }
 
 // The same line for a key in both forms, text or JSON. A JSON line carries the warnings of
-// the detection that saw the change: a key that left may only have become unreadable.
+// the detection that saw the change: a key that left may only have become unreadable. A
+// verdict's line (usable, unusable) carries the verdict as the report's keys do.
 void WriteLine(const std::string& time, const char* event, const KeyView& key,
                const std::vector<std::string>& warnings, bool json, std::ostream& out) {
+  const bool verdict = std::strcmp(event, "usable") == 0 || std::strcmp(event, "unusable") == 0;
   if (json) {
     nlohmann::ordered_json line = {{"time", time},          {"event", event},
                                    {"model", key.model},    {"vendorId", key.vendorId},
                                    {"productId", key.productId}, {"port", key.port}};
+    if (verdict) {
+      line["driver"] = key.verdict.driver.empty() ? nlohmann::ordered_json(nullptr)
+                                                  : nlohmann::ordered_json(key.verdict.driver);
+      line["reasons"] = VerdictItems(key.verdict.reasons);
+      line["notes"] = VerdictItems(key.verdict.notes);
+    }
     if (!warnings.empty()) line["warnings"] = warnings;
     // A warning names a path, which need not be UTF-8.
     out << line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << '\n';
   } else {
     // A hub's or a key's name must not drive the terminal, nor split the event over two lines.
     out << time << ' ' << event << ' ' << EscapeControls(key.model) << " (" << key.vendorId
-        << ':' << key.productId << ") at " << EscapeControls(key.port) << '\n';
+        << ':' << key.productId << ") at " << EscapeControls(key.port);
+    // As the report's Keys section words it: why not, the driver, the notes.
+    if (verdict) {
+      std::string words = InWords(key.verdict.reasons);
+      if (!key.verdict.driver.empty())
+        words += (words.empty() ? "" : "; ") + ("driver " + EscapeControls(key.verdict.driver));
+      if (!key.verdict.notes.empty())
+        words += (words.empty() ? "" : "; ") + ("note: " + InWords(key.verdict.notes));
+      if (!words.empty()) out << ": " << words;
+    }
+    out << '\n';
   }
+}
+
+// What a usable or unusable line told of a key: whether it is usable, and the reasons that are
+// known. A reason not known beside them (no /dev) is no change of its own.
+struct Told {
+  bool usable = false;
+  std::vector<VerdictItem> reasons;
+  friend bool operator==(const Told&, const Told&) = default;
+};
+
+std::optional<Told> TellingOf(const KeyVerdict& verdict) {
+  if (!verdict.usable) return std::nullopt;
+  Told told{*verdict.usable, {}};
+  for (const VerdictItem& reason : verdict.reasons)
+    if (reason.code != "statusUnknown") told.reasons.push_back(reason);
+  return told;
 }
 
 }  // namespace
 
-std::vector<KeyView> KeysOf(const DetectionReport& report, bool portIsDriverKey) {
+bool SameKey(const KeyView& a, const KeyView& b) {
+  return a.model == b.model && a.vendorId == b.vendorId && a.productId == b.productId &&
+         a.port == b.port && a.address == b.address;
+}
+
+std::vector<KeyView> KeysOf(const DetectionReport& report) {
   std::vector<KeyView> keys;
   for (const KeySighting& key : report.keys) {
+    // A hand-made file may mark its driver keys as ports and still leave a key without one.
+    const bool byPort = report.driverKeysArePorts && !key.driverKey.empty();
     keys.push_back({AnsiToUtf8(key.model, report.programCodePage), HexId(key.vendorId),
                     HexId(key.productId),
-                    AnsiToUtf8(portIsDriverKey ? key.driverKey : key.place, report.ansiCodePage),
-                    key.address});
+                    AnsiToUtf8(byPort ? key.driverKey : key.place, report.ansiCodePage),
+                    key.address, JudgeKey(key.facts)});
   }
   return keys;
 }
@@ -95,6 +137,8 @@ std::string LocalTimeText(double unixSeconds) {
 int RunWatch(const std::function<Detected(std::ostream& err)>& detect, const WatchOptions& options,
              const WatchClock& clock, std::ostream& out, std::ostream& err) {
   std::vector<KeyView> previous;
+  // What the last usable or unusable line said of each key present, none before one was said.
+  std::vector<std::pair<KeyView, std::optional<Told>>> told;
   std::size_t previousDevices = 0;
   bool first = true;
   bool failing = false;
@@ -106,12 +150,12 @@ int RunWatch(const std::function<Detected(std::ostream& err)>& detect, const Wat
     Detected detected = detect(errors);
     std::optional<std::vector<KeyView>> keys;
     if (detected.report) {
-      keys = KeysOf(*detected.report, options.portIsDriverKey);
+      keys = KeysOf(*detected.report);
       // A change is believed when a second detection right away agrees: a device caught
       // half-read while it vanishes, or a file caught while it is rewritten, is no change.
       if (!first && *keys != previous) {
         Detected again = detect(errors);
-        if (!again.report || KeysOf(*again.report, options.portIsDriverKey) != *keys)
+        if (!again.report || KeysOf(*again.report) != *keys)
           keys.reset();
         else
           detected = std::move(again);
@@ -136,12 +180,28 @@ int RunWatch(const std::function<Detected(std::ostream& err)>& detect, const Wat
         const std::string time = LocalTimeText(ended);
         const std::vector<std::string>& warnings = detected.report->warnings;
         errno = 0;  // the reason of a failed write, if any, is the first one after this
+        const auto among = [](const std::vector<KeyView>& list, const KeyView& key) {
+          return std::any_of(list.begin(), list.end(),
+                             [&](const KeyView& other) { return SameKey(other, key); });
+        };
         for (const KeyView& key : previous)
-          if (std::find(keys->begin(), keys->end(), key) == keys->end())
-            WriteLine(time, "left", key, warnings, options.json, out);
-        for (const KeyView& key : *keys)
-          if (std::find(previous.begin(), previous.end(), key) == previous.end())
-            WriteLine(time, "arrived", key, warnings, options.json, out);
+          if (!among(*keys, key)) WriteLine(time, "left", key, warnings, options.json, out);
+        // A key that stays is said again when its verdict is known and not what was said; one
+        // that arrived is said at once, after its arrival.
+        std::vector<std::pair<KeyView, std::optional<Told>>> now;
+        for (const KeyView& key : *keys) {
+          const auto before = std::find_if(told.begin(), told.end(),
+                                           [&](const auto& said) { return SameKey(said.first, key); });
+          std::optional<Told> said = before != told.end() ? before->second : std::nullopt;
+          if (!among(previous, key)) WriteLine(time, "arrived", key, warnings, options.json, out);
+          if (const auto telling = TellingOf(key.verdict); telling && telling != said) {
+            WriteLine(time, telling->usable ? "usable" : "unusable", key, warnings, options.json,
+                      out);
+            said = telling;
+          }
+          now.emplace_back(key, std::move(said));
+        }
+        told = std::move(now);
         out.flush();
         // Lines that nobody receives make no watch (a full disk; on Windows also a pipe whose
         // reader has gone, which on Linux ends the program by SIGPIPE first).

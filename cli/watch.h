@@ -1,5 +1,6 @@
 // `keldar --watch`: a detection every interval (or when the USB changes), one line for each
-// known key that arrived or left since the previous one, as text or as JSON Lines.
+// known key that arrived or left since the previous one, and for each key whose verdict
+// became known or changed, as text or as JSON Lines.
 #pragma once
 
 #include <cstddef>
@@ -21,12 +22,16 @@ struct KeyView {
   std::string productId;  // "0x0001"
   std::string port;       // "3-1.4" from sysfs, else "HCD<n>/<hub name>/<port>"
   std::uint16_t address = 0;  // not shown: a key that came back has a new one
+  KeyVerdict verdict;
   friend bool operator==(const KeyView&, const KeyView&) = default;
 };
 
-// The report's keys. `portIsDriverKey`: the topology came from sysfs, whose driver keys are the
-// devices' port paths.
-std::vector<KeyView> KeysOf(const DetectionReport& report, bool portIsDriverKey);
+// The same key, whatever its verdict: what arriving and leaving go by.
+bool SameKey(const KeyView& a, const KeyView& b);
+
+// The report's keys with their verdicts; a report whose driver keys are port paths (sysfs, or
+// a topology recorded from it) names their ports by them.
+std::vector<KeyView> KeysOf(const DetectionReport& report);
 
 // One detection for the watcher: the report, or the exit status of a failure whose error line
 // has been written to the stream the detection was given.
@@ -50,14 +55,15 @@ inline constexpr double kMinWatchInterval = 0.05;
 struct WatchOptions {
   double interval = 1.0;
   bool json = false;
-  bool portIsDriverKey = false;
   std::string prometheusFile;  // empty: none
 };
 
-// The first detection's keys are announced as arrived; after that, one line per change. A
-// detection that fails after the first is reported once on `err` and changes nothing. A
-// detection's warnings go to `err`, each when the detection before did not have it, and into
-// every JSON line of that detection. Returns 0 when the wait ends the watch, the first
+// The first detection's keys are announced as arrived; after that, one line per change. A key
+// whose verdict is known is said `usable` or `unusable` right after it arrived, and again
+// whenever its verdict changes to another known one: a verdict that is not known for a while
+// says nothing, and the key's last line stands. A detection that fails after the first is
+// reported once on `err` and changes nothing. A detection's warnings go to `err`, each when the
+// detection before did not have it, and into every JSON line of that detection. Returns 0 when the wait ends the watch, the first
 // detection's failure status, or 1 when `out` cannot be written.
 int RunWatch(const std::function<Detected(std::ostream& err)>& detect, const WatchOptions& options,
              const WatchClock& clock, std::ostream& out, std::ostream& err);

@@ -59,7 +59,13 @@ void JudgeLinux(const LinuxKeyFacts& facts, KeyVerdict& verdict) {
     if (!driver.empty() && std::find(first, first + i, driver) == first + i)
       verdict.driver += (verdict.driver.empty() ? "" : ",") + driver;
   }
-  if (!facts.authorized) verdict.reasons.push_back({"notAuthorized", "authorized = 0", {}});
+  const auto unread = [&](const char* attribute) {
+    return std::find(facts.unread.begin(), facts.unread.end(), attribute) != facts.unread.end();
+  };
+  if (unread("authorized"))
+    verdict.reasons.push_back({"statusUnknown", "authorized could not be read", {}});
+  else if (!facts.authorized)
+    verdict.reasons.push_back({"notAuthorized", "authorized = 0", {}});
   // usbip-host binds the device itself (kernels before 3.17 bound its interfaces) and leaves
   // it unconfigured here while it serves the other machine: that, not the configuration, is
   // why no program here can use it.
@@ -72,7 +78,9 @@ void JudgeLinux(const LinuxKeyFacts& facts, KeyVerdict& verdict) {
           {"exportedOverNetwork", "interface " + std::to_string(i) + " is bound to usbip-host", {}});
       exported = true;
     }
-  if (!facts.configured && !exported)
+  if (unread("bConfigurationValue") && !exported)
+    verdict.reasons.push_back({"statusUnknown", "bConfigurationValue could not be read", {}});
+  else if (!facts.configured && !exported)
     verdict.reasons.push_back({"notConfigured", "bConfigurationValue = 0", {}});
   if (!facts.node) {
     verdict.reasons.push_back(

@@ -33,6 +33,9 @@ struct UsbfsNodeFacts {
 struct LinuxKeyFacts {
   bool authorized = true;
   bool configured = true;
+  // The attributes that could not be read ("authorized", "bConfigurationValue"): the fields
+  // above say nothing of them.
+  std::vector<std::string> unread;
   std::optional<std::string> deviceDriver;    // the device's own driver; absent: none
   std::vector<std::string> interfaceDrivers;  // "" for an interface without a driver
   std::optional<UsbfsNodeFacts> node;         // absent: the source has no /dev
@@ -67,6 +70,7 @@ struct VerdictItem {
   std::string code;
   std::string fact;
   std::optional<std::uint32_t> problemCode;  // driverProblem's
+  friend bool operator==(const VerdictItem&, const VerdictItem&) = default;
 };
 
 struct KeyVerdict {
@@ -74,6 +78,7 @@ struct KeyVerdict {
   std::vector<VerdictItem> reasons;
   std::vector<VerdictItem> notes;
   std::string driver;  // the bound drivers (Linux) or the service (Windows); "" for none
+  friend bool operator==(const KeyVerdict&, const KeyVerdict&) = default;
 };
 
 KeyVerdict JudgeKey(const KeyFacts& facts);

@@ -60,11 +60,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     report.notices.push_back({Text(input), Text(input)});
   report.keyFound = input.ConsumeBool();
 
+  report.driverKeysArePorts = input.ConsumeBool();
   std::ostringstream json;
-  keldar::cli::WriteJson(report, input.ConsumeBool(), json);
+  keldar::cli::WriteJson(report, json);
   if (!nlohmann::json::accept(json.str())) std::abort();
 
   std::ostringstream text;
-  keldar::cli::WriteText(report, input.ConsumeBool(), input.ConsumeBool(), text);
+  keldar::cli::WriteText(report, input.ConsumeBool(), text);
   return 0;
 }

@@ -483,7 +483,7 @@ class Reader {
 
   model::LinuxState ReadLinuxState(const json& value, const std::string& path) const {
     RequireObject(value, path);
-    CheckKeys(value, path, {"authorized", "deviceDriver", "interfaceDrivers", "node"});
+    CheckKeys(value, path, {"authorized", "deviceDriver", "interfaceDrivers", "node", "unread"});
     model::LinuxState state;
     state.authorized = ReadBool(Require(value, path, "authorized"), Child(path, "authorized"));
     if (const json* driver = Find(value, "deviceDriver"))
@@ -511,6 +511,20 @@ class Reader {
           ReadBool(Require(*node, nodePath, "openable"), Child(nodePath, "openable"));
       usbfs.user = ReadProperty(Require(*node, nodePath, "user"), Child(nodePath, "user"));
       state.node = std::move(usbfs);
+    }
+    if (const json* unread = Find(value, "unread")) {
+      const std::string unreadPath = Child(path, "unread");
+      RequireArray(*unread, unreadPath);
+      for (std::size_t i = 0; i < unread->size(); ++i) {
+        const std::string at = Element(unreadPath, i);
+        const std::string attribute = ReadString((*unread)[i], at);
+        const auto& known = model::kLinuxStateAttributes;
+        if (std::find(std::begin(known), std::end(known), attribute) == std::end(known))
+          Fail(at, "\"authorized\" or \"bConfigurationValue\"", Describe((*unread)[i]));
+        if (std::find(state.unread.begin(), state.unread.end(), attribute) != state.unread.end())
+          Fail(at, "each attribute once", Describe((*unread)[i]));
+        state.unread.push_back(attribute);
+      }
     }
     return state;
   }
@@ -801,6 +815,7 @@ ordered_json WriteDevice(const model::Device& device) {
       kernel["node"] = {{"path", node->path}, {"uid", node->uid},
                         {"gid", node->gid},   {"mode", Hex32(node->mode)},
                         {"openable", node->openable}, {"user", node->user}};
+    if (!state->unread.empty()) kernel["unread"] = state->unread;
     out["linuxState"] = std::move(kernel);
   }
   if (const auto& usbip = device.usbip) {

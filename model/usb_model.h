@@ -216,6 +216,9 @@ struct UsbfsNode {
 
 // What the kernel says about a device's use on Linux. Not configured is
 // currentConfigurationValue 0.
+// The sysfs attributes a LinuxState may name as unread.
+inline constexpr const char* kLinuxStateAttributes[] = {"authorized", "bConfigurationValue"};
+
 struct LinuxState {
   bool authorized = true;
   // The driver bound to the device itself ("usb" for the kernel's own; "usbip-host" for a
@@ -223,6 +226,9 @@ struct LinuxState {
   std::optional<std::string> deviceDriver;
   std::vector<std::string> interfaceDrivers;  // each interface's driver, "" for none, in order
   std::optional<UsbfsNode> node;              // absent: the tree has no /dev (a copied tree)
+  // The attributes the scan could not read, of kLinuxStateAttributes: what `authorized` and
+  // the device's currentConfigurationValue hold for them is no answer.
+  std::vector<std::string> unread;
   bool operator==(const LinuxState&) const = default;
 };
 

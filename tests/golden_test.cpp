@@ -85,7 +85,7 @@ TEST_P(Golden, ReportMatchesTheGoldenOutput) {
         RunDetection(on, usb.ansiCodePage, "topology:" + file, &error);
     // The key facts are the file's, whichever platform answered the detection.
     if (report) cli::JoinKeyFacts(usb, *report);
-    if (report) cli::WriteJson(*report, false, json);
+    if (report) cli::WriteJson(*report, json);
     return json.str();
   };
   const std::string shown = detect(platform);

@@ -97,7 +97,7 @@ TEST(Reliability, JsonOfASourcePathThatIsNotUtf8ReplacesTheBadBytes) {
   DetectionReport report;
   report.source = "topology:\xB2\xB2.json";
   std::ostringstream out;
-  cli::WriteJson(report, false, out);
+  cli::WriteJson(report, out);
   EXPECT_EQ(nlohmann::json::parse(out.str()).at("source"),
             "topology:\xEF\xBF\xBD\xEF\xBF\xBD.json");
 }

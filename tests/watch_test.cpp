@@ -61,7 +61,8 @@ class LocalZone {
 };
 
 // Plays tests/data/watch/session.json: every wait applies the next step to the tree and moves
-// the clock on by 50 ms; the wait after the last step ends the watch.
+// the clock on by 50 ms; the wait after the last step ends the watch. The keys' usbfs nodes
+// are the tree's dev/bus/usb.
 class Session {
  public:
   explicit Session(const std::string& steps = "watch/session.json")
@@ -69,7 +70,9 @@ class Session {
 
   keldar::cli::Machine Machine() {
     return {[this](const std::string& root) {
-              auto usb = keldar::ScanSysfs(root, {});
+              keldar::SysfsScanOptions options;
+              options.usbfsRoot = tree_.Path("dev/bus/usb").string();
+              auto usb = keldar::ScanSysfs(root, options);
               usb.computerName = "DESK-7";
               if (!flickering_.empty()) Plug(std::exchange(flickering_, {}));
               return usb;
@@ -159,6 +162,27 @@ TEST(Watch, SessionPrintsOneLinePerKeyThatArrivesOrLeaves) {
   }
 }
 
+// A key's verdict is said when it arrives and when it changes to another known one; while its
+// authorized file holds no answer nothing is said, and the metrics drop its usable series.
+TEST(Watch, VerdictIsSaidWhenKnownAndWhenItChanges) {
+  const LocalZone zone("IST-5:30");
+  for (const auto& [form, golden] :
+       {std::pair<std::string, std::string>{"text", "watch/verdicts.txt"},
+        {"json", "watch/verdicts.jsonl"}}) {
+    SCOPED_TRACE(form);
+    Session session("watch/verdicts.json");
+    const fs::path metrics = fs::path(session.Root()) / "keldar.prom";
+    std::vector<std::string> args = {"--watch", "--interval", "0.05", "--sysfs", session.Root(),
+                                      "--prometheus", metrics.string()};
+    if (form == "json") args.push_back("--json");
+    const Outcome run = RunKeldar(args, session.Machine());
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, ReadData(golden));
+    EXPECT_EQ(run.err, ReadData("watch/verdicts.err"));
+    EXPECT_EQ(keldar::testing::ReadFile(metrics), ReadData("watch/verdicts.prom"));
+  }
+}
+
 // A key whose files turn unreadable leaves with the reason: said on stderr by the detection
 // that meets it (once while it lasts), and carried by each JSON line of that detection.
 TEST(Watch, WarningGoesWithTheDetectionThatMeetsIt) {
@@ -185,7 +209,7 @@ TEST(Watch, WarningThatIsNotUtf8KeepsTheJsonLineValid) {
   report.warnings = {"devices/usb1/\xff/product: cannot be read"};
   std::ostringstream out, err;
   const int status = keldar::cli::RunWatch(
-      [&](std::ostream&) { return keldar::cli::Detected{report, 0}; }, {1.0, true, true, ""},
+      [&](std::ostream&) { return keldar::cli::Detected{report, 0}; }, {1.0, true, ""},
       {[] { return 1796668200.0; }, [](double) { return false; }}, out, err);
   EXPECT_EQ(status, 0) << err.str();
   const json line = json::parse(out.str());
@@ -297,6 +321,39 @@ TEST(Watch, TimeIsRfc3339WhateverTheZone) {
     const LocalZone local(zone);
     EXPECT_EQ(keldar::cli::LocalTimeText(time), expected) << zone;
   }
+}
+
+// The metrics file without the lines of the detection's timing, which only a stepped clock fixes.
+std::string WithoutTiming(const std::string& metrics) {
+  std::istringstream lines(metrics);
+  std::string kept;
+  for (std::string line; std::getline(lines, line);)
+    if (line.rfind("keldar_detection_duration_seconds ", 0) != 0 &&
+        line.rfind("keldar_last_detection_timestamp_seconds ", 0) != 0)
+      kept += line + '\n';
+  return kept;
+}
+
+// A replayed sysfs scan names its keys' ports as the scan did ("1-1"), and says which keys are
+// usable, in the watch's metrics and in the one-shot run's alike.
+TEST(Watch, MetricsOfAReplayedScanNamePortsAsTheScanDid) {
+  keldar::cli::Machine machine = keldar::cli::ThisMachine();
+  machine.watchClock = [](bool) {
+    return keldar::cli::WatchClock{[] { return 1796668200.0; }, [](double) { return false; }};
+  };
+  const std::string topology = KELDAR_TEST_DATA_DIR "/sysfs/key-states.golden.json";
+  const fs::path watched = keldar::testing::ScratchPath("watched.prom");
+  const fs::path once = keldar::testing::ScratchPath("once.prom");
+  const Outcome watch =
+      RunKeldar({"--watch", "--topology", topology, "--prometheus", watched.string()}, machine);
+  EXPECT_EQ(watch.status, 0) << watch.err;
+  EXPECT_EQ(keldar::testing::ReadFile(watched), ReadData("watch/key-states.prom"));
+  const Outcome oneShot = RunKeldar({"--topology", topology, "--prometheus", once.string()}, machine);
+  EXPECT_EQ(oneShot.status, 0) << oneShot.err;
+  EXPECT_EQ(WithoutTiming(keldar::testing::ReadFile(once)),
+            WithoutTiming(ReadData("watch/key-states.prom")));
+  fs::remove(watched);
+  fs::remove(once);
 }
 
 // A hub's name holding ESC, BEL, a line break, DEL and U+009B (code page 65001 lets the C1

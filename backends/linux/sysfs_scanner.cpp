@@ -132,21 +132,28 @@ class Tree {
 
   const fs::path& Root() const { return root_; }
 
-  std::optional<fs::path> Resolve(const fs::path& relative) {
+  // `*missing`, when given, is set when a component is missing (no error noted).
+  std::optional<fs::path> Resolve(const fs::path& relative, bool* missing = nullptr) {
     std::error_code error;
     auto resolved = ResolveInside(root_, relative, &error);
     if (!resolved && error) Note(relative, error.message());
+    if (missing != nullptr) *missing = !resolved && !error;
     return resolved;
   }
 
-  // At most `limit` bytes of the attribute `relative`; none when it cannot be read.
-  std::optional<std::string> Read(const fs::path& relative, std::size_t limit) {
-    const auto resolved = Resolve(relative);
+  // At most `limit` bytes of the attribute `relative`; none when it cannot be read, with
+  // `*missing`, when given, set when that is because it is not there (no warning then).
+  std::optional<std::string> Read(const fs::path& relative, std::size_t limit,
+                                  bool* missing = nullptr) {
+    bool absent = false;
+    if (missing == nullptr) missing = &absent;
+    const auto resolved = Resolve(relative, missing);
     if (!resolved) return std::nullopt;
 #if defined(__linux__)
     const int fd = OpenBeneath(*resolved);
     if (fd < 0) {
       // Gone since it was listed: no warning, the device is simply not there.
+      *missing = errno == ENOENT;
       if (errno != ENOENT) Note(*resolved, ErrnoText(errno));
       return std::nullopt;
     }
@@ -164,7 +171,8 @@ class Tree {
       if (n < 0) {
         const int error = errno;
         ::close(fd);
-        if (error != ENODEV && error != ENOENT) Note(*resolved, ErrnoText(error));
+        *missing = error == ENODEV || error == ENOENT;
+        if (!*missing) Note(*resolved, ErrnoText(error));
         return std::nullopt;
       }
       if (n == 0) break;
@@ -186,6 +194,8 @@ class Tree {
 
   // A file outside the tree that could not be looked at (a device node), said as the tree's are.
   void NoteOutside(const std::string& path, int error) { Note(path, ErrnoText(error)); }
+  // An attribute that was read but holds what its file never holds, said as the others are.
+  void NoteContents(const fs::path& relative, const std::string& reason) { Note(relative, reason); }
 
   // One line per reason: the first file it struck, and how many more.
   std::vector<std::string> Warnings() const {
@@ -252,13 +262,14 @@ struct Dir {
 
 // At most `limit` bytes of an attribute; none when it cannot be opened, which in sysfs means
 // that the device has gone.
-std::optional<std::string> ReadBytes(const Dir& dir, const char* name, std::size_t limit) {
-  return dir.tree.Read(dir.path / name, limit);
+std::optional<std::string> ReadBytes(const Dir& dir, const char* name, std::size_t limit,
+                                     bool* missing = nullptr) {
+  return dir.tree.Read(dir.path / name, limit, missing);
 }
 
 // The kernel ends every text attribute with a line break; a hand-made tree may not.
-std::optional<std::string> ReadText(const Dir& dir, const char* name) {
-  auto text = ReadBytes(dir, name, kAttributeLimit);
+std::optional<std::string> ReadText(const Dir& dir, const char* name, bool* missing = nullptr) {
+  auto text = ReadBytes(dir, name, kAttributeLimit, missing);
   if (!text) return std::nullopt;
   if (const auto nul = text->find('\0'); nul != std::string::npos) text->resize(nul);
   if (!text->empty() && text->back() == '\n') text->pop_back();
@@ -288,6 +299,25 @@ std::optional<std::uint64_t> ReadNumber(const Dir& dir, const char* name, int ba
   const auto text = ReadText(dir, name);
   if (!text) return std::nullopt;
   return ParseNumber(*text, base, max);
+}
+
+// An attribute a key's verdict goes by: a decimal number up to `max`. `value` is none when
+// the file is missing (a kernel without that attribute, or a device that has gone) or, where
+// `emptyIsNone`, empty; `unread` when it is there and cannot be read, or holds anything else:
+// the verdict must not guess it. What it held is noted with `malformed`, naming the file.
+struct Fact {
+  std::optional<std::uint64_t> value;
+  bool unread = false;
+};
+Fact ReadFact(const Dir& dir, const char* name, std::uint64_t max, bool emptyIsNone,
+              const char* malformed) {
+  bool missing = false;
+  const auto text = ReadText(dir, name, &missing);
+  if (!text) return {std::nullopt, !missing};
+  if (emptyIsNone && Trim(*text).empty()) return {};
+  const auto value = ParseNumber(*text, 10, max);
+  if (!value) dir.tree.NoteContents(dir.path / name, malformed);
+  return {value, !value};
 }
 
 template <typename Field>
@@ -575,7 +605,10 @@ class Scanner {
     const auto speed = ReadText(dir, "speed");
     device->lowSpeed = speed && Trim(*speed) == "1.5";
     Assign(device->deviceAddress, ReadNumber(dir, "devnum", 10, 0xFFFF));
-    Assign(device->currentConfigurationValue, ReadNumber(dir, "bConfigurationValue", 10, 0xFF));
+    // "1"; empty while the device has no active configuration.
+    const Fact configuration =
+        ReadFact(dir, "bConfigurationValue", 0xFF, true, "not a configuration number");
+    Assign(device->currentConfigurationValue, configuration.value);
     // The sysfs name is the port path from the root hub: stable across plugging, unique.
     device->driverKey = name;
     char key[32];
@@ -587,6 +620,7 @@ class Scanner {
       device->hub = ReadHub(name, dir, name + ".", nesting + 1);
     device->linuxState =
         ReadLinuxState(name, dir, device->deviceAddress, device->currentConfigurationValue);
+    if (configuration.unread) device->linuxState->unread.emplace_back("bConfigurationValue");
     return device;
   }
 
@@ -595,8 +629,11 @@ class Scanner {
   model::LinuxState ReadLinuxState(const std::string& name, const Dir& dir,
                                    std::uint16_t address, std::uint8_t configuration) {
     model::LinuxState state;
-    // A kernel without device authorization authorizes every device.
-    state.authorized = ReadNumber(dir, "authorized", 10, 1).value_or(1) != 0;
+    // "1" or "0". A kernel without device authorization has no such file and authorizes
+    // every device; a file that says neither leaves the answer unknown.
+    const Fact authorized = ReadFact(dir, "authorized", 1, false, "neither 0 nor 1");
+    state.authorized = authorized.value.value_or(1) != 0;
+    if (authorized.unread) state.unread.emplace_back("authorized");
     // The device's own driver link, as the interfaces' below: only inside the tree.
     if (const auto driver = tree_.Resolve(dir.path / "driver"))
       state.deviceDriver = CleanUtf8(driver->filename().string());

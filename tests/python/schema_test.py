@@ -67,13 +67,21 @@ class Report(unittest.TestCase):
 class WatchLines(unittest.TestCase):
     def test_golden_watch_lines_are_valid(self):
         events = []
-        for golden in ("session.jsonl", "unreadable.jsonl"):
-            with open(os.path.join(DATA, "watch", golden), encoding="utf-8") as lines:
+        for golden in ("watch/session.jsonl", "watch/unreadable.jsonl", "watch/verdicts.jsonl",
+                       "cli/watch-sysfs-export-json.txt"):
+            with open(os.path.join(DATA, golden), encoding="utf-8") as lines:
                 events += [json.loads(line) for line in lines]
         self.assertTrue(any("warnings" in event for event in events))
+        self.assertEqual({event["event"] for event in events}, {"arrived", "left", "usable", "unusable"})
         for event in events:
             self.assertEqual(errors(EVENT, event), [], event)
         self.assertNotEqual(errors(EVENT, {**events[0], "time": "2026-12-07 23:59:59"}), [])
+        # A verdict's line carries the verdict; an arrival does not, and "usable" has no reason.
+        usable = next(event for event in events if event["event"] == "usable")
+        unusable = next(event for event in events if event["event"] == "unusable")
+        self.assertNotEqual(errors(EVENT, {key: value for key, value in unusable.items() if key != "reasons"}), [])
+        self.assertNotEqual(errors(EVENT, {**events[0], "notes": []}), [])
+        self.assertNotEqual(errors(EVENT, {**usable, "reasons": unusable["reasons"]}), [])
 
     def test_times_in_zones_rfc_3339_cannot_express_are_valid(self):
         for zone in ("XXX+24", "LMT-0:17:30"):
