@@ -96,7 +96,9 @@ KeyVerdict JudgeKey(const KeyFacts& facts) {
   if (facts.kernel) JudgeLinux(*facts.kernel, verdict);
   if (!facts.windows && !facts.kernel)
     // An older topology file, or live Windows, whose key status is not read yet.
-    verdict.reasons.push_back({"statusUnknown", "the source gives no status for the key", {}});
+    verdict.reasons.push_back(
+        {"statusUnknown",
+         facts.unread.empty() ? "the source gives no status for the key" : facts.unread, {}});
   bool known = false;
   for (const VerdictItem& reason : verdict.reasons) known |= reason.code != "statusUnknown";
   // A reason that is known decides; unknown facts alone never make a key usable.

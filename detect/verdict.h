@@ -43,6 +43,7 @@ struct LinuxKeyFacts {
 struct KeyFacts {
   std::optional<WindowsKeyFacts> windows;
   std::optional<LinuxKeyFacts> kernel;
+  std::string unread;  // with neither: why the source read none ("": it carries none)
   friend bool operator==(const KeyFacts&, const KeyFacts&) = default;
 };
 

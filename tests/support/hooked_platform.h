@@ -69,6 +69,10 @@ class HookedPlatform final : public Platform {
                                         DWORD* required, SP_DEVINFO_DATA* element) override {
     return Model(model.SetupDiGetDeviceInterfaceDetailA(set, data, detail, size, required, element));
   }
+  CONFIGRET CM_Get_DevNode_Status(ULONG* status, ULONG* problem, DEVINST devInst,
+                                  ULONG flags) override {
+    return model.CM_Get_DevNode_Status(status, problem, devInst, flags);
+  }
   BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) override {
     return Model(model.SetupDiDestroyDeviceInfoList(set));
   }
