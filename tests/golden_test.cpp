@@ -4,7 +4,8 @@
 // faults/base.json that injects one fault). The detection's report, as `keldar --json` prints
 // it, must equal NAME.golden.json; on a mismatch it is written beside it as NAME.actual.json,
 // one diff away. Whatever failed, the detection leaves no handle or device set open; and the
-// same detection, recorded on its way through and replayed from the recording, reports the same.
+// same detection, recorded on its way through and replayed from the recording, reports the same;
+// it sends nothing to a handle whose open failed and opens no empty name.
 // Each topology, written and read back, is the same model. A key whose device the file gives a
 // Windows state reads the same facts through the platform's answers (as live Windows reads
 // them) as the file holds, and a recording of that detection replays them.
@@ -94,6 +95,8 @@ TEST_P(Golden, ReportMatchesTheGoldenOutput) {
   ASSERT_FALSE(shown.empty()) << "computer name error " << error;
   EXPECT_EQ(platform.OpenHandleCount(), 0u);
   EXPECT_EQ(platform.OpenDeviceSetCount(), 0u);
+  EXPECT_EQ(platform.Counts().requestsOnUnopenedHandles, 0u) << "a request to a failed open";
+  EXPECT_EQ(platform.Counts().opensWithoutName, 0u) << "an open of an empty name";
 
   ModelPlatform recorded(usb);
   RecordingPlatform recorder(recorded, usb.ansiCodePage);

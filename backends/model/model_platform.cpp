@@ -110,6 +110,7 @@ HANDLE ModelPlatform::CreateFileA(const char* path, DWORD /*desiredAccess*/,
     handles_.emplace(value, OpenObject{&controller, nullptr});
     return AsHandle(value);
   }
+  if (full == kDevicePathPrefix) ++counts_.opensWithoutName;
   if (full.substr(0, kDevicePathPrefix.size()) != kDevicePathPrefix || full.size() == kDevicePathPrefix.size())
     return refuse(ERROR_FILE_NOT_FOUND);
   const std::string_view name = full.substr(kDevicePathPrefix.size());
@@ -142,7 +143,10 @@ BOOL ModelPlatform::DeviceIoControl(HANDLE device, DWORD ioControlCode, void* in
                                     DWORD* bytesReturned, void* /*overlapped*/) {
   if (bytesReturned != nullptr) *bytesReturned = 0;
   const auto found = handles_.find(HandleValue(device));
-  if (found == handles_.end()) return Fail(ERROR_INVALID_HANDLE);
+  if (found == handles_.end()) {
+    ++counts_.requestsOnUnopenedHandles;
+    return Fail(ERROR_INVALID_HANDLE);
+  }
   if (outBuffer == nullptr) outBufferSize = 0;
   if (inBuffer == nullptr) inBufferSize = 0;
   const OpenObject object = found->second;

@@ -68,6 +68,10 @@ class ModelPlatform final : public Platform {
     std::size_t enumDeviceInfoCalls = 0;
     std::size_t propertyReads = 0;  // SetupDiGetDeviceRegistryPropertyA calls
     std::size_t devNodeStatusCalls = 0;  // CM_Get_DevNode_Status calls
+    // What a detection never does: a request on a handle that is not open here (a failed
+    // open's INVALID_HANDLE_VALUE), and an open of "\\.\" alone, a path with no device name.
+    std::size_t requestsOnUnopenedHandles = 0;
+    std::size_t opensWithoutName = 0;
     std::size_t conversions = 0;    // WideCharToMultiByte calls
   };
   const Counters& Counts() const { return counts_; }
