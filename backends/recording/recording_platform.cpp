@@ -250,7 +250,9 @@ void RecordingPlatform::RecordProperty(HDEVINFO set, SP_DEVINFO_DATA* element, D
     return std::string(chars, std::find(chars, chars + bufferSize, '\0'));
   };
   // Asking the inner platform's last error is harmless: the caller will ask the same.
-  const auto lacking = [&] { return !succeeded && inner_.GetLastError() != ERROR_INSUFFICIENT_BUFFER; };
+  const auto lacking = [&] {
+    return !succeeded && inner_.GetLastError() != ERROR_INSUFFICIENT_BUFFER;
+  };
 
   if (property == SPDRP_HARDWAREID) {
     if (succeeded && buffer != nullptr)
@@ -306,7 +308,8 @@ void RecordingPlatform::RecordProperty(HDEVINFO set, SP_DEVINFO_DATA* element, D
 CONFIGRET RecordingPlatform::CM_Get_DevNode_Status(ULONG* status, ULONG* problemNumber,
                                                    DEVINST devInst, ULONG flags) {
   const CONFIGRET result = inner_.CM_Get_DevNode_Status(status, problemNumber, devInst, flags);
-  // The device node of an element of an open set; the latest set when several hold it.
+  // The device node of an element of an open set (any one of them when several sets hold it:
+  // a detection keeps one open).
   ElementRecord* record = nullptr;
   for (const auto& [where, index] : devInstIndex_)
     if (where.second == devInst) record = &elements_[{where.first, index}];
@@ -409,9 +412,9 @@ std::unique_ptr<model::Hub> RecordingPlatform::BuildHub(const Name& name,
     }
     if (info.DeviceIsHub != 0) {
       device->hub = BuildHub(portRecord.hubName.value_or(Name{}), path);
-      // A hub whose name query failed has no name at all, which an empty name is not: the
-      // access layer makes the path "\\.\" of an empty one. A reply too short to hold a name
-      // replays as the walk saw it, whatever the length of the name the hub would have had.
+      // A hub whose name query failed has no name at all; an empty name replays as the empty
+      // reply it was. A reply too short to hold a name replays as the walk saw it, whatever
+      // the length of the name the hub would have had.
       if (!portRecord.hubName) port.faults.hubName = model::NameFault::ShortLength;
     }
     port.device = std::move(device);
