@@ -6,7 +6,6 @@
 #pragma once
 
 #include <algorithm>
-#include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -18,18 +17,24 @@ namespace hardware_id_detail {
 
 inline std::optional<std::uint32_t> UsbIdsOfOne(std::string_view id) {
   constexpr std::string_view kVendor = "USB\\VID_", kProduct = "&PID_";
+  // ASCII only, whatever the locale: the IDs are the enumerator's, not a language's.
+  const auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
   const auto hex = [&](std::size_t at) -> std::optional<std::uint32_t> {
     std::uint32_t value = 0;
     for (std::size_t i = at; i < at + 4; ++i) {
-      const int c = std::tolower(static_cast<unsigned char>(id[i]));
-      if (!std::isxdigit(c)) return std::nullopt;
-      value = value * 16 + static_cast<std::uint32_t>(std::isdigit(c) ? c - '0' : c - 'a' + 10);
+      const char c = upper(id[i]);
+      if (c >= '0' && c <= '9')
+        value = value * 16 + static_cast<std::uint32_t>(c - '0');
+      else if (c >= 'A' && c <= 'F')
+        value = value * 16 + static_cast<std::uint32_t>(c - 'A' + 10);
+      else
+        return std::nullopt;
     }
     return value;
   };
   const auto same = [&](std::size_t at, std::string_view part) {
     for (std::size_t i = 0; i < part.size(); ++i)
-      if (std::toupper(static_cast<unsigned char>(id[at + i])) != part[i]) return false;
+      if (upper(id[at + i]) != part[i]) return false;
     return true;
   };
   constexpr std::size_t kLength = kVendor.size() + 4 + kProduct.size() + 4;
