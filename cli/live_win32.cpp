@@ -11,9 +11,9 @@ const bool kLiveIsSysfs = false;
 
 Detected DetectLive(const Machine& /*machine*/, std::ostream& err, std::string* topology) {
   Win32Platform system;
-  if (topology == nullptr) return DetectOnPlatform(system, GetACP(), "live", err);
+  if (topology == nullptr) return DetectOnPlatform(system, GetACP(), "live", err, true);
   RecordingPlatform recorder(system, GetACP());
-  Detected detected = DetectOnPlatform(recorder, GetACP(), "live", err);
+  Detected detected = DetectOnPlatform(recorder, GetACP(), "live", err, true);
   if (detected.report) *topology = WriteTopology(recorder.RecordedModel());
   return detected;
 }

@@ -37,13 +37,19 @@ std::string Source::Describe() const {
 }
 
 Detected DetectOnPlatform(Platform& platform, unsigned codePage, const std::string& source,
-                          std::ostream& err) {
+                          std::ostream& err, bool readKeyStates) {
   DWORD computerNameError = 0;
-  Detected detected{RunDetection(platform, codePage, source, &computerNameError), kExitDetected};
+  Detected detected{
+      RunDetection(platform, codePage, source, &computerNameError, readKeyStates), kExitDetected};
   if (!detected.report) {
     err << "keldar: the computer name is not available (error " << computerNameError << ")\n";
     detected.status = kExitFailure;
   }
+  // The facts carry texts as UTF-8, as a topology file does.
+  if (detected.report)
+    for (KeySighting& key : detected.report->keys)
+      if (key.facts.windows && key.facts.windows->service)
+        key.facts.windows->service = AnsiToUtf8(*key.facts.windows->service, codePage);
   return detected;
 }
 

@@ -36,10 +36,11 @@ Detected Detect(const Source& source, const Machine& machine, std::ostream& err,
 extern const bool kLiveIsSysfs;
 // a detection on this computer's USB, which may throw what Detect maps to a status,
 Detected DetectLive(const Machine& machine, std::ostream& err, std::string* topology);
-// and the two ways a detection is run: on a platform, and on a model (whose warnings the
+// and the two ways a detection is run: on a platform (with `readKeyStates`, the keys' facts
+// are what the platform's device database answers), and on a model (whose warnings the
 // report takes).
 Detected DetectOnPlatform(Platform& platform, unsigned codePage, const std::string& source,
-                          std::ostream& err);
+                          std::ostream& err, bool readKeyStates = false);
 // Hands each key of `report` the facts `usb` holds about its device, found by its driver key.
 void JoinKeyFacts(const model::UsbModel& usb, DetectionReport& report);
 

@@ -40,6 +40,7 @@ class DeviceInspector {
   const NodeTable& Nodes() const { return tree_.Nodes(); }
   bool ControllersLeftOut() const { return tree_.ControllersLeftOut(); }
   const DetectionStore* Store() const { return tree_.Store(); }
+  FriendlyNameLookup& FriendlyNames() { return tree_.FriendlyNames(); }
 
  private:
   TreeView& deviceTree_;

@@ -85,7 +85,8 @@ const char* NodeKindName(NodeKind kind) {
 }
 
 std::optional<DetectionReport> RunDetection(Platform& platform, unsigned ansiCodePage,
-                                            std::string source, DWORD* computerNameError) {
+                                            std::string source, DWORD* computerNameError,
+                                            bool readKeyStates) {
   MemoryTreeView tree;
   MemoryListView deviceList(kDeviceListHeadings);
   MemoryListView detailList;
@@ -94,6 +95,7 @@ std::optional<DetectionReport> RunDetection(Platform& platform, unsigned ansiCod
   inspector.SetComputerNameFailure([computerNameError](DWORD error) {
     if (computerNameError != nullptr) *computerNameError = error;
   });
+  inspector.FriendlyNames().ReadForKeyStates(readKeyStates);
   if (!inspector.Detect()) return std::nullopt;
 
   DetectionReport report;
@@ -136,6 +138,16 @@ std::optional<DetectionReport> RunDetection(Platform& platform, unsigned ansiCod
   for (TreeItem root : tree.Roots()) {
     int controller = 0;
     for (TreeItem child : tree.Find(root)->children) walk.Visit(child, controller++, "");
+  }
+  for (KeySighting& key : report.keys) {
+    if (!readKeyStates) break;
+    const KeyDeviceState state =
+        inspector.FriendlyNames().KeyState(key.driverKey.c_str(), key.vendorId, key.productId);
+    if (state.known)
+      key.facts.windows = WindowsKeyFacts{state.service, state.configFlags, state.devNodeStatus,
+                                          state.problemCode};
+    else
+      key.facts.unread = state.why;
   }
   return report;
 }

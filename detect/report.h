@@ -65,9 +65,12 @@ struct DetectionReport {
 
 // Runs the detect command once on `platform`, then selects every tree item in turn to collect
 // its detail lines. None when the computer name is unavailable; `*computerNameError` then
-// holds the error code.
+// holds the error code. With `readKeyStates`, each key's facts are what the device database
+// and the configuration manager answer about its device (the service as ANSI), read in the
+// one pass the friendly names make.
 std::optional<DetectionReport> RunDetection(Platform& platform, unsigned ansiCodePage,
-                                            std::string source, DWORD* computerNameError);
+                                            std::string source, DWORD* computerNameError,
+                                            bool readKeyStates = false);
 
 const char* NodeKindName(NodeKind kind);
 

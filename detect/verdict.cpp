@@ -103,8 +103,10 @@ KeyVerdict JudgeKey(const KeyFacts& facts) {
   if (facts.windows) JudgeWindows(*facts.windows, verdict);
   if (facts.kernel) JudgeLinux(*facts.kernel, verdict);
   if (!facts.windows && !facts.kernel)
-    // An older topology file, or live Windows, whose key status is not read yet.
-    verdict.reasons.push_back({"statusUnknown", "the source gives no status for the key", {}});
+    // An older topology file, or a key whose device live Windows could not tell apart.
+    verdict.reasons.push_back(
+        {"statusUnknown",
+         facts.unread.empty() ? "the source gives no status for the key" : facts.unread, {}});
   bool known = false;
   for (const VerdictItem& reason : verdict.reasons) known |= reason.code != "statusUnknown";
   // A reason that is known decides; unknown facts alone never make a key usable.

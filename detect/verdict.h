@@ -55,6 +55,7 @@ struct KeyFacts {
   std::optional<WindowsKeyFacts> windows;
   std::optional<LinuxKeyFacts> kernel;
   std::optional<UsbipKeyFacts> usbip;  // absent: the key is plugged into this machine
+  std::string unread;  // with neither: why the source read none ("": it carries none)
   friend bool operator==(const KeyFacts&, const KeyFacts&) = default;
 };
 

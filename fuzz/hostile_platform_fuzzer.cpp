@@ -129,6 +129,15 @@ class HostilePlatform final : public Platform {
     return TRUE;
   }
 
+  CONFIGRET CM_Get_DevNode_Status(ULONG* status, ULONG* problem, DEVINST, ULONG) override {
+    if (status == nullptr || problem == nullptr) std::abort();
+    if (!Succeeds()) return CR_NO_SUCH_DEVNODE;
+    // Either output may be left as the caller set it.
+    if (input_.ConsumeBool()) *status = input_.ConsumeIntegral<ULONG>();
+    if (input_.ConsumeBool()) *problem = input_.ConsumeIntegral<ULONG>();
+    return CR_SUCCESS;
+  }
+
   BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) override {
     CheckSet(set);
     --deviceSets_[reinterpret_cast<std::uintptr_t>(set)];
@@ -223,6 +232,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   DeviceInspector inspector(platform, tree, deviceList, detailList, notifier, nullptr);
   inspector.SetComputerNameFailure([](DWORD) {});
   tree.SetSelectionHandler([&inspector] { inspector.OnTreeSelChanged(); });
+  inspector.FriendlyNames().ReadForKeyStates(true);
 
   // Twice: the second detection replaces everything the first one kept.
   for (int detection = 0; detection < 2; ++detection) {
@@ -230,6 +240,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (TreeItem item : tree.PreOrder()) tree.Select(item);
     tree.Select(nullptr);
     for (int row = -1; row <= deviceList.GetItemCount(); ++row) inspector.OnDeviceListDblClk(row);
+    // Every attached device asked as a key: its state is read from the set the names kept.
+    for (const NodeEntry& row : inspector.Nodes().Rows())
+      if (IsAttachedDevice(row))
+        (void)inspector.FriendlyNames().KeyState(
+            row.label, row.connectionInfo->DeviceDescriptor.idVendor,
+            row.connectionInfo->DeviceDescriptor.idProduct);
     if (inspector.Store() != nullptr && inspector.Store()->OpenHubHandleCount() != 0) std::abort();
     if (static_cast<unsigned>(inspector.Nodes().Rows().size()) != tree.GetCount()) std::abort();
   }

@@ -66,8 +66,10 @@ class Platform {
   // last device.
   virtual BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, SP_DEVINFO_DATA* element) = 0;
 
-  // Reads a text property (SPDRP_DRIVER or SPDRP_FRIENDLYNAME) of one element as ANSI, with
-  // its terminator. Returns nonzero when it fitted in bufferSize bytes; zero with
+  // Reads a property of one element: a text (SPDRP_DRIVER, SPDRP_FRIENDLYNAME, SPDRP_SERVICE)
+  // as ANSI with its terminator, a list of texts (SPDRP_HARDWAREID) each with its terminator
+  // and one more after the last, or a 32-bit number (SPDRP_CONFIGFLAGS). The bytes are the
+  // database's as stored: a terminator may be missing. Returns nonzero when it fitted in bufferSize bytes; zero with
   // GetLastError ERROR_INSUFFICIENT_BUFFER and *requiredSize set when it did not; zero with
   // another error when the device lacks the property. *regDataType may be left untouched.
   virtual BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* element,
@@ -93,6 +95,15 @@ class Platform {
                                                 SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail,
                                                 DWORD detailSize, DWORD* requiredSize,
                                                 SP_DEVINFO_DATA* deviceElement) = 0;
+
+  // The state of one device node (cfgmgr32): its DN_ status bits into *status and, when
+  // DN_HAS_PROBLEM is among them, its CM_PROB_ problem number into *problemNumber. devInst is
+  // the DevInst of an element that SetupDiEnumDeviceInfo filled; flags 0. Returns CR_SUCCESS
+  // or another CR_ code. A success need not write either output (wine's leaves both as they
+  // were): callers set them first and take "neither DN_STARTED nor DN_HAS_PROBLEM" for not
+  // known. Does not touch the bus.
+  virtual CONFIGRET CM_Get_DevNode_Status(ULONG* status, ULONG* problemNumber, DEVINST devInst,
+                                          ULONG flags) = 0;
 
   // Releases a set from SetupDiGetClassDevsA.
   virtual BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) = 0;

@@ -10,6 +10,7 @@
 #include <windows.h>
 #include <setupapi.h>
 #include <winioctl.h>
+#include <cfgmgr32.h>
 #else
 using BYTE = std::uint8_t;
 using WORD = std::uint16_t;
@@ -25,6 +26,8 @@ using COLORREF = DWORD;
 // Windows' WCHAR is a 16-bit UTF-16 unit; wchar_t is 32 bits elsewhere.
 using WCHAR = char16_t;
 using CHAR = char;
+using CONFIGRET = DWORD;
+using DEVINST = DWORD;
 
 struct GUID {
   std::uint32_t Data1;
@@ -78,6 +81,12 @@ constexpr DWORD DIGCF_ALLCLASSES = 0x00000004;
 constexpr DWORD DIGCF_DEVICEINTERFACE = 0x00000010;
 constexpr DWORD SPDRP_DRIVER = 0x00000009;
 constexpr DWORD SPDRP_FRIENDLYNAME = 0x0000000C;
+constexpr DWORD SPDRP_HARDWAREID = 0x00000001;
+constexpr DWORD SPDRP_SERVICE = 0x00000004;
+constexpr DWORD SPDRP_CONFIGFLAGS = 0x0000000A;
+
+constexpr CONFIGRET CR_SUCCESS = 0x00000000;
+constexpr CONFIGRET CR_NO_SUCH_DEVNODE = 0x0000000D;
 
 constexpr DWORD ERROR_SUCCESS = 0;
 constexpr DWORD ERROR_FILE_NOT_FOUND = 2;

@@ -200,5 +200,102 @@ TEST(FriendlyNamesInDetection, NextDetectionSeesTheDatabaseAsItIsThen) {
   EXPECT_EQ(deviceList.Cell(0, 1), "Renamed");
 }
 
+
+// Four devices on one root hub: a key found by its driver key, a keyless key whose hardware
+// ID is its own, and two keyless devices sharing their IDs.
+model::UsbModel KeyStateMachine() {
+  return ReadTopology(R"({"format": "keldar-topology", "version": 1, "computerName": "PC",
+    "controllers": [{"driverKey": "HCD", "rootHub": {"name": "ROOT",
+      "hubDescriptor": {"bNumberOfPorts": 4}, "ports": [
+      {"port": 1, "device": {"descriptor": {"idVendor": "0x096E", "idProduct": "0x0201"},
+        "driverKey": "KEY-1", "windowsState": {"service": "WinUSB", "configFlags": "0x0",
+                                               "devNodeStatus": "0x180200A"}}},
+      {"port": 2, "device": {"descriptor": {"idVendor": "0x0925", "idProduct": "0x5624"},
+        "windowsState": {"configFlags": "0x40", "devNodeStatus": "0x1802400",
+                         "problemCode": "0x1C"}}},
+      {"port": 3, "device": {"descriptor": {"idVendor": "0x0529", "idProduct": "0x0001"}}},
+      {"port": 4, "device": {"descriptor": {"idVendor": "0x0529", "idProduct": "0x0001"}}}
+    ]}}]})", "key-states.json");
+}
+
+TEST(KeyStates, KeyIsFoundByItsDriverKeyOrByTheOnlyHardwareIdNamingIt) {
+  ModelPlatform platform(KeyStateMachine());
+  const FriendlyNames names = FriendlyNames::Read(platform, true);
+  const std::size_t passReads = platform.Counts().propertyReads;
+
+  const KeyDeviceState byKey = names.KeyState(platform, "KEY-1", 0x096E, 0x0201);
+  ASSERT_TRUE(byKey.known) << byKey.why;
+  EXPECT_EQ(byKey.service, "WinUSB");
+  EXPECT_EQ(byKey.configFlags, 0u);
+  EXPECT_EQ(byKey.devNodeStatus, 0x180200Au);
+
+  const KeyDeviceState byIds = names.KeyState(platform, "", 0x0925, 0x5624);
+  ASSERT_TRUE(byIds.known) << byIds.why;
+  EXPECT_EQ(byIds.service, std::nullopt);
+  EXPECT_EQ(byIds.configFlags, 0x40u);
+  EXPECT_EQ(byIds.problemCode, 0x1Cu);
+
+  const KeyDeviceState shared = names.KeyState(platform, nullptr, 0x0529, 0x0001);
+  EXPECT_FALSE(shared.known);
+  EXPECT_EQ(shared.why, "2 present devices without a driver key name the key's IDs");
+  EXPECT_FALSE(names.KeyState(platform, "KEY-2", 0x096E, 0x0201).known);
+  EXPECT_FALSE(names.KeyState(platform, "", 0x096E, 0x0201).known);
+
+  // The pass reads the hardware IDs of the three devices without a driver key (probe, fetch)
+  // and nothing more of the others.
+  ModelPlatform namesOnly(KeyStateMachine());
+  (void)FriendlyNames::Read(namesOnly);
+  EXPECT_EQ(passReads, namesOnly.Counts().propertyReads + 3 * 2);
+  EXPECT_EQ(platform.OpenDeviceSetCount(), 1u) << "kept open for the keys";
+}
+
+// Replies that overrun what they announce: IDs and a service stored without their 0 bytes,
+// sizes that keep growing, a status call that succeeds and writes nothing (as wine's does).
+TEST(KeyStates, OddRepliesAreReadWithinTheBytesOwned) {
+  struct Case {
+    const char* ids;  // null: the IDs keep growing
+    const char* service;
+    bool writesStatus;
+    bool known;
+    std::optional<std::string> expectedService;
+    std::optional<std::uint32_t> expectedStatus;
+  };
+  const Case cases[] = {
+      {"USB\\VID_0925&PID_5624", "WinUSB", true, true, "WinUSB", 0x180200A},
+      {"usb\\vid_0925&pid_5624&rev_0100", nullptr, false, true, std::nullopt, 0},
+      {"USB\\VID_0925&PID_56245", "WinUSB", true, false, std::nullopt, std::nullopt},
+      {nullptr, "WinUSB", true, false, std::nullopt, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    testing::HookedPlatform platform(KeyStateMachine());
+    // The database lists the controller, then the devices port by port: port 2's is entry 2.
+    platform.onPropertyRead = [&](DWORD device, DWORD property, BYTE* buffer, DWORD size,
+                                  DWORD* required) -> std::optional<DWORD> {
+      if (device != 2) return std::nullopt;
+      const char* text = property == SPDRP_HARDWAREID ? c.ids
+                         : property == SPDRP_SERVICE  ? c.service
+                                                      : "";
+      if (property == SPDRP_HARDWAREID && text == nullptr)
+        return *required = size + 8, ERROR_INSUFFICIENT_BUFFER;
+      if (property != SPDRP_HARDWAREID && property != SPDRP_SERVICE) return std::nullopt;
+      if (text == nullptr) return ERROR_INVALID_DATA;
+      // Exactly the text's bytes, no terminator: the buffer ends where the text does.
+      *required = static_cast<DWORD>(std::strlen(text));
+      if (size < *required) return ERROR_INSUFFICIENT_BUFFER;
+      std::memcpy(buffer, text, *required);
+      return ERROR_SUCCESS;
+    };
+    platform.onDevNodeStatus = [&](ULONG* status, ULONG*, DEVINST) -> std::optional<CONFIGRET> {
+      if (c.writesStatus) *status = 0x180200A;
+      return CR_SUCCESS;
+    };
+    const FriendlyNames names = FriendlyNames::Read(platform, true);
+    const KeyDeviceState state = names.KeyState(platform, "", 0x0925, 0x5624);
+    EXPECT_EQ(state.known, c.known) << c.ids << ": " << state.why;
+    EXPECT_EQ(state.service, c.expectedService) << c.ids;
+    EXPECT_EQ(state.devNodeStatus, c.expectedStatus) << c.ids;
+  }
+}
+
 }  // namespace
 }  // namespace keldar

@@ -4,8 +4,11 @@
 // faults/base.json that injects one fault). The detection's report, as `keldar --json` prints
 // it, must equal NAME.golden.json; on a mismatch it is written beside it as NAME.actual.json,
 // one diff away. Whatever failed, the detection leaves no handle or device set open; and the
-// same detection, recorded on its way through and replayed from the recording, reports the same.
-// Each topology, written and read back, is the same model.
+// same detection, recorded on its way through and replayed from the recording, reports the same;
+// it sends nothing to a handle whose open failed and opens no empty name.
+// Each topology, written and read back, is the same model. A key whose device the file gives a
+// Windows state reads the same facts through the platform's answers (as live Windows reads
+// them) as the file holds, and a recording of that detection replays them.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -92,6 +95,8 @@ TEST_P(Golden, ReportMatchesTheGoldenOutput) {
   ASSERT_FALSE(shown.empty()) << "computer name error " << error;
   EXPECT_EQ(platform.OpenHandleCount(), 0u);
   EXPECT_EQ(platform.OpenDeviceSetCount(), 0u);
+  EXPECT_EQ(platform.Counts().requestsOnUnopenedHandles, 0u) << "a request to a failed open";
+  EXPECT_EQ(platform.Counts().opensWithoutName, 0u) << "an open of an empty name";
 
   ModelPlatform recorded(usb);
   RecordingPlatform recorder(recorded, usb.ansiCodePage);
@@ -101,6 +106,25 @@ TEST_P(Golden, ReportMatchesTheGoldenOutput) {
   if (!RefusesAConversion(usb)) {
     ModelPlatform replay(recorder.RecordedModel());
     EXPECT_EQ(detect(replay), shown) << "replayed from its recording";
+  }
+
+  {
+    ModelPlatform live(usb);
+    RecordingPlatform recorder(live, usb.ansiCodePage);
+    const auto read = RunDetection(recorder, usb.ansiCodePage, "live", &error, true);
+    ASSERT_TRUE(read.has_value());
+    EXPECT_EQ(live.OpenDeviceSetCount(), 0u);
+    DetectionReport joined = *read, replayed = *read;
+    for (KeySighting& key : joined.keys) key.facts = {};
+    for (KeySighting& key : replayed.keys) key.facts = {};
+    cli::JoinKeyFacts(usb, joined);
+    cli::JoinKeyFacts(recorder.RecordedModel(), replayed);
+    for (std::size_t k = 0; k < read->keys.size(); ++k) {
+      if (joined.keys[k].facts.windows) {
+        EXPECT_EQ(read->keys[k].facts.windows, joined.keys[k].facts.windows) << "key " << k;
+      }
+      EXPECT_EQ(replayed.keys[k].facts.windows, read->keys[k].facts.windows) << "key " << k;
+    }
   }
 
   const nlohmann::json actual = nlohmann::json::parse(shown);

@@ -25,7 +25,8 @@ struct NameQuery {
   bool perConnection;
   // Every query but the root hub name sends its reply buffer as the input too.
   bool bufferIsInput;
-  // Driver keys: a reply that holds only the 0 unit is an empty key, which matches nothing.
+  // A reply that holds only the 0 unit is no name: an empty driver key matches nothing, and an
+  // empty hub name (a stopped root hub, a hub without a symbolic link) opens nothing.
   bool emptyIsNone;
   std::uint32_t connectionIndex;  // written into both buffers when perConnection
 };

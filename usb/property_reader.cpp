@@ -54,18 +54,24 @@ PresentDevices::~PresentDevices() {
   if (set_ != INVALID_HANDLE_VALUE) platform_.SetupDiDestroyDeviceInfoList(set_);
 }
 
-bool PresentDevices::NextDriverKey() {
+bool PresentDevices::NextDevice() {
+  hasDriverKey_ = false;
   if (set_ == INVALID_HANDLE_VALUE) return false;
-  while (platform_.SetupDiEnumDeviceInfo(set_, index_++, &element_)) {
-    // Declaring 0 bytes first gives every device with a driver key a fresh buffer, so what a
-    // device answers does not depend on the devices read before it.
-    size_ = 0;
-    required_ = 0;
-    const bool read =
-        ReadProperty(platform_, set_, element_, SPDRP_DRIVER, buffer_, size_, required_);
-    // A success with nothing offered wrote nothing: the buffer still holds an earlier key.
-    if (read && size_ != 0) return true;
-  }
+  if (!platform_.SetupDiEnumDeviceInfo(set_, index_++, &element_)) return false;
+  // Declaring 0 bytes first gives every device with a driver key a fresh buffer, so what a
+  // device answers does not depend on the devices read before it.
+  size_ = 0;
+  required_ = 0;
+  const bool read =
+      ReadProperty(platform_, set_, element_, SPDRP_DRIVER, buffer_, size_, required_);
+  // A success with nothing offered wrote nothing: the buffer still holds an earlier key.
+  hasDriverKey_ = read && size_ != 0;
+  return true;
+}
+
+bool PresentDevices::NextDriverKey() {
+  while (NextDevice())
+    if (hasDriverKey_) return true;
   return false;
 }
 

@@ -46,6 +46,13 @@ class PresentDevices {
   // Moves to the next device that has a readable driver key; false after the last (or when
   // the platform gave no set).
   bool NextDriverKey();
+  // Moves to the next device, with or without a driver key; false after the last.
+  bool NextDevice();
+  // Whether the current device's driver key was read.
+  bool HasDriverKey() const { return hasDriverKey_; }
+  bool Opened() const { return set_ != INVALID_HANDLE_VALUE; }
+  HDEVINFO Set() const { return set_; }
+  const SP_DEVINFO_DATA& Element() const { return element_; }
   // The current device's driver key.
   const char* DriverKey() const { return buffer_.text(); }
   // Reads the current device's friendly name into the working buffer and returns it: its
@@ -61,6 +68,7 @@ class PresentDevices {
   WorkingBuffer buffer_;
   DWORD size_ = 0;
   DWORD required_ = 0;
+  bool hasDriverKey_ = false;
 };
 
 }  // namespace keldar

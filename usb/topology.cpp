@@ -37,6 +37,8 @@ bool OpenHubAndQuery(UsbContext& context, const AnsiText& path, HANDLE& handle,
     return false;
   }
   handle = OpenDevice(context.platform, path.get());
+  // A hub that did not open has no handle to ask: it shows as a hub without ports.
+  if (handle == INVALID_HANDLE_VALUE) return false;
   context.store.KeepHubHandle(context.platform, handle);
   DWORD returned = 0;
   if (!context.platform.DeviceIoControl(handle, IOCTL_USB_GET_NODE_INFORMATION, record,
@@ -168,7 +170,7 @@ const USB_NODE_INFORMATION* HCDevice::OpenRootHub() {
 AnsiText HCDevice::QueryRootHubName() {
   return QueryName(context_.platform, controller,
                    {.controlCode = IOCTL_USB_GET_ROOT_HUB_NAME, .perConnection = false,
-                    .bufferIsInput = false, .emptyIsNone = false, .connectionIndex = 0});
+                    .bufferIsInput = false, .emptyIsNone = true, .connectionIndex = 0});
 }
 
 AnsiText HCDevice::RootHubPath() { return DevicePath(QueryRootHubName()); }
@@ -228,7 +230,7 @@ AnsiText Port::QueryHubName() {
                    {.controlCode = IOCTL_USB_GET_NODE_CONNECTION_NAME,
                     .perConnection = true,
                     .bufferIsInput = true,
-                    .emptyIsNone = false,
+                    .emptyIsNone = true,
                     .connectionIndex = connInfo->ConnectionIndex});
 }
 

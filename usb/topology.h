@@ -61,8 +61,8 @@ class HCDevice {
   HCDevice& operator=(const HCDevice&) = delete;
 
   // Opens the root hub (a new handle and a new record on every call, both kept by the store)
-  // and reads its node information. Null when the hub has no name, cannot be opened or does not
-  // answer; the port count then keeps its earlier value.
+  // and reads its node information. Null when the hub has no name (an empty one included),
+  // cannot be opened or does not answer; the port count then keeps its earlier value.
   const USB_NODE_INFORMATION* OpenRootHub();
   AnsiText QueryRootHubName();
   AnsiText RootHubPath();

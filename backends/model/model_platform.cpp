@@ -1,6 +1,7 @@
 #include "backends/model/model_platform.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <string_view>
 #include <utility>
@@ -18,6 +19,17 @@ using model::PortsInOrder;
 
 constexpr DWORD kErrorBufferOverflow = 111;
 constexpr DWORD kRegSz = 1;
+constexpr DWORD kRegDword = 4;
+constexpr DWORD kRegMultiSz = 7;
+constexpr CONFIGRET kCrInvalidPointer = 0x3;
+
+// What a USB device's entry lists as its hardware IDs, most specific first.
+std::string HardwareIdsOf(const model::DeviceDescriptor& descriptor) {
+  char id[32], revision[48];
+  std::snprintf(id, sizeof id, "USB\\VID_%04X&PID_%04X", descriptor.idVendor, descriptor.idProduct);
+  std::snprintf(revision, sizeof revision, "%s&REV_%04X", id, descriptor.bcdDevice);
+  return std::string(revision) + '\0' + id + '\0' + '\0';
+}
 // What a name reply announces for AbsurdLength: far beyond any real name, yet positive.
 constexpr std::uint32_t kAbsurdLength = 0x7FFFFFF0;
 
@@ -98,6 +110,7 @@ HANDLE ModelPlatform::CreateFileA(const char* path, DWORD /*desiredAccess*/,
     handles_.emplace(value, OpenObject{&controller, nullptr});
     return AsHandle(value);
   }
+  if (full == kDevicePathPrefix) ++counts_.opensWithoutName;
   if (full.substr(0, kDevicePathPrefix.size()) != kDevicePathPrefix || full.size() == kDevicePathPrefix.size())
     return refuse(ERROR_FILE_NOT_FOUND);
   const std::string_view name = full.substr(kDevicePathPrefix.size());
@@ -130,7 +143,10 @@ BOOL ModelPlatform::DeviceIoControl(HANDLE device, DWORD ioControlCode, void* in
                                     DWORD* bytesReturned, void* /*overlapped*/) {
   if (bytesReturned != nullptr) *bytesReturned = 0;
   const auto found = handles_.find(HandleValue(device));
-  if (found == handles_.end()) return Fail(ERROR_INVALID_HANDLE);
+  if (found == handles_.end()) {
+    ++counts_.requestsOnUnopenedHandles;
+    return Fail(ERROR_INVALID_HANDLE);
+  }
   if (outBuffer == nullptr) outBufferSize = 0;
   if (inBuffer == nullptr) inBufferSize = 0;
   const OpenObject object = found->second;
@@ -352,12 +368,13 @@ std::vector<ModelPlatform::DatabaseEntry> ModelPlatform::DatabaseEntries() const
     entry.faults = controller.databaseFaults;
   }
   auto visit = [&](const model::Device& device) {
-    entries.push_back({device.driverKey, device.friendlyName, device.databaseFaults});
+    entries.push_back({device.driverKey, device.friendlyName, device.databaseFaults,
+                       device.windowsState, HardwareIdsOf(device.descriptor)});
   };
   for (const model::Controller& controller : model_.controllers)
     if (controller.rootHub) ForEachDevice(*controller.rootHub, visit);
   for (const model::OtherDevice& other : model_.otherDevices)
-    entries.push_back({other.driverKey, other.friendlyName, other.databaseFaults});
+    entries.push_back({other.driverKey, other.friendlyName, other.databaseFaults, {}, {}});
   return entries;
 }
 
@@ -447,25 +464,57 @@ BOOL ModelPlatform::SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_D
   if (buffer == nullptr && bufferSize != 0) return Fail(ERROR_INVALID_USER_BUFFER);
   const DatabaseEntry& entry = found->second[element->DevInst];
 
+  const std::optional<model::WindowsState>& state = entry.windowsState;
   const std::optional<std::string>* value = nullptr;
+  std::string bytes;
+  DWORD type = kRegSz;
   if (property == SPDRP_DRIVER) {
     if (entry.faults.driverKeyReadFails) return Fail(ERROR_INVALID_DATA);
     value = &entry.driverKey;
   } else if (property == SPDRP_FRIENDLYNAME) {
     value = &entry.friendlyName;
+  } else if (property == SPDRP_SERVICE && state) {
+    value = &state->service;
+  } else if (property == SPDRP_CONFIGFLAGS && state && state->configFlags) {
+    bytes.resize(sizeof(std::uint32_t));
+    std::memcpy(bytes.data(), &*state->configFlags, bytes.size());
+    type = kRegDword;
+  } else if (property == SPDRP_HARDWAREID && !entry.hardwareIds.empty()) {
+    bytes = entry.hardwareIds;
+    type = kRegMultiSz;
   }
-  if (value == nullptr || !value->has_value()) return Fail(ERROR_INVALID_DATA);
+  if (value != nullptr && value->has_value())
+    bytes = Utf8ToAnsi(**value, model_.ansiCodePage) + '\0';
+  else if (bytes.empty())
+    return Fail(ERROR_INVALID_DATA);
 
-  const std::string text = Utf8ToAnsi(**value, model_.ansiCodePage);
-  const auto needed = static_cast<DWORD>(text.size() + 1);
+  const auto needed = static_cast<DWORD>(bytes.size());
   if (requiredSize != nullptr) *requiredSize = needed;
   if (bufferSize < needed) return Fail(ERROR_INSUFFICIENT_BUFFER);
   // The read fails only once the caller has come back with a buffer of the announced size.
   if (property == SPDRP_FRIENDLYNAME && entry.faults.friendlyNameReadFails)
     return Fail(ERROR_INVALID_DATA);
-  if (regDataType != nullptr) *regDataType = kRegSz;
-  std::memcpy(buffer, text.c_str(), needed);
+  if (regDataType != nullptr) *regDataType = type;
+  std::memcpy(buffer, bytes.data(), needed);
   return TRUE;
+}
+
+CONFIGRET ModelPlatform::CM_Get_DevNode_Status(ULONG* status, ULONG* problemNumber,
+                                               DEVINST devInst, ULONG /*flags*/) {
+  ++counts_.devNodeStatusCalls;
+  if (status == nullptr || problemNumber == nullptr) return kCrInvalidPointer;
+  // A device node is the database entry of the same number: the model's DevInst is its index,
+  // the same in every set while the model stays as it is.
+  std::vector<DatabaseEntry> fresh;
+  if (deviceSets_.empty()) fresh = DatabaseEntries();
+  const std::vector<DatabaseEntry>& entries =
+      deviceSets_.empty() ? fresh : deviceSets_.rbegin()->second;
+  if (devInst >= entries.size()) return CR_NO_SUCH_DEVNODE;
+  const std::optional<model::WindowsState>& state = entries[devInst].windowsState;
+  if (!state || !state->devNodeStatus) return CR_NO_SUCH_DEVNODE;
+  *status = *state->devNodeStatus;
+  *problemNumber = state->problemCode;
+  return CR_SUCCESS;
 }
 
 BOOL ModelPlatform::SetupDiDestroyDeviceInfoList(HDEVINFO set) {

@@ -16,6 +16,8 @@
 //                              answer when a device stops responding)
 //   ERROR_NO_UNICODE_TRANSLATION  a text whose conversion the model makes fail
 //   ERROR_INVALID_DATA         a database property the device lacks, or whose read fails
+//                              (a device without windowsState has no service, no
+//                              configuration flags, and no device node: CR_NO_SUCH_DEVNODE)
 //   ERROR_INVALID_USER_BUFFER  an SP_DEVINFO_DATA whose cbSize is wrong
 //   ERROR_NO_MORE_ITEMS        an enumeration index past the last device
 //   ERROR_BUFFER_OVERFLOW(111) a computer-name buffer that is too small
@@ -65,6 +67,11 @@ class ModelPlatform final : public Platform {
     std::size_t interfaceSetEnumerations = 0;  // SetupDiGetClassDevsA calls for interfaces
     std::size_t enumDeviceInfoCalls = 0;
     std::size_t propertyReads = 0;  // SetupDiGetDeviceRegistryPropertyA calls
+    std::size_t devNodeStatusCalls = 0;  // CM_Get_DevNode_Status calls
+    // What a detection never does: a request on a handle that is not open here (a failed
+    // open's INVALID_HANDLE_VALUE), and an open of "\\.\" alone, a path with no device name.
+    std::size_t requestsOnUnopenedHandles = 0;
+    std::size_t opensWithoutName = 0;
     std::size_t conversions = 0;    // WideCharToMultiByte calls
   };
   const Counters& Counts() const { return counts_; }
@@ -98,6 +105,8 @@ class ModelPlatform final : public Platform {
                                         SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail,
                                         DWORD detailSize, DWORD* requiredSize,
                                         SP_DEVINFO_DATA* deviceElement) override;
+  CONFIGRET CM_Get_DevNode_Status(ULONG* status, ULONG* problemNumber, DEVINST devInst,
+                                  ULONG flags) override;
   BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) override;
   DWORD GetLastError() override { return lastError_; }
   BOOL GetComputerNameA(char* buffer, DWORD* size) override;
@@ -113,6 +122,8 @@ class ModelPlatform final : public Platform {
     std::optional<std::string> driverKey;
     std::optional<std::string> friendlyName;
     model::DatabaseFaults faults;
+    std::optional<model::WindowsState> windowsState;
+    std::string hardwareIds;  // as stored, terminators included; "" for none
   };
 
   BOOL Fail(DWORD error);

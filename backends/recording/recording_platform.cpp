@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "text/text_codec.h"
+#include "platform/hardware_id.h"
 #include "platform/name_reply.h"
 #include "platform/records.h"
 
@@ -198,7 +199,10 @@ BOOL RecordingPlatform::SetupDiGetDeviceInterfaceDetailA(HDEVINFO set,
 BOOL RecordingPlatform::SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index,
                                               SP_DEVINFO_DATA* element) {
   const BOOL succeeded = inner_.SetupDiEnumDeviceInfo(set, index, element);
-  if (succeeded && element != nullptr) elementIndex_[element] = index;
+  if (succeeded && element != nullptr) {
+    elementIndex_[element] = index;
+    devInstIndex_[{HandleValue(set), element->DevInst}] = index;
+  }
   // Asking the inner platform's last error is harmless: the caller will ask the same.
   if (!succeeded && inner_.GetLastError() == ERROR_NO_MORE_ITEMS) databaseWalkedToEnd_ = true;
   return succeeded;
@@ -215,17 +219,65 @@ BOOL RecordingPlatform::SetupDiGetDeviceRegistryPropertyA(HDEVINFO set,
   return succeeded;
 }
 
+RecordingPlatform::ElementRecord* RecordingPlatform::FindElement(HDEVINFO set,
+                                                                 const SP_DEVINFO_DATA* element) {
+  if (element == nullptr) return nullptr;
+  // By its device node first: a copy of the element, read after the walk, is the same device.
+  const auto byDevInst = devInstIndex_.find({HandleValue(set), element->DevInst});
+  if (byDevInst != devInstIndex_.end()) return &elements_[{HandleValue(set), byDevInst->second}];
+  const auto index = elementIndex_.find(element);
+  if (index == elementIndex_.end()) return nullptr;
+  return &elements_[{HandleValue(set), index->second}];
+}
+
+void RecordingPlatform::KeepState(const ElementRecord& record) {
+  if (!record.state) return;
+  if (record.driverKey)
+    states_[*record.driverKey] = *record.state;
+  else if (record.usbIds)
+    keylessStates_[*record.usbIds] = *record.state;
+}
+
 void RecordingPlatform::RecordProperty(HDEVINFO set, SP_DEVINFO_DATA* element, DWORD property,
                                        BOOL succeeded, const BYTE* buffer, DWORD bufferSize,
                                        const DWORD* requiredSize) {
-  const auto index = elementIndex_.find(element);
-  if (index == elementIndex_.end()) return;
-  ElementRecord& record = elements_[{HandleValue(set), index->second}];
+  ElementRecord* found = FindElement(set, element);
+  if (found == nullptr) return;
+  ElementRecord& record = *found;
   // A text property ends at its terminator, or at the end of the buffer when it has none.
   const auto text = [&] {
     const char* chars = reinterpret_cast<const char*>(buffer);
     return std::string(chars, std::find(chars, chars + bufferSize, '\0'));
   };
+  // Asking the inner platform's last error is harmless: the caller will ask the same.
+  const auto lacking = [&] {
+    return !succeeded && inner_.GetLastError() != ERROR_INSUFFICIENT_BUFFER;
+  };
+
+  if (property == SPDRP_HARDWAREID) {
+    if (succeeded && buffer != nullptr)
+      record.usbIds = UsbIdsOfHardwareIds(reinterpret_cast<const char*>(buffer), bufferSize);
+    return;
+  }
+  if (property == SPDRP_SERVICE) {
+    // A probe that was too small says nothing yet.
+    if (!(succeeded && buffer != nullptr) && !lacking()) return;
+    record.state.emplace().service.reset();
+    if (succeeded && buffer != nullptr) record.state->service = AnsiToUtf8(text(), ansiCodePage_);
+    KeepState(record);
+    return;
+  }
+  if (property == SPDRP_CONFIGFLAGS) {
+    if (!record.state) record.state.emplace();
+    record.state->configFlags.reset();
+    if (succeeded && buffer != nullptr && bufferSize >= sizeof(std::uint32_t)) {
+      std::uint32_t flags = 0;
+      std::memcpy(&flags, buffer, sizeof flags);
+      record.state->configFlags = flags;
+    }
+    KeepState(record);
+    return;
+  }
 
   if (property == SPDRP_DRIVER) {
     record.driverKey.reset();
@@ -253,10 +305,32 @@ void RecordingPlatform::RecordProperty(HDEVINFO set, SP_DEVINFO_DATA* element, D
   }
 }
 
+CONFIGRET RecordingPlatform::CM_Get_DevNode_Status(ULONG* status, ULONG* problemNumber,
+                                                   DEVINST devInst, ULONG flags) {
+  const CONFIGRET result = inner_.CM_Get_DevNode_Status(status, problemNumber, devInst, flags);
+  // The device node of an element of an open set (any one of them when several sets hold it:
+  // a detection keeps one open).
+  ElementRecord* record = nullptr;
+  for (const auto& [where, index] : devInstIndex_)
+    if (where.second == devInst) record = &elements_[{where.first, index}];
+  if (record == nullptr) return result;
+  if (!record->state) record->state.emplace();
+  record->state->devNodeStatus.reset();
+  record->state->problemCode = 0;
+  if (result == CR_SUCCESS && status != nullptr && problemNumber != nullptr) {
+    record->state->devNodeStatus = static_cast<std::uint32_t>(*status);
+    record->state->problemCode = static_cast<std::uint32_t>(*problemNumber);
+  }
+  KeepState(*record);
+  return result;
+}
+
 BOOL RecordingPlatform::SetupDiDestroyDeviceInfoList(HDEVINFO set) {
   const std::uintptr_t value = HandleValue(set);
   for (auto it = elements_.begin(); it != elements_.end();)
     it = it->first.first == value ? elements_.erase(it) : std::next(it);
+  for (auto it = devInstIndex_.begin(); it != devInstIndex_.end();)
+    it = it->first.first == value ? devInstIndex_.erase(it) : std::next(it);
   return inner_.SetupDiDestroyDeviceInfoList(set);
 }
 
@@ -327,11 +401,20 @@ std::unique_ptr<model::Hub> RecordingPlatform::BuildHub(const Name& name,
       device->driverKey = (*portRecord.driverKey)->utf8;
     if (portRecord.driverKey)
       ApplyDatabase(*portRecord.driverKey, device->friendlyName, device->databaseFaults);
+    if (device->driverKey) {
+      if (const auto state = states_.find((*portRecord.driverKey)->ansi); state != states_.end())
+        device->windowsState = state->second;
+    } else if (const auto state = keylessStates_.find(
+                   std::uint32_t{info.DeviceDescriptor.idVendor} << 16 |
+                   info.DeviceDescriptor.idProduct);
+               state != keylessStates_.end()) {
+      device->windowsState = state->second;
+    }
     if (info.DeviceIsHub != 0) {
       device->hub = BuildHub(portRecord.hubName.value_or(Name{}), path);
-      // A hub whose name query failed has no name at all, which an empty name is not: the
-      // access layer makes the path "\\.\" of an empty one. A reply too short to hold a name
-      // replays as the walk saw it, whatever the length of the name the hub would have had.
+      // A hub whose name query failed has no name at all; an empty name replays as the empty
+      // reply it was. A reply too short to hold a name replays as the walk saw it, whatever
+      // the length of the name the hub would have had.
       if (!portRecord.hubName) port.faults.hubName = model::NameFault::ShortLength;
     }
     port.device = std::move(device);

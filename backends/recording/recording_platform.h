@@ -15,6 +15,11 @@
 //                      name it could not read is stood in for by as many "?" as it has bytes,
 //                      so that a replay fails the same way); a device set that cannot be made
 //   GetComputerNameA   the computer name
+//   SPDRP_SERVICE, SPDRP_CONFIGFLAGS, CM_Get_DevNode_Status
+//                      a device's Windows state (windowsState), for the device the walk
+//                      reached by its driver key, or for one without a driver key by the
+//                      IDs its hardware ID (SPDRP_HARDWAREID) names; recorded once any of the
+//                      three was asked of it
 //
 // What a recording cannot see, so that a recorded model differs from the one a platform
 // answered from:
@@ -30,7 +35,9 @@
 //     cannot be read, driverKeyReadFails, so that the replay finds no entry for it either); a driver key carried by two devices gets the name
 //     of the first, for both; a friendly-name read that fails without first asking for a
 //     larger buffer reads as "no friendly name";
-//   - the ports of hubs the walk does not descend into.
+//   - the ports of hubs the walk does not descend into;
+//   - a service read that gives up (its size keeps growing) records no state, so the key's
+//     state replays as "not given" rather than "could not be read".
 #pragma once
 
 #include <cstdint>
@@ -79,6 +86,8 @@ class RecordingPlatform final : public Platform {
                                         SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail,
                                         DWORD detailSize, DWORD* requiredSize,
                                         SP_DEVINFO_DATA* deviceElement) override;
+  CONFIGRET CM_Get_DevNode_Status(ULONG* status, ULONG* problemNumber, DEVINST devInst,
+                                  ULONG flags) override;
   BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) override;
   DWORD GetLastError() override;
   BOOL GetComputerNameA(char* buffer, DWORD* size) override;
@@ -118,6 +127,8 @@ class RecordingPlatform final : public Platform {
     std::optional<std::string> driverKey;  // ANSI
     // The size the last friendly-name read asked for when the buffer was too small; 0 if none.
     DWORD friendlyNameRequiredSize = 0;
+    std::optional<std::uint32_t> usbIds;  // VID << 16 | PID, from its hardware ID
+    std::optional<model::WindowsState> state;  // once a fact of it was asked
   };
   // What an open handle stands for: a controller, or a hub by its ANSI name.
   struct OpenObject {
@@ -134,6 +145,9 @@ class RecordingPlatform final : public Platform {
   void RecordProperty(HDEVINFO set, SP_DEVINFO_DATA* element, DWORD property, BOOL succeeded,
                       const BYTE* buffer, DWORD bufferSize, const DWORD* requiredSize);
   std::unique_ptr<model::Hub> BuildHub(const Name& name, std::set<std::string>& path) const;
+  ElementRecord* FindElement(HDEVINFO set, const SP_DEVINFO_DATA* element);
+  // Where an element's state is kept for the model: by its driver key, or by its IDs.
+  void KeepState(const ElementRecord& record);
   void ApplyDatabase(const std::optional<Name>& driverKey,
                      std::optional<std::string>& friendlyName, model::DatabaseFaults& faults) const;
 
@@ -149,6 +163,11 @@ class RecordingPlatform final : public Platform {
   bool databaseWalkedToEnd_ = false;  // some enumeration of a device set reached its end
   std::map<std::pair<std::uintptr_t, DWORD>, ElementRecord> elements_;  // (set, index)
   std::map<const SP_DEVINFO_DATA*, DWORD> elementIndex_;  // the index last enumerated into it
+  // The index of each device node enumerated in a set: the state is read later, through a
+  // copy of the element.
+  std::map<std::pair<std::uintptr_t, DWORD>, DWORD> devInstIndex_;  // (set, DevInst)
+  std::map<std::string, model::WindowsState> states_;  // by driver key (ANSI)
+  std::map<std::uint32_t, model::WindowsState> keylessStates_;  // by VID << 16 | PID
   std::optional<std::string> computerName_;
   bool deviceSetFailed_ = false;
 };

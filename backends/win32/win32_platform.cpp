@@ -58,6 +58,11 @@ BOOL Win32Platform::SetupDiGetDeviceInterfaceDetailA(HDEVINFO set,
                                             deviceElement);
 }
 
+CONFIGRET Win32Platform::CM_Get_DevNode_Status(ULONG* status, ULONG* problemNumber,
+                                               DEVINST devInst, ULONG flags) {
+  return ::CM_Get_DevNode_Status(status, problemNumber, devInst, flags);
+}
+
 BOOL Win32Platform::SetupDiDestroyDeviceInfoList(HDEVINFO set) {
   return ::SetupDiDestroyDeviceInfoList(set);
 }

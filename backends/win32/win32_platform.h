@@ -29,6 +29,8 @@ class Win32Platform final : public Platform {
                                         SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail,
                                         DWORD detailSize, DWORD* requiredSize,
                                         SP_DEVINFO_DATA* deviceElement) override;
+  CONFIGRET CM_Get_DevNode_Status(ULONG* status, ULONG* problemNumber, DEVINST devInst,
+                                  ULONG flags) override;
   BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) override;
   DWORD GetLastError() override;
   BOOL GetComputerNameA(char* buffer, DWORD* size) override;

@@ -25,6 +25,9 @@ class HookedPlatform final : public Platform {
   std::function<std::optional<DWORD>(DWORD device, DWORD property, BYTE* buffer, DWORD size,
                                      DWORD* required)>
       onPropertyRead;
+  // Answers in the model's place when it returns a value; may leave the outputs untouched.
+  std::function<std::optional<CONFIGRET>(ULONG* status, ULONG* problem, DEVINST devInst)>
+      onDevNodeStatus;
 
   HANDLE CreateFileA(const char* path, DWORD access, DWORD share, void* security, DWORD disposition,
                      DWORD flags, HANDLE templateFile) override {
@@ -68,6 +71,12 @@ class HookedPlatform final : public Platform {
                                         SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail, DWORD size,
                                         DWORD* required, SP_DEVINFO_DATA* element) override {
     return Model(model.SetupDiGetDeviceInterfaceDetailA(set, data, detail, size, required, element));
+  }
+  CONFIGRET CM_Get_DevNode_Status(ULONG* status, ULONG* problem, DEVINST devInst,
+                                  ULONG flags) override {
+    if (onDevNodeStatus)
+      if (auto answer = onDevNodeStatus(status, problem, devInst)) return *answer;
+    return model.CM_Get_DevNode_Status(status, problem, devInst, flags);
   }
   BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) override {
     return Model(model.SetupDiDestroyDeviceInfoList(set));

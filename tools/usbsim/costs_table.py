@@ -14,7 +14,7 @@ the node-table row), and asks its root hub name four times (constructor, child t
 opening, label) and its driver key twice (item text, label); each attached hub is opened twice
 and named three times (constructor, second opening, label); each attached device's driver key
 is asked twice (item text, label), a hub's once. A name costs two calls (probe, fetch) unless the
-probe fails or announces no name. One difference from the description is counted as the program
+probe fails or announces no name (an empty name is none). One difference from the description is counted as the program
 behaves: a failed connection query leaves the port empty instead of ending the process.
 """
 import json
@@ -97,7 +97,7 @@ class Walk:
         hub_name = hub.get("name") if hub else None
 
         def query_hub_name():
-            return self.name(hub_name if hub else "", faults.get("hubName"), True, False)
+            return self.name(hub_name if hub else "", faults.get("hubName"), True, True)
         if hub:
             self.open_hub(query_hub_name())
         if status == 0:
@@ -124,7 +124,7 @@ class Walk:
             root_name = root["name"] if root else None
 
             def query_root_name():
-                return self.name(root_name, faults.get("rootHubName"), False, False)
+                return self.name(root_name, faults.get("rootHubName"), False, True)
             self.open_hub(query_root_name())
             for _ in range(2):
                 self.name(controller.get("driverKey", ""), faults.get("driverKeyName"), False, True)

@@ -65,6 +65,14 @@ struct Checker {
                         ": the database's order under wine cannot follow the file's");
   }
 
+  // Wine's CM_Get_DevNode_Status answers success and writes neither output: the program reads
+  // the 0 it set, neither started nor a problem, for every device.
+  void CheckState(const std::optional<model::WindowsState>& state, const std::string& where) {
+    if (state && (state->devNodeStatus != 0u || state->problemCode != 0))
+      reasons.push_back(where + ": only devNodeStatus 0x0 with problemCode 0 can be served: "
+                        "wine's CM_Get_DevNode_Status succeeds and writes no status");
+  }
+
   void Hub(const model::Hub& hub, const std::string& where) {
     if (hub.name.find('\\') != std::string::npos || hub.name.find('\0') != std::string::npos)
       reasons.push_back(where + ".name: a device name with a backslash or a 0 character cannot "
@@ -85,6 +93,7 @@ struct Checker {
       if (!port.device) continue;
       Key(port.device->driverKey, at + ".device");
       CheckDatabase(port.device->databaseFaults, at + ".device.faults", reasons);
+      CheckState(port.device->windowsState, at + ".device.windowsState");
       if (port.device->hub) Hub(*port.device->hub, at + ".device.hub");
     }
   }
@@ -326,15 +335,19 @@ void WriteClass(RegWriter& reg, const std::optional<std::string>& driverKey) {
   if (name != names.end()) reg.String("Class", name->second);
 }
 
-// One device instance. A driver key that cannot be read (driverKeyReadFails) is a device
-// without a Driver value: SetupAPI then fails the read with ERROR_INVALID_DATA, as it does for
-// any device lacking the property.
+// One device instance. A driver key that cannot be read (driverKeyReadFails), or none (a
+// device whose driver is not installed), is a device without a Driver value: SetupAPI then
+// fails the read with ERROR_INVALID_DATA, as it does for any device lacking the property; so
+// for Service and ConfigFlags, which come from the device's windowsState.
 void WriteEntry(RegWriter& reg, const std::string& instancePath,
                 const std::optional<std::string>& driverKey,
                 const std::optional<std::string>& friendlyName,
-                const model::DatabaseFaults& faults, const std::vector<std::string>& hardwareIds) {
+                const model::DatabaseFaults& faults, const std::vector<std::string>& hardwareIds,
+                const std::optional<model::WindowsState>& state = std::nullopt) {
   reg.Key(std::string(kEnum) + "\\" + instancePath);
   if (driverKey && !faults.driverKeyReadFails) reg.String("Driver", *driverKey);
+  if (state && state->service) reg.String("Service", *state->service);
+  if (state && state->configFlags) reg.Dword("ConfigFlags", *state->configFlags);
   if (friendlyName) {
     reg.String("FriendlyName", *friendlyName);
     reg.String("DeviceDesc", *friendlyName);
@@ -386,7 +399,7 @@ std::string DeviceDatabase(const model::UsbModel& model) {
       std::snprintf(revision, sizeof revision, "%s&REV_%04X", id, device.descriptor.bcdDevice);
       std::snprintf(number, sizeof number, "%zu", sequence++);
       WriteEntry(reg, std::string(id) + "\\KELDARSIM&" + number, device.driverKey,
-                 device.friendlyName, device.databaseFaults, {revision, id});
+                 device.friendlyName, device.databaseFaults, {revision, id}, device.windowsState);
       if (device.hub) walk(*device.hub);
     }
   };

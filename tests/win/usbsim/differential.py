@@ -38,6 +38,12 @@ NOT_PRODUCIBLE = {
         ["controllers", 0, "rootHub", "ports", 4, "device", "faults"]),
 }
 
+# A key whose file says nothing of its state replays with this one reason; the simulated
+# machine still answers for it (no Service, no ConfigFlags, wine's device-node status), so of
+# such a key only the sighting is compared, not its verdict.
+UNSTATED = "the source gives no status for the key"
+VERDICT = ("driver", "usable", "reasons", "notes")
+
 # Generated machines: (name, controllers, hub tiers, tree items, seed).
 GENERATED = [
     ("generated-deep-hubs", 1, 5, 260, 7),
@@ -77,6 +83,16 @@ def describe(document, path):
     return json.dumps(node, ensure_ascii=False)[:160]
 
 
+def drop_unstated_verdicts(expected, *others):
+    for index, key in enumerate(expected.get("keys", [])):
+        if [reason.get("fact") for reason in key.get("reasons", [])] != [UNSTATED]:
+            continue
+        for document in (expected, *others):
+            if index < len(document.get("keys", [])):
+                for field in VERDICT:
+                    document["keys"][index].pop(field, None)
+
+
 def native_json(topology):
     run = subprocess.run([NATIVE, "--topology", topology, "--json"], capture_output=True)
     if run.returncode != 0:
@@ -111,15 +127,16 @@ def check_case(name, topology, prefix, costs):
     failures = []
     counters = os.path.join(work, "counters") if costs else None
     got = live(topology, work, prefix, ["--json"], counters)
-    where = first_difference(expected, got)
-    if where:
-        failures.append(f"{name}: live run differs from the model at {where}: expected "
-                        f"{describe(expected, where)}, got {describe(got, where)}")
     recording = os.path.join(work, "recorded.json")
     if os.path.exists(recording):
         os.remove(recording)
     live(topology, work, prefix, ["--json", "--export", "recorded.json"])
     replayed = native_json(recording)
+    drop_unstated_verdicts(expected, got, replayed)
+    where = first_difference(expected, got)
+    if where:
+        failures.append(f"{name}: live run differs from the model at {where}: expected "
+                        f"{describe(expected, where)}, got {describe(got, where)}")
     where = first_difference(expected, replayed)
     if where:
         failures.append(f"{name}: the live recording replays differently at {where}: expected "
