@@ -15,6 +15,8 @@
 //                      name it could not read is stood in for by as many "?" as it has bytes,
 //                      so that a replay fails the same way); a device set that cannot be made
 //   GetComputerNameA   the computer name
+//   GetSystemMetrics, RegGetValueA  the environment: the remote session, and each SMBIOS name
+//                      from a complete reply (a name that did not fit is not recorded)
 //
 // What a recording cannot see, so that a recorded model differs from the one a platform
 // answered from:
@@ -82,6 +84,9 @@ class RecordingPlatform final : public Platform {
   BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) override;
   DWORD GetLastError() override;
   BOOL GetComputerNameA(char* buffer, DWORD* size) override;
+  int GetSystemMetrics(int index) override;
+  LONG RegGetValueA(HKEY key, const char* subKey, const char* value, DWORD flags, DWORD* type,
+                    void* data, DWORD* size) override;
 
  private:
   // A name as a reply carried it: UTF-8 for the model, and the ANSI bytes that the access
@@ -150,6 +155,7 @@ class RecordingPlatform final : public Platform {
   std::map<std::pair<std::uintptr_t, DWORD>, ElementRecord> elements_;  // (set, index)
   std::map<const SP_DEVINFO_DATA*, DWORD> elementIndex_;  // the index last enumerated into it
   std::optional<std::string> computerName_;
+  model::Environment environment_;
   bool deviceSetFailed_ = false;
 };
 
