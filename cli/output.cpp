@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -9,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/watch.h"
+#include "detect/environment.h"
 #include "detect/verdict.h"
 #include "text/text_codec.h"
 #include "text/utf8.h"
@@ -143,6 +145,43 @@ std::string InWords(const std::vector<VerdictItem>& items) {
   return words;
 }
 
+namespace {
+
+// The hypervisor that the SMBIOS names show; none where neither was read.
+std::optional<std::string> HypervisorOf(const EnvironmentFacts& facts) {
+  if (!facts.systemManufacturer && !facts.systemProductName) return std::nullopt;
+  return keldar::HypervisorOf(facts.systemManufacturer.value_or(""),
+                              facts.systemProductName.value_or(""));
+}
+
+Json EnvironmentJson(const EnvironmentFacts& facts, unsigned codePage) {
+  const auto text = [&](const std::optional<std::string>& ansi) {
+    return ansi ? Json(AnsiToUtf8(*ansi, codePage)) : Json(nullptr);
+  };
+  const bool namesRead = facts.systemManufacturer || facts.systemProductName;
+  const std::optional<std::string> hypervisor = HypervisorOf(facts);
+  return {{"remoteSession", facts.remoteSession ? Json(*facts.remoteSession) : Json(nullptr)},
+          {"systemManufacturer", text(facts.systemManufacturer)},
+          {"systemProductName", text(facts.systemProductName)},
+          {"virtualMachine", namesRead ? Json(hypervisor.has_value()) : Json(nullptr)},
+          {"hypervisor", hypervisor ? Json(*hypervisor) : Json(nullptr)}};
+}
+
+// Why no key may show where the program runs, in one line; empty when nothing there says so.
+std::string WhyKeysMayBeMissing(const std::optional<EnvironmentFacts>& facts) {
+  if (!facts) return {};
+  std::string why;
+  if (facts->remoteSession.value_or(false))
+    why = "in a remote desktop session a key on the PC you sit at is seen only when the session "
+          "redirects it";
+  if (const auto hypervisor = HypervisorOf(*facts))
+    why += (why.empty() ? "" : "; ") + std::string("a virtual machine (") + *hypervisor +
+           ") sees only the USB devices passed through to it";
+  return why;
+}
+
+}  // namespace
+
 void WriteJson(const DetectionReport& report, std::ostream& out) {
   const unsigned codePage = report.ansiCodePage;
   // The source names a file by its path, whose bytes need not be UTF-8 on Linux; such bytes
@@ -188,6 +227,9 @@ void WriteJson(const DetectionReport& report, std::ostream& out) {
     json["notes"] = VerdictItems(verdict.notes);
     out << Indented(json, indent);
   });
+  // Only where the source tells where the program runs: older topology files say nothing.
+  if (report.environment)
+    out << ",\n  \"environment\": " << Indented(EnvironmentJson(*report.environment, codePage), "  ");
   // Only when something could not be read: a report of a fully read source keeps its keys.
   if (!report.warnings.empty()) {
     out << ",\n  \"warnings\": ";
@@ -256,6 +298,8 @@ void WriteText(const DetectionReport& report, bool details, std::ostream& out) {
     out << '\n';
   }
   if (keys.empty()) out << "  (no known key)\n";
+  if (const std::string why = WhyKeysMayBeMissing(report.environment); keys.empty() && !why.empty())
+    out << "  Keys may be missing here: " << EscapeControls(why) << '\n';
 
   out << "\nNotices:\n";
   for (std::size_t n = 0; n < report.notices.size(); ++n) {

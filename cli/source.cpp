@@ -44,12 +44,13 @@ Detected DetectOnPlatform(Platform& platform, unsigned codePage, const std::stri
   if (!detected.report) {
     err << "keldar: the computer name is not available (error " << computerNameError << ")\n";
     detected.status = kExitFailure;
+    return detected;
   }
   // The facts carry texts as UTF-8, as a topology file does.
-  if (detected.report)
-    for (KeySighting& key : detected.report->keys)
-      if (key.facts.windows && key.facts.windows->service)
-        key.facts.windows->service = AnsiToUtf8(*key.facts.windows->service, codePage);
+  for (KeySighting& key : detected.report->keys)
+    if (key.facts.windows && key.facts.windows->service)
+      key.facts.windows->service = AnsiToUtf8(*key.facts.windows->service, codePage);
+  detected.report->environment = ReadEnvironment(platform);
   return detected;
 }
 
@@ -128,6 +129,16 @@ Detected DetectOnModel(const model::UsbModel& usb, const std::string& source, st
   Detected detected = DetectOnPlatform(platform, usb.ansiCodePage, source, err);
   if (!detected.report) return detected;
   JoinKeyFacts(usb, *detected.report);
+  // The model platform answers a fact the source did not record as a machine without it
+  // would; the report says "not known" instead.
+  std::optional<EnvironmentFacts>& environment = detected.report->environment;
+  if (usb.environment == model::Environment()) {
+    environment.reset();
+  } else if (environment) {
+    if (!usb.environment.remoteSession) environment->remoteSession.reset();
+    if (!usb.environment.systemManufacturer) environment->systemManufacturer.reset();
+    if (!usb.environment.systemProductName) environment->systemProductName.reset();
+  }
   detected.report->driverKeysArePorts = usb.driverKeysArePorts;
   // What could not be read leaves a report that may miss devices; the report says so, the
   // source's own reasons first.

@@ -11,6 +11,7 @@
 
 #include "platform/platform.h"
 #include "detect/device_tree.h"
+#include "detect/environment.h"
 #include "detect/verdict.h"
 
 namespace keldar {
@@ -61,6 +62,8 @@ struct DetectionReport {
   std::vector<KeySighting> keys;  // in tree order
   // The keys' driver keys are their ports (sysfs names): set by the caller that knows.
   bool driverKeysArePorts = false;
+  // Where the program runs, set by the caller that asked; none where the source tells nothing.
+  std::optional<EnvironmentFacts> environment;
 };
 
 // Runs the detect command once on `platform`, then selects every tree item in turn to collect

@@ -243,7 +243,8 @@ class Reader {
     const std::string path;
     RequireObject(root, path);
     CheckKeys(root, path, {"format", "version", "computerName", "ansiCodePage", "controllers",
-                           "otherDevices", "faults", "warnings", "driverKeysArePorts"});
+                           "otherDevices", "faults", "warnings", "driverKeysArePorts",
+                           "environment"});
     const json& format = Require(root, path, "format");
     if (!format.is_string() || format.get_ref<const std::string&>() != kFormat)
       Fail(Child(path, "format"), "\"keldar-topology\"", Describe(format));
@@ -308,7 +309,23 @@ class Reader {
       for (std::size_t i = 0; i < warnings->size(); ++i)
         model.warnings.push_back(ReadString((*warnings)[i], Element(warningsPath, i)));
     }
+    if (const json* environment = Find(root, "environment"))
+      model.environment = ReadEnvironment(*environment, Child(path, "environment"));
     return model;
+  }
+
+  // Each fact only where the source recorded it.
+  model::Environment ReadEnvironment(const json& value, const std::string& path) {
+    RequireObject(value, path);
+    CheckKeys(value, path, {"remoteSession", "systemManufacturer", "systemProductName"});
+    model::Environment environment;
+    if (const json* remote = Find(value, "remoteSession"))
+      environment.remoteSession = ReadBool(*remote, Child(path, "remoteSession"));
+    if (const json* text = Find(value, "systemManufacturer"))
+      environment.systemManufacturer = ReadString(*text, Child(path, "systemManufacturer"));
+    if (const json* text = Find(value, "systemProductName"))
+      environment.systemProductName = ReadString(*text, Child(path, "systemProductName"));
+    return environment;
   }
 
   [[noreturn]] void Fail(const std::string& path, const std::string& expected,
@@ -985,6 +1002,14 @@ std::string WriteTopology(const model::UsbModel& model) {
   }
   WriteFaults(root, TopologyFaults{model.deviceSetFails});
   if (!model.warnings.empty()) root["warnings"] = model.warnings;
+  if (model.environment != model::Environment()) {
+    ordered_json environment = ordered_json::object();
+    const model::Environment& facts = model.environment;
+    if (facts.remoteSession) environment["remoteSession"] = *facts.remoteSession;
+    if (facts.systemManufacturer) environment["systemManufacturer"] = *facts.systemManufacturer;
+    if (facts.systemProductName) environment["systemProductName"] = *facts.systemProductName;
+    root["environment"] = std::move(environment);
+  }
   // Texts from a live machine are not always valid UTF-8; they are written with U+FFFD rather
   // than refused.
   return root.dump(2, ' ', false, ordered_json::error_handler_t::replace) + "\n";

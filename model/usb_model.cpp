@@ -177,7 +177,8 @@ std::optional<NameFault> ParseNameFault(std::string_view name) {
 bool operator==(const UsbModel& a, const UsbModel& b) {
   return a.computerName == b.computerName && a.ansiCodePage == b.ansiCodePage &&
          a.controllers == b.controllers && a.otherDevices == b.otherDevices &&
-         a.deviceSetFails == b.deviceSetFails && a.driverKeysArePorts == b.driverKeysArePorts;
+         a.deviceSetFails == b.deviceSetFails && a.driverKeysArePorts == b.driverKeysArePorts &&
+         a.environment == b.environment;
 }
 
 }  // namespace keldar::model

@@ -312,6 +312,16 @@ struct OtherDevice {
   bool operator==(const OtherDevice&) const = default;
 };
 
+// Where the program runs, as far as the source recorded it; each fact absent where it did not
+// (older files, a copied sysfs tree, Linux for the remote session).
+struct Environment {
+  std::optional<bool> remoteSession;  // GetSystemMetrics(SM_REMOTESESSION) != 0
+  // The SMBIOS system names: Windows' BIOS registry key; Linux's DMI sys_vendor, product_name.
+  std::optional<std::string> systemManufacturer;
+  std::optional<std::string> systemProductName;
+  bool operator==(const Environment&) const = default;
+};
+
 struct UsbModel {
   std::optional<std::string> computerName;  // absent: GetComputerNameA fails
   unsigned ansiCodePage = 936;
@@ -325,6 +335,7 @@ struct UsbModel {
   // unreadable files), one line per reason. Written to a topology file and read back, so that
   // a replay warns as the detection did; not compared, as it is no part of the USB tree.
   std::vector<std::string> warnings;
+  Environment environment;
 };
 
 // The n of the \\.\HCDn link that opens controllers[index]; none when no link does.

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "platform/environment_types.h"
 #include "platform/win32_types.h"
 
 namespace keldar {
@@ -114,6 +115,32 @@ class Platform {
   // Copies the computer's NetBIOS name with its terminator into buffer; *size is the buffer's
   // size on entry and the name's length (without terminator) on success. Zero on failure.
   virtual BOOL GetComputerNameA(char* buffer, DWORD* size) = 0;
+
+  // ---- Where the program runs: why keys may be missing from an otherwise sound detection ----
+  // A platform that does not override these answers as a local session on a machine without
+  // the BIOS key, which the report takes for "not known".
+
+  // The detection asks only SM_REMOTESESSION: nonzero when the program runs in a remote
+  // desktop session, whose USB devices are those of the remote computer (a key on the PC the
+  // user sits at is visible only when the session redirects it). Cannot fail; 0 for an index
+  // the platform does not know.
+  virtual int GetSystemMetrics(int index) {
+    (void)index;
+    return 0;
+  }
+
+  // Reads one text value under HKEY_LOCAL_MACHINE. The detection passes kBiosKey, one of
+  // kSystemManufacturerValue and kSystemProductNameValue, RRF_RT_REG_SZ, and a buffer of
+  // *size bytes (kSmbiosTextBufferSize) that it owns. Returns ERROR_SUCCESS with the ANSI text
+  // and its terminator in data and *size the bytes written (*type REG_SZ when type is given);
+  // ERROR_MORE_DATA with *size the bytes needed; ERROR_FILE_NOT_FOUND when the key or the
+  // value is missing. Returns its error rather than setting the last error, as the registry
+  // calls do. Does not touch the bus.
+  virtual LONG RegGetValueA(HKEY key, const char* subKey, const char* value, DWORD flags,
+                            DWORD* type, void* data, DWORD* size) {
+    (void)key, (void)subKey, (void)value, (void)flags, (void)type, (void)data, (void)size;
+    return static_cast<LONG>(ERROR_FILE_NOT_FOUND);
+  }
 };
 
 }  // namespace keldar

@@ -489,6 +489,16 @@ class Scanner {
 
   std::vector<std::string> Warnings() const { return tree_.Warnings(); }
 
+  // The SMBIOS system names as the kernel shows them (DMI): "QEMU", "VMware, Inc.", ... None
+  // where the machine has no DMI or a copied tree left it out.
+  model::Environment ReadEnvironment() {
+    const Dir dmi{tree_, "class/dmi/id"};
+    model::Environment environment;
+    environment.systemManufacturer = ReadName(dmi, "sys_vendor");
+    environment.systemProductName = ReadName(dmi, "product_name");
+    return environment;
+  }
+
  private:
   // The devices on a root hub of USB/IP's virtual host controller are plugged into another
   // machine. vhci_hcd.0 carries the status files of every such controller ("status", then
@@ -753,6 +763,7 @@ model::UsbModel ScanSysfs(const std::string& sysfsRoot, const SysfsScanOptions& 
   model.ansiCodePage = 936;
   model.controllers = scanner.ReadControllers();
   model.driverKeysArePorts = true;
+  model.environment = scanner.ReadEnvironment();
   model.warnings = scanner.Warnings();
   return model;
 }

@@ -537,4 +537,33 @@ BOOL ModelPlatform::GetComputerNameA(char* buffer, DWORD* size) {
   return TRUE;
 }
 
+int ModelPlatform::GetSystemMetrics(int index) {
+  return index == SM_REMOTESESSION && model_.environment.remoteSession.value_or(false) ? 1 : 0;
+}
+
+LONG ModelPlatform::RegGetValueA(HKEY key, const char* subKey, const char* value, DWORD flags,
+                                 DWORD* type, void* data, DWORD* size) {
+  if (subKey == nullptr || value == nullptr || size == nullptr || (flags & RRF_RT_REG_SZ) == 0)
+    return static_cast<LONG>(ERROR_INVALID_PARAMETER);
+  const model::Environment& facts = model_.environment;
+  const std::optional<std::string>* text = nullptr;
+  if (key == HKEY_LOCAL_MACHINE && std::string_view(subKey) == kBiosKey) {
+    if (std::string_view(value) == kSystemManufacturerValue)
+      text = &facts.systemManufacturer;
+    else if (std::string_view(value) == kSystemProductNameValue)
+      text = &facts.systemProductName;
+  }
+  if (text == nullptr || !*text) return static_cast<LONG>(ERROR_FILE_NOT_FOUND);
+  const std::string ansi = Utf8ToAnsi(**text, model_.ansiCodePage);
+  const auto needed = static_cast<DWORD>(ansi.size() + 1);
+  if (data == nullptr || *size < needed) {
+    *size = needed;
+    return static_cast<LONG>(data == nullptr ? ERROR_SUCCESS : ERROR_MORE_DATA);
+  }
+  std::memcpy(data, ansi.c_str(), needed);
+  *size = needed;
+  if (type != nullptr) *type = REG_SZ;
+  return static_cast<LONG>(ERROR_SUCCESS);
+}
+
 }  // namespace keldar

@@ -111,6 +111,12 @@ class ModelPlatform final : public Platform {
   DWORD GetLastError() override { return lastError_; }
   BOOL GetComputerNameA(char* buffer, DWORD* size) override;
 
+  // The model's environment: a remote session where it says so; the SMBIOS names as the BIOS
+  // key's values, ERROR_FILE_NOT_FOUND where it has none.
+  int GetSystemMetrics(int index) override;
+  LONG RegGetValueA(HKEY key, const char* subKey, const char* value, DWORD flags, DWORD* type,
+                    void* data, DWORD* size) override;
+
  private:
   // What an open handle stands for: controller n, or a hub of the model.
   struct OpenObject {

@@ -343,6 +343,33 @@ BOOL RecordingPlatform::GetComputerNameA(char* buffer, DWORD* size) {
   return succeeded;
 }
 
+int RecordingPlatform::GetSystemMetrics(int index) {
+  const int answer = inner_.GetSystemMetrics(index);
+  if (index == SM_REMOTESESSION) environment_.remoteSession = answer != 0;
+  return answer;
+}
+
+LONG RecordingPlatform::RegGetValueA(HKEY key, const char* subKey, const char* value,
+                                     DWORD flags, DWORD* type, void* data, DWORD* size) {
+  const DWORD given = size != nullptr ? *size : 0;
+  const LONG result = inner_.RegGetValueA(key, subKey, value, flags, type, data, size);
+  if (result != static_cast<LONG>(ERROR_SUCCESS) || key != HKEY_LOCAL_MACHINE ||
+      subKey == nullptr || value == nullptr || data == nullptr || size == nullptr ||
+      std::string_view(subKey) != kBiosKey)
+    return result;
+  // Only a text within the caller's buffer and terminated there counts.
+  const auto* bytes = static_cast<const char*>(data);
+  const std::size_t length = std::min<DWORD>(*size, given);
+  const std::size_t end = std::string_view(bytes, length).find('\0');
+  if (end == std::string_view::npos) return result;
+  const std::string text = AnsiToUtf8(std::string_view(bytes, end), ansiCodePage_);
+  if (std::string_view(value) == kSystemManufacturerValue)
+    environment_.systemManufacturer = text;
+  else if (std::string_view(value) == kSystemProductNameValue)
+    environment_.systemProductName = text;
+  return result;
+}
+
 // ---- The model ----
 
 void RecordingPlatform::ApplyDatabase(const std::optional<Name>& driverKey,
@@ -429,6 +456,7 @@ model::UsbModel RecordingPlatform::RecordedModel() const {
   model.computerName = computerName_;
   model.ansiCodePage = ansiCodePage_;
   model.deviceSetFails = deviceSetFailed_;
+  model.environment = environment_;
   // The controllers in the order the walk showed them: HCD links by number, then those only
   // a device interface reached, told apart by their driver keys as the walk tells them.
   std::set<std::string> driverKeys;

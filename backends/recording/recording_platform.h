@@ -20,6 +20,8 @@
 //                      reached by its driver key, or for one without a driver key by the
 //                      IDs its hardware ID (SPDRP_HARDWAREID) names; recorded once any of the
 //                      three was asked of it
+//   GetSystemMetrics, RegGetValueA  the environment: the remote session, and each SMBIOS name
+//                      from a complete reply (a name that did not fit is not recorded)
 //
 // What a recording cannot see, so that a recorded model differs from the one a platform
 // answered from:
@@ -91,6 +93,9 @@ class RecordingPlatform final : public Platform {
   BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) override;
   DWORD GetLastError() override;
   BOOL GetComputerNameA(char* buffer, DWORD* size) override;
+  int GetSystemMetrics(int index) override;
+  LONG RegGetValueA(HKEY key, const char* subKey, const char* value, DWORD flags, DWORD* type,
+                    void* data, DWORD* size) override;
 
  private:
   // A name as a reply carried it: UTF-8 for the model, and the ANSI bytes that the access
@@ -169,6 +174,7 @@ class RecordingPlatform final : public Platform {
   std::map<std::string, model::WindowsState> states_;  // by driver key (ANSI)
   std::map<std::uint32_t, model::WindowsState> keylessStates_;  // by VID << 16 | PID
   std::optional<std::string> computerName_;
+  model::Environment environment_;
   bool deviceSetFailed_ = false;
 };
 

@@ -73,4 +73,11 @@ BOOL Win32Platform::GetComputerNameA(char* buffer, DWORD* size) {
   return ::GetComputerNameA(buffer, size);
 }
 
+int Win32Platform::GetSystemMetrics(int index) { return ::GetSystemMetrics(index); }
+
+LONG Win32Platform::RegGetValueA(HKEY key, const char* subKey, const char* value, DWORD flags,
+                                 DWORD* type, void* data, DWORD* size) {
+  return ::RegGetValueA(key, subKey, value, flags, type, data, size);
+}
+
 }  // namespace keldar

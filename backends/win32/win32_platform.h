@@ -34,6 +34,9 @@ class Win32Platform final : public Platform {
   BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) override;
   DWORD GetLastError() override;
   BOOL GetComputerNameA(char* buffer, DWORD* size) override;
+  int GetSystemMetrics(int index) override;
+  LONG RegGetValueA(HKEY key, const char* subKey, const char* value, DWORD flags, DWORD* type,
+                    void* data, DWORD* size) override;
 };
 
 }  // namespace keldar

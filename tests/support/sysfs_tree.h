@@ -52,8 +52,10 @@ class SysfsTree {
     const json files = tree.value("files", json::object());
     for (const auto& [path, value] : files.items()) WriteValue(root_ / path, value);
     const json extraLinks = tree.value("links", json::object());
-    for (const auto& [path, target] : extraLinks.items())
+    for (const auto& [path, target] : extraLinks.items()) {
+      fs::create_directories((root_ / path).parent_path());
       fs::create_symlink(target.get<std::string>(), root_ / path);
+    }
   }
   SysfsTree() {
     std::string pattern = (fs::temp_directory_path() / "keldar-sysfs-XXXXXX").string();

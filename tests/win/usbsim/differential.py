@@ -3,8 +3,8 @@
 
 For each topology: keldar-console.exe --json runs under wine on the simulated USB driver
 (scripts/usbsim) and must print what the native `keldar --topology FILE --json` prints, the
-`source` key aside. Then keldar-console.exe --export records the live machine, and the native
-reader must make the same detection of that recording. A mismatch names the topology and the
+`source` and `environment` keys aside. Then keldar-console.exe --export records the live
+machine, and the native reader must make the same detection of that recording. A mismatch names the topology and the
 first differing JSON path.
 
     differential.py [--jobs N] [--costs FILE] [TOPOLOGY...]
@@ -100,6 +100,8 @@ def native_json(topology):
                            f"{run.stderr.decode(errors='replace').strip()}")
     document = json.loads(run.stdout)
     document.pop("source", None)
+    # Where the program runs is the machine wine runs on, which the simulator does not make.
+    document.pop("environment", None)
     return document
 
 
@@ -117,6 +119,7 @@ def live(topology, work, prefix, arguments, counters=None):
     if document.get("source") != "live":
         raise RuntimeError(f"source is {document.get('source')!r}, not 'live'")
     document.pop("source")
+    document.pop("environment", None)
     return document
 
 
