@@ -107,7 +107,7 @@ std::optional<fs::path> ResolveInside(const fs::path& root, const fs::path& rela
       continue;
     }
     const fs::path inside = Join(fs::path(), resolved) / part;
-    if (plain != nullptr && plain->count(inside.native()) != 0) {
+    if (plain != nullptr && plain->count(inside.string()) != 0) {
       resolved.push_back(part);
       continue;
     }
@@ -121,7 +121,7 @@ std::optional<fs::path> ResolveInside(const fs::path& root, const fs::path& rela
       return std::nullopt;
     }
     if (!fs::is_symlink(status)) {
-      if (plain != nullptr) plain->insert(inside.native());
+      if (plain != nullptr) plain->insert(inside.string());
       resolved.push_back(part);
       continue;
     }
@@ -179,15 +179,15 @@ class Tree {
   // At most `limit` bytes of the attribute `relative`; none when it cannot be read. Asked again
   // before Forget, the attribute is not read again: what it held then is what it holds.
   std::optional<std::string> Read(const fs::path& relative, std::size_t limit) {
-    auto& known = read_[relative.parent_path().native()];
+    auto& known = read_[relative.parent_path().string()];
     const auto [at, added] =
-        known.try_emplace(relative.filename().native() + '\0' + std::to_string(limit));
+        known.try_emplace(relative.filename().string() + '\0' + std::to_string(limit));
     if (added) at->second = ReadOnce(relative, limit);
     return at->second;
   }
 
   // The attributes read in `dir` will not be asked for again (its device is done).
-  void Forget(const fs::path& dir) { read_.erase(dir.native()); }
+  void Forget(const fs::path& dir) { read_.erase(dir.string()); }
 
   // A file outside the tree that could not be looked at (a device node), said as the tree's are.
   void NoteOutside(const std::string& path, int error) { Note(path, ErrnoText(error)); }
