@@ -61,15 +61,20 @@ TEST(HostileSysfs, FifoAttributeIsSkippedWithoutBlocking) {
   const fs::path descriptors = tree.Path(kDevice11) / "descriptors";
   fs::remove(descriptors);
   ASSERT_EQ(::mkfifo(descriptors.c_str(), 0644), 0);
+  // A hub's speed is wanted for the device and for its hub descriptor: still one file.
+  const fs::path speed = tree.Path(kDevice11).parent_path() / "1-3" / "speed";
+  fs::remove(speed);
+  ASSERT_EQ(::mkfifo(speed.c_str(), 0644), 0);
   const model::UsbModel usb = ScanSysfs(tree.Root(), {});
   // The device whose descriptors cannot be read is left out, the FIFO named, the scan goes on.
   const model::Hub& rootHub = *ControllerOf(usb, "usb1")->rootHub;
   EXPECT_EQ(DeviceOnPort(rootHub, 1), nullptr);
-  EXPECT_NE(DeviceOnPort(rootHub, 3), nullptr);
+  ASSERT_NE(DeviceOnPort(rootHub, 3), nullptr);
+  EXPECT_NE(DeviceOnPort(rootHub, 3)->hub, nullptr);
   ASSERT_EQ(usb.warnings.size(), 1u);
   EXPECT_EQ(usb.warnings[0], "sysfs: cannot read " + std::string(kDevice11) +
-                                 "/descriptors (not a regular file); what could not be read is "
-                                 "taken as absent");
+                                 "/descriptors (not a regular file) nor 1 more for that reason; "
+                                 "what could not be read is taken as absent");
 }
 
 // Links that lead out of the tree, by an absolute path or by climbing above the root, are

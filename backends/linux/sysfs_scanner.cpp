@@ -17,6 +17,8 @@
 #include <sstream>
 #include <string_view>
 #include <system_error>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -61,14 +63,38 @@ fs::path Join(const fs::path& root, const std::vector<fs::path>& parts) {
   return path;
 }
 
+// Where the link `path` leads. std::filesystem asks the link's size first, with a second lstat.
+std::optional<fs::path> ReadLink(const fs::path& path) {
+#if defined(__unix__)
+  std::string target(256, '\0');
+  for (;;) {
+    const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+    if (n < 0) return std::nullopt;
+    if (static_cast<std::size_t>(n) < target.size()) {
+      target.resize(static_cast<std::size_t>(n));
+      return fs::path(target);
+    }
+    target.resize(target.size() * 2);
+  }
+#else
+  std::error_code failure;
+  fs::path target = fs::read_symlink(path, failure);
+  if (failure) return std::nullopt;
+  return target;
+#endif
+}
+
 // Resolves `relative` below `root` as the kernel would if `root` were mounted at /sys: links
 // are followed, a relative target is taken from the link's folder, an absolute one
 // ("/sys/devices/...") from the root, and ".." never climbs above the root. The result is
 // relative to the root and holds no link. None when a component is missing (the device has
 // gone, the link dangles) or the links loop; `*error` then holds the reason when it was not
-// simply a missing component (a folder that may not be searched).
+// simply a missing component (a folder that may not be searched). `plain`, when given, holds
+// the places (relative to the root) already found not to be links, and gains those found now:
+// a scan looks at each folder on the way once, not once per attribute below it.
 std::optional<fs::path> ResolveInside(const fs::path& root, const fs::path& relative,
-                                      std::error_code* error = nullptr) {
+                                      std::error_code* error = nullptr,
+                                      std::unordered_set<std::string>* plain = nullptr) {
   std::vector<fs::path> resolved;
   std::deque<fs::path> pending(relative.begin(), relative.end());
   int hops = 0;
@@ -80,7 +106,12 @@ std::optional<fs::path> ResolveInside(const fs::path& root, const fs::path& rela
       if (!resolved.empty()) resolved.pop_back();
       continue;
     }
-    const fs::path here = Join(root, resolved) / part;
+    const fs::path inside = Join(fs::path(), resolved) / part;
+    if (plain != nullptr && plain->count(inside.string()) != 0) {
+      resolved.push_back(part);
+      continue;
+    }
+    const fs::path here = root / inside;
     std::error_code failure;
     const fs::file_status status = fs::symlink_status(here, failure);
     if (failure || !fs::exists(status)) {
@@ -90,6 +121,7 @@ std::optional<fs::path> ResolveInside(const fs::path& root, const fs::path& rela
       return std::nullopt;
     }
     if (!fs::is_symlink(status)) {
+      if (plain != nullptr) plain->insert(inside.string());
       resolved.push_back(part);
       continue;
     }
@@ -97,16 +129,16 @@ std::optional<fs::path> ResolveInside(const fs::path& root, const fs::path& rela
       if (error != nullptr) *error = std::make_error_code(std::errc::too_many_symbolic_link_levels);
       return std::nullopt;
     }
-    const fs::path target = fs::read_symlink(here, failure);
-    if (failure) return std::nullopt;
+    const auto target = ReadLink(here);
+    if (!target) return std::nullopt;
     std::vector<fs::path> parts;
-    if (target.is_absolute()) {
+    if (target->is_absolute()) {
       resolved.clear();
-      const fs::path inside = target.relative_path();
+      const fs::path inside = target->relative_path();
       parts.assign(inside.begin(), inside.end());
       if (!parts.empty() && parts.front() == "sys") parts.erase(parts.begin());
     } else {
-      parts.assign(target.begin(), target.end());
+      parts.assign(target->begin(), target->end());
     }
     pending.insert(pending.begin(), parts.begin(), parts.end());
   }
@@ -135,62 +167,32 @@ class Tree {
   // `*missing`, when given, is set when a component is missing (no error noted).
   std::optional<fs::path> Resolve(const fs::path& relative, bool* missing = nullptr) {
     std::error_code error;
-    auto resolved = ResolveInside(root_, relative, &error);
+    auto resolved = Resolve(relative, error);
     if (!resolved && error) Note(relative, error.message());
     if (missing != nullptr) *missing = !resolved && !error;
     return resolved;
   }
 
+  // The same, the reason handed back rather than noted.
+  std::optional<fs::path> Resolve(const fs::path& relative, std::error_code& error) {
+    return ResolveInside(root_, relative, &error, &plain_);
+  }
+
   // At most `limit` bytes of the attribute `relative`; none when it cannot be read, with
-  // `*missing`, when given, set when that is because it is not there (no warning then).
+  // `*missing`, when given, set when that is because it is not there (no warning then). Asked
+  // again before Forget, the attribute is not read again: what it held then is what it holds.
   std::optional<std::string> Read(const fs::path& relative, std::size_t limit,
                                   bool* missing = nullptr) {
-    bool absent = false;
-    if (missing == nullptr) missing = &absent;
-    const auto resolved = Resolve(relative, missing);
-    if (!resolved) return std::nullopt;
-#if defined(__linux__)
-    const int fd = OpenBeneath(*resolved);
-    if (fd < 0) {
-      // Gone since it was listed: no warning, the device is simply not there.
-      *missing = errno == ENOENT;
-      if (errno != ENOENT) Note(*resolved, ErrnoText(errno));
-      return std::nullopt;
-    }
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-      ::close(fd);
-      Note(*resolved, "not a regular file");
-      return std::nullopt;
-    }
-    std::string bytes(limit, '\0');
-    std::size_t got = 0;
-    while (got < limit) {
-      const ssize_t n = ::read(fd, bytes.data() + got, limit - got);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) {
-        const int error = errno;
-        ::close(fd);
-        *missing = error == ENODEV || error == ENOENT;
-        if (!*missing) Note(*resolved, ErrnoText(error));
-        return std::nullopt;
-      }
-      if (n == 0) break;
-      got += static_cast<std::size_t>(n);
-    }
-    ::close(fd);
-    bytes.resize(got);
-    return bytes;
-#else
-    std::ifstream in(root_ / *resolved, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::string bytes(limit, '\0');
-    in.read(bytes.data(), static_cast<std::streamsize>(limit));
-    if (in.bad()) return std::nullopt;
-    bytes.resize(static_cast<std::size_t>(in.gcount()));
-    return bytes;
-#endif
+    auto& known = read_[relative.parent_path().string()];
+    const auto [at, added] =
+        known.try_emplace(relative.filename().string() + '\0' + std::to_string(limit));
+    if (added) at->second.bytes = ReadOnce(relative, limit, at->second.missing);
+    if (missing != nullptr) *missing = at->second.missing;
+    return at->second.bytes;
   }
+
+  // The attributes read in `dir` will not be asked for again (its device is done).
+  void Forget(const fs::path& dir) { read_.erase(dir.string()); }
 
   // A file outside the tree that could not be looked at (a device node), said as the tree's are.
   void NoteOutside(const std::string& path, int error) { Note(path, ErrnoText(error)); }
@@ -221,20 +223,96 @@ class Tree {
     if (!added) ++at->second.more;
   }
 
+  // `missing` is set when the attribute is not there (a kernel without it, a device gone).
+  std::optional<std::string> ReadOnce(const fs::path& relative, std::size_t limit,
+                                      bool& missing) {
+#if defined(__linux__)
+    // An attribute is nearly always a plain file in a folder already resolved: opened as it is
+    // named, links refused, it needs no look at each folder on the way. A link on the way
+    // (ELOOP) or a kernel that cannot refuse them takes the long way, which follows it.
+    std::optional<fs::path> resolved = relative;
+    int fd = OpenWithoutLinks(relative);
+    if (fd < 0 && (errno == ENOENT || errno == ENOTDIR)) {
+      missing = true;
+      return std::nullopt;
+    }
+    if (fd < 0 && errno != ELOOP && errno != EXDEV && errno != ENOSYS) {
+      Note(relative, ErrnoText(errno));
+      return std::nullopt;
+    }
+    if (fd < 0) {
+      resolved = Resolve(relative, &missing);
+      if (!resolved) return std::nullopt;
+      fd = OpenBeneath(*resolved);
+    }
+    if (fd < 0) {
+      // Gone since it was listed: no warning, the device is simply not there.
+      missing = errno == ENOENT;
+      if (!missing) Note(*resolved, ErrnoText(errno));
+      return std::nullopt;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+      ::close(fd);
+      Note(*resolved, "not a regular file");
+      return std::nullopt;
+    }
+    std::string bytes(limit, '\0');
+    std::size_t got = 0;
+    while (got < limit) {
+      const ssize_t n = ::read(fd, bytes.data() + got, limit - got);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        const int error = errno;
+        ::close(fd);
+        missing = error == ENODEV || error == ENOENT;
+        if (!missing) Note(*resolved, ErrnoText(error));
+        return std::nullopt;
+      }
+      if (n == 0) break;
+      got += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    bytes.resize(got);
+    return bytes;
+#else
+    const auto resolved = Resolve(relative, &missing);
+    if (!resolved) return std::nullopt;
+    std::ifstream in(root_ / *resolved, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::string bytes(limit, '\0');
+    in.read(bytes.data(), static_cast<std::streamsize>(limit));
+    if (in.bad()) return std::nullopt;
+    bytes.resize(static_cast<std::size_t>(in.gcount()));
+    return bytes;
+#endif
+  }
+
 #if defined(__linux__)
   // `relative` holds no link (it was resolved); the open still refuses to leave the root or
   // follow one, should the tree change in between. A FIFO or a device must not block the scan.
+  static constexpr int kOpenFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+
   int OpenBeneath(const fs::path& relative) {
-    const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
     const std::string path = relative.empty() ? "." : relative.string();
+    const int fd = OpenWithoutLinks(relative);
+    if (fd >= 0 || errno != ENOSYS) return fd;
     if (rootFd_ < 0) {
       errno = EBADF;
       return -1;
     }
+    // Every component was checked by the resolution; the last may not be a link.
+    return ::openat(rootFd_, path.c_str(), kOpenFlags | O_NOFOLLOW);
+  }
+
+  // Opens `relative` beneath the root, failing with ELOOP at any link on the way, or with
+  // ENOSYS when that cannot be promised (a kernel without openat2, no root to open from).
+  int OpenWithoutLinks(const fs::path& relative) {
+    const std::string path = relative.empty() ? "." : relative.string();
 #if defined(SYS_openat2)
-    if (openat2_) {
+    if (openat2_ && rootFd_ >= 0) {
       struct open_how how {};
-      how.flags = static_cast<std::uint64_t>(flags);
+      how.flags = static_cast<std::uint64_t>(kOpenFlags);
       how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
       const long fd = ::syscall(SYS_openat2, rootFd_, path.c_str(), &how, sizeof how);
       if (fd >= 0 || (errno != ENOSYS && errno != EPERM)) return static_cast<int>(fd);
@@ -242,8 +320,8 @@ class Tree {
       openat2_ = false;
     }
 #endif
-    // Every component was checked by the resolution; the last may not be a link.
-    return ::openat(rootFd_, path.c_str(), flags | O_NOFOLLOW);
+    errno = ENOSYS;
+    return -1;
   }
 
   int rootFd_ = -1;
@@ -251,6 +329,14 @@ class Tree {
 #endif
   fs::path root_;
   std::map<std::string, Struck> reasons_;
+  // Folders and files found not to be links, for the resolution.
+  std::unordered_set<std::string> plain_;
+  // What Read found, per folder and then per attribute and limit, until the folder is forgotten.
+  struct Attribute {
+    std::optional<std::string> bytes;
+    bool missing = false;
+  };
+  std::unordered_map<std::string, std::map<std::string, Attribute>> read_;
 };
 
 // A folder of the tree, relative to its root.
@@ -422,15 +508,17 @@ class Scanner {
   // The names listed in bus/usb/devices, interfaces ("1-0:1.0") left out.
   void ListDevices(const std::string& rootText) {
     std::error_code error;
-    const auto devices = ResolveInside(tree_.Root(), "bus/usb/devices", &error);
+    const auto devices = tree_.Resolve("bus/usb/devices", error);
     if (error)
       throw SysfsError("\"" + rootText + "\" cannot be read: " + error.message() +
                        " (on the way to its bus/usb/devices directory)");
-    if (!devices || !fs::is_directory(tree_.Root() / *devices, error))
+    // Listing it tells whether it is a folder.
+    fs::directory_iterator it;
+    if (devices) it = fs::directory_iterator(tree_.Root() / *devices, error);
+    if (!devices || error == std::errc::not_a_directory)
       throw SysfsError("\"" + rootText +
                        "\" is not a sysfs tree with USB support: it has no bus/usb/devices "
                        "directory");
-    fs::directory_iterator it(tree_.Root() / *devices, error);
     if (error)
       throw SysfsError("\"" + rootText + "/bus/usb/devices\" cannot be listed: " +
                        error.message());
@@ -482,6 +570,8 @@ class Scanner {
       controller.rootHub = ReadHub(name, *dir, std::to_string(bus) + "-", 0);
       if (modalias && Trim(*modalias) == "platform:vhci_hcd")
         ReadUsbipAttachments(parent, *controller.rootHub);
+      // The controller's own, read again for its other root hub, stay.
+      tree_.Forget(dir->path);
       controllers.push_back(std::move(controller));
     }
     return controllers;
@@ -631,6 +721,9 @@ class Scanner {
     device->linuxState =
         ReadLinuxState(name, dir, device->deviceAddress, device->currentConfigurationValue);
     if (configuration.unread) device->linuxState->unread.emplace_back("bConfigurationValue");
+    // Its attributes are each read once however many parts of the walk ask (speed, devnum,
+    // busnum); kept no longer, a large tree is not held in memory.
+    tree_.Forget(dir.path);
     return device;
   }
 
