@@ -109,6 +109,7 @@ static struct {
   SimPort* ports;
   ULONG counters[SIM_COUNTERS];
   UNICODE_STRING serviceKey;
+  ULONG personality;
 } sim;
 
 /* ---- the image ---- */
@@ -215,6 +216,22 @@ static NTSTATUS OpenServiceKey(HANDLE* key) {
   return ZwOpenKey(key, KEY_READ | KEY_SET_VALUE, &attributes);
 }
 
+/* The service key's DWORD value `name`, or `fallback` when it is absent. */
+static ULONG ReadServiceDword(const WCHAR* name, ULONG fallback) {
+  HANDLE key;
+  ULONG size = 0;
+  UCHAR buffer[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + sizeof(ULONG)];
+  KEY_VALUE_PARTIAL_INFORMATION* value = (KEY_VALUE_PARTIAL_INFORMATION*)buffer;
+  UNICODE_STRING valueName;
+  NTSTATUS status;
+  if (!NT_SUCCESS(OpenServiceKey(&key))) return fallback;
+  RtlInitUnicodeString(&valueName, name);
+  status = ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, value, sizeof buffer, &size);
+  ZwClose(key);
+  if (!NT_SUCCESS(status) || value->Type != REG_DWORD || value->DataLength != sizeof(ULONG)) return fallback;
+  return (ULONG)value->Data[0] | (ULONG)value->Data[1] << 8 | (ULONG)value->Data[2] << 16 | (ULONG)value->Data[3] << 24;
+}
+
 static NTSTATUS ReadImage(void) {
   HANDLE key, file;
   NTSTATUS status;
@@ -272,17 +289,16 @@ static void PutU32(UCHAR* at, ULONG value) {
 
 /* A name reply (USB_ROOT_HUB_NAME, USB_HCD_DRIVERKEY_NAME: header ActualLength; the two
  * connection replies: ConnectionIndex, then ActualLength). ActualLength counts the whole reply:
- * header, UTF-16 text and its 0 unit. A buffer smaller than the header is refused. A buffer
- * that holds the header but not the whole reply gets ActualLength and success: that is the
- * probe every caller (USBView among them) relies on. The documentation is silent on what such
- * a buffer holds after the header; this driver fills in the whole units that fit, and returns
- * that many bytes. */
+ * header, UTF-16 text and its 0 unit. A buffer smaller than the whole record (the header and
+ * one unit) is refused, as the hub driver refuses it. A buffer that holds the record but not
+ * the whole reply gets the record alone: ActualLength, the first unit 0, and success, the probe
+ * every caller relies on. */
 static NTSTATUS AnswerName(UCHAR* buffer, ULONG outSize, BOOLEAN perConnection, ULONG connectionIndex,
                            SimText text, ULONG fault, ULONG_PTR* information) {
   const ULONG header = perConnection ? 8 : 4;
   ULONG actualLength, contentSize, written;
   BOOLEAN terminated = TRUE;
-  if (outSize < header) return STATUS_BUFFER_TOO_SMALL;
+  if (outSize < header + 2) return STATUS_BUFFER_TOO_SMALL;
   actualLength = header + text.size + 2;
   contentSize = text.size;
   switch (fault) {
@@ -312,15 +328,24 @@ static NTSTATUS AnswerName(UCHAR* buffer, ULONG outSize, BOOLEAN perConnection, 
     default:
       break;
   }
-  if (perConnection) PutU32(buffer, connectionIndex);
+  /* The strict hub driver counts the terminator twice (its reply carries two 0 units), as
+   * independent implementations do; the faults keep their exact shapes. */
+  if (sim.personality == SIM_PERSONALITY_STRICT && fault == SIM_FAULT_NONE) actualLength += 2;
+  if (perConnection) PutU32(buffer, sim.personality == SIM_PERSONALITY_STRICT ? 0 : connectionIndex);
   PutU32(buffer + header - 4, actualLength);
+  if (outSize < actualLength) {
+    buffer[header] = buffer[header + 1] = 0;
+    *information = header + 2;
+    return STATUS_SUCCESS;
+  }
+  /* A reply that announces less than it carries gets the whole units that fit. */
   written = header;
   {
     const ULONG room = (outSize - header) & ~1u;
     const ULONG copy = contentSize < room ? contentSize : room;
     RtlCopyMemory(buffer + header, text.bytes, copy);
     written += copy;
-    if (terminated && copy == contentSize && room >= contentSize + 2) {
+    while (terminated && copy == contentSize && room >= written - header + 2 && written < actualLength) {
       buffer[written] = 0;
       buffer[written + 1] = 0;
       written += 2;
@@ -373,6 +398,10 @@ static NTSTATUS AnswerHub(const SimHub* hub, ULONG code, UCHAR* buffer, ULONG in
     case SIM_IOCTL_ROOT_HUB_NAME_OR_NODE_INFORMATION:
       ++sim.counters[SIM_COUNT_NODE_INFORMATION];
       if (hub->flags & SIM_HUB_NODE_INFORMATION_FAILS) return STATUS_UNSUCCESSFUL;
+      /* The input is the record itself (its NodeType says what is asked), as is the output. */
+      if (inSize < SIM_NODE_INFORMATION_SIZE) return STATUS_BUFFER_TOO_SMALL;
+      if (sim.personality == SIM_PERSONALITY_STRICT && inSize != SIM_NODE_INFORMATION_SIZE)
+        return STATUS_INVALID_BUFFER_SIZE;
       if (outSize < SIM_NODE_INFORMATION_SIZE) return STATUS_BUFFER_TOO_SMALL;
       RtlCopyMemory(buffer, hub->nodeInformation, SIM_NODE_INFORMATION_SIZE);
       *information = SIM_NODE_INFORMATION_SIZE;
@@ -395,6 +424,12 @@ static NTSTATUS AnswerHub(const SimHub* hub, ULONG code, UCHAR* buffer, ULONG in
   connectionIndex = (ULONG)buffer[0] | (ULONG)buffer[1] << 8 | (ULONG)buffer[2] << 16 | (ULONG)buffer[3] << 24;
   if (connectionIndex == 0 || connectionIndex > hub->portCount) return STATUS_INVALID_PARAMETER;
   port = &hub->ports[connectionIndex - 1];
+  if (sim.personality == SIM_PERSONALITY_STRICT) {
+    /* One record both ways: the input is exactly as long as the output. */
+    if (inSize != outSize) return STATUS_INVALID_BUFFER_SIZE;
+    /* An empty port has no device to name. */
+    if ((port->flags & SIM_PORT_EMPTY) && code != SIM_IOCTL_NODE_CONNECTION_INFORMATION) return STATUS_NO_SUCH_DEVICE;
+  }
   switch (code) {
     case SIM_IOCTL_NODE_CONNECTION_INFORMATION:
       return AnswerConnection(port, buffer, outSize, information);
@@ -575,6 +610,7 @@ NTSTATUS DriverEntry(DRIVER_OBJECT* driver, UNICODE_STRING* registryPath) {
   driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
   driver->DriverUnload = DriverUnload;
 
+  sim.personality = ReadServiceDword(L"Personality", SIM_PERSONALITY_DOCUMENTED);
   status = ReadImage();
   if (NT_SUCCESS(status)) status = ParseImage();
   for (i = 0; NT_SUCCESS(status) && i < sim.controllerCount; ++i) {
