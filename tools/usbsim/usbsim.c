@@ -110,6 +110,10 @@ static struct {
   ULONG counters[SIM_COUNTERS];
   UNICODE_STRING serviceKey;
   ULONG personality;
+  /* Under the vanishing personality: the port whose device goes away after its first request,
+   * and whether it has gone. */
+  SimPort* vanishing;
+  BOOLEAN vanished;
 } sim;
 
 /* ---- the image ---- */
@@ -377,13 +381,32 @@ static NTSTATUS AnswerController(const SimController* controller, ULONG code, UC
 
 /* USB_NODE_CONNECTION_INFORMATION: the 35-byte head, then as many of the port's open pipes as
  * fit in the caller's buffer. A buffer without room for the head is refused. */
+/* Whether `port`'s device has gone; the first request on it is answered as before. */
+static BOOLEAN Gone(const SimPort* port) {
+  if (port != sim.vanishing) return FALSE;
+  if (sim.vanished) return TRUE;
+  sim.vanished = TRUE;
+  return FALSE;
+}
+
+/* Whether `hub` sits on the port whose device has gone. */
+static BOOLEAN HubGone(const SimHub* hub) {
+  return sim.vanished && sim.vanishing->attachedHub >= 0 && &sim.hubs[sim.vanishing->attachedHub] == hub;
+}
+
 static NTSTATUS AnswerConnection(const SimPort* port, UCHAR* buffer, ULONG outSize, ULONG_PTR* information) {
   ULONG pipes;
+  const BOOLEAN gone = Gone(port);
   if (port->flags & SIM_PORT_CONNECTION_INFORMATION_FAILS) return STATUS_UNSUCCESSFUL;
   if (outSize < SIM_CONNECTION_HEAD_SIZE) return STATUS_BUFFER_TOO_SMALL;
   pipes = (outSize - SIM_CONNECTION_HEAD_SIZE) / SIM_PIPE_INFO_SIZE;
   if (pipes > port->pipeCount) pipes = port->pipeCount;
   RtlCopyMemory(buffer, port->connection, SIM_CONNECTION_HEAD_SIZE);
+  if (gone) {
+    /* No device: everything after ConnectionIndex is 0, NoDeviceConnected included. */
+    RtlZeroMemory(buffer + 4, SIM_CONNECTION_HEAD_SIZE - 4);
+    pipes = 0;
+  }
   RtlCopyMemory(buffer + SIM_CONNECTION_HEAD_SIZE, port->pipes, pipes * SIM_PIPE_INFO_SIZE);
   *information = SIM_CONNECTION_HEAD_SIZE + pipes * SIM_PIPE_INFO_SIZE;
   return STATUS_SUCCESS;
@@ -394,6 +417,10 @@ static NTSTATUS AnswerHub(const SimHub* hub, ULONG code, UCHAR* buffer, ULONG in
   ULONG connectionIndex;
   const SimPort* port;
   static const SimText none = {NULL, 0};
+  if (HubGone(hub)) {
+    ++sim.counters[SIM_COUNT_OTHER_REQUESTS];
+    return STATUS_NO_SUCH_DEVICE;
+  }
   switch (code) {
     case SIM_IOCTL_ROOT_HUB_NAME_OR_NODE_INFORMATION:
       ++sim.counters[SIM_COUNT_NODE_INFORMATION];
@@ -430,6 +457,7 @@ static NTSTATUS AnswerHub(const SimHub* hub, ULONG code, UCHAR* buffer, ULONG in
     /* An empty port has no device to name. */
     if ((port->flags & SIM_PORT_EMPTY) && code != SIM_IOCTL_NODE_CONNECTION_INFORMATION) return STATUS_NO_SUCH_DEVICE;
   }
+  if (code != SIM_IOCTL_NODE_CONNECTION_INFORMATION && Gone(port)) return STATUS_NO_SUCH_DEVICE;
   switch (code) {
     case SIM_IOCTL_NODE_CONNECTION_INFORMATION:
       return AnswerConnection(port, buffer, outSize, information);
@@ -457,6 +485,10 @@ static NTSTATUS DispatchCreate(DEVICE_OBJECT* device, IRP* irp) {
   if (refused) {
     ++sim.counters[SIM_COUNT_FAILED_OPENS];
     return Complete(irp, STATUS_OBJECT_NAME_NOT_FOUND, 0);
+  }
+  if (ext->kind == SIM_HUB && HubGone(&sim.hubs[ext->index])) {
+    ++sim.counters[SIM_COUNT_FAILED_OPENS];
+    return Complete(irp, STATUS_NO_SUCH_DEVICE, 0);
   }
   ++sim.counters[SIM_COUNT_OPENS];
   return Complete(irp, STATUS_SUCCESS, 0);
@@ -613,6 +645,16 @@ NTSTATUS DriverEntry(DRIVER_OBJECT* driver, UNICODE_STRING* registryPath) {
   sim.personality = ReadServiceDword(L"Personality", SIM_PERSONALITY_DOCUMENTED);
   status = ReadImage();
   if (NT_SUCCESS(status)) status = ParseImage();
+  /* The device that vanishes: the first one that is a hub, else the first one at all, in the
+   * image's order of hubs and ports. */
+  for (i = 0; NT_SUCCESS(status) && sim.personality == SIM_PERSONALITY_VANISHING && i < sim.hubCount; ++i) {
+    ULONG p;
+    for (p = 0; p < sim.hubs[i].portCount; ++p) {
+      SimPort* port = &sim.hubs[i].ports[p];
+      if (port->flags & SIM_PORT_EMPTY) continue;
+      if (!sim.vanishing || (port->attachedHub >= 0 && sim.vanishing->attachedHub < 0)) sim.vanishing = port;
+    }
+  }
   for (i = 0; NT_SUCCESS(status) && i < sim.controllerCount; ++i) {
     SimController* controller = &sim.controllers[i];
     WCHAR hcd[8];
