@@ -56,6 +56,7 @@ test-usbsim: native mingw
 	  wine build/mingw/tests/win/usbsim/keldar_usbsim_dialog.exe \
 	  "Z:$(subst /,\\,$(CURDIR)/build/mingw/app/keldar.exe)" \
 	  "Z:$(subst /,\\,$(CURDIR)/$(USBSIM_DIALOG_FIXTURE).golden.json)"
+	tests/win/usbsim/interrupted_run.sh build/usbsim/prefix-1
 
 # The Windows release bundle: dist/keldar-VERSION-windows.zip with the dialog and the console
 # program of both Windows builds, README.md, LICENSE and SHA256SUMS (scripts/make-dist). It needs

@@ -117,6 +117,13 @@ TEST_F(ModelPlatformTest, RecordsFillTheirSizeAndNoMoreAndPortsFollowTheirNumber
   const Reply small = Ask(platform_, root, IOCTL_USB_GET_NODE_INFORMATION, 75);
   EXPECT_EQ(small.error, ERROR_INSUFFICIENT_BUFFER);
   EXPECT_TRUE(small.CanaryFrom(0));
+  // The input is the record too: an input shorter than it is refused, whatever the output.
+  Bytes record(76, 0);
+  DWORD returned = 1;
+  EXPECT_FALSE(platform_.DeviceIoControl(root, IOCTL_USB_GET_NODE_INFORMATION, record.data(), 75,
+                                         record.data(), 76, &returned, nullptr));
+  EXPECT_EQ(platform_.GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(returned, 0u);
 
   const Reply key = Ask(platform_, root, IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, 365, Le32(1));
   ASSERT_TRUE(key.ok);
@@ -140,25 +147,35 @@ TEST_F(ModelPlatformTest, NameRepliesAnswerTheProbeWithTheLengthAndTheFetchWithT
   const HANDLE hcd0 = Open(platform_, "\\\\.\\HCD0");
   const HANDLE root = Open(platform_, "\\\\.\\USB#ROOT_HUB30#0");
   // "USB#ROOT_HUB30#0": 16 units and the 0 unit after a 4-byte header = 38 bytes.
-  const Reply probe = Ask(platform_, hcd0, IOCTL_USB_GET_ROOT_HUB_NAME, 6);
-  EXPECT_EQ(probe.At(0, 6), (Bytes{38, 0, 0, 0, 'U', 0}));
-  EXPECT_TRUE(probe.CanaryFrom(6));
+  // A buffer that holds the record but not the name gets the record alone, its unit 0.
+  for (DWORD size : {6u, 20u, 37u}) {
+    const Reply probe = Ask(platform_, hcd0, IOCTL_USB_GET_ROOT_HUB_NAME, size);
+    EXPECT_EQ(probe.At(0, 6), (Bytes{38, 0, 0, 0, 0, 0})) << size;
+    EXPECT_TRUE(probe.CanaryFrom(6)) << size;
+  }
   // A bigger buffer than announced gets the same reply and nothing more.
   const Reply name = Ask(platform_, hcd0, IOCTL_USB_GET_ROOT_HUB_NAME, 50);
   EXPECT_EQ(name.At(4, 34), Utf16Le("USB#ROOT_HUB30#0"));
   EXPECT_TRUE(name.CanaryFrom(38));
   // Connection replies carry the port number first: "USB#HUB#3" is 8 + 2 * 10 = 28 bytes.
   const Reply hubProbe = Ask(platform_, root, IOCTL_USB_GET_NODE_CONNECTION_NAME, 10, Le32(3));
-  EXPECT_EQ(hubProbe.At(0, 10), (Bytes{3, 0, 0, 0, 28, 0, 0, 0, 'U', 0}));
+  EXPECT_EQ(hubProbe.At(0, 10), (Bytes{3, 0, 0, 0, 28, 0, 0, 0, 0, 0}));
   EXPECT_TRUE(hubProbe.CanaryFrom(10));
+  EXPECT_TRUE(Ask(platform_, root, IOCTL_USB_GET_NODE_CONNECTION_NAME, 27, Le32(3)).CanaryFrom(10));
   // No hub on port 1: an empty name, the header and the 0 unit.
   EXPECT_EQ(Ask(platform_, root, IOCTL_USB_GET_NODE_CONNECTION_NAME, 12, Le32(1)).At(0, 12),
             (Bytes{1, 0, 0, 0, 10, 0, 0, 0, 0, 0, kCanary, kCanary}));
-  // A buffer smaller than the header fails and stays untouched.
-  const Reply tiny = Ask(platform_, hcd0, IOCTL_USB_GET_ROOT_HUB_NAME, 3);
-  EXPECT_EQ(tiny.error, ERROR_INSUFFICIENT_BUFFER);
-  EXPECT_TRUE(tiny.CanaryFrom(0));
-  EXPECT_TRUE(Ask(platform_, root, IOCTL_USB_GET_NODE_CONNECTION_NAME, 7, Le32(3)).CanaryFrom(4));
+  // A buffer smaller than the record (the header and one unit) fails and stays untouched.
+  for (DWORD size : {3u, 5u}) {
+    const Reply tiny = Ask(platform_, hcd0, IOCTL_USB_GET_ROOT_HUB_NAME, size);
+    EXPECT_EQ(tiny.error, ERROR_INSUFFICIENT_BUFFER) << size;
+    EXPECT_TRUE(tiny.CanaryFrom(0)) << size;
+  }
+  for (DWORD size : {7u, 9u}) {
+    const Reply tiny = Ask(platform_, root, IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, size, Le32(1));
+    EXPECT_EQ(tiny.error, ERROR_INSUFFICIENT_BUFFER) << size;
+    EXPECT_TRUE(tiny.CanaryFrom(4)) << size;
+  }
 }
 
 // tests/data/model/short-names.json: controller driver key "HC", root hub "RH", and on port 1
@@ -184,7 +201,7 @@ TEST(ModelPlatformNameFaults, EachFaultShapesTheProbeAndTheFetch) {
       {Fault::FetchFails, 10, 18, true, false, {}, {}},
       {Fault::ConversionFails, 10, 18, true, true, Utf16Le("HC"), Utf16Le("KEY1")},
       {Fault::BareHeader, 6, 10, true, true, {0, 0}, {0, 0}},
-      {Fault::ShortLength, 4, 8, true, true, {}, {}},
+      {Fault::ShortLength, 4, 8, true, false, {}, {}},  // the announced size is below the record
       {Fault::OddLength, 9, 17, true, true, Utf16Le("HC", false), Utf16Le("KEY1", false)},
       {Fault::NoTerminator, 8, 16, true, true, Utf16Le("HC", false), Utf16Le("KEY1", false)},
       {Fault::AbsurdLength, 0x7FFFFFF0, 0x7FFFFFF0, true, false, {}, {}},

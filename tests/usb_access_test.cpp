@@ -85,6 +85,22 @@ TEST(NameQuery, MalformedRepliesAreNoneAndTextsEndWithinTheReply) {
   EXPECT_EQ(AskAll(zeroInside)[2], "HUB1");
 }
 
+TEST(NameQuery, AnEmptyNameCountedWithTwoTerminatorsIsNoName) {
+  // A hub driver that counts the 0 unit twice announces 12 bytes for an empty driver key, more
+  // than the probe, and its fetch carries two 0 units.
+  HookedPlatform platform(ShortNames(Fault::None));
+  platform.onIoctl = [](HANDLE, DWORD code, void*, DWORD, void* out,
+                        DWORD outSize) -> std::optional<DWORD> {
+    if (code != IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME) return std::nullopt;
+    if (outSize < 10) return ERROR_INSUFFICIENT_BUFFER;
+    const unsigned char reply[12] = {1, 0, 0, 0, 12, 0, 0, 0, 0, 0, 0, 0};
+    std::memcpy(out, reply, outSize < 12 ? outSize : 12);
+    return ERROR_SUCCESS;
+  };
+  const HANDLE hub = Open(platform, "\\\\.\\RH");
+  EXPECT_FALSE(QueryName(platform, hub, {IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, true, true, true, 1}));
+}
+
 TEST(NameQuery, LongestAcceptedReplyIs64KiB) {
   // 8 header bytes + 32763 units + the 0 unit = 65536 bytes; one unit more is refused.
   ModelPlatform longest(ShortNames(Fault::None, "HUB1", std::string(32763, 'N')));

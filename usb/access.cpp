@@ -64,6 +64,9 @@ AnsiText QueryName(Platform& platform, HANDLE device, const NameQuery& query) {
                                 query.bufferIsInput ? actualLength : 0, reply.get(), actualLength,
                                 &returned, nullptr))
     return {};
+  // An empty text is no name whatever ActualLength announced: some hub drivers count the 0 unit
+  // twice, so an empty name comes with a length beyond the probe's.
+  if (query.emptyIsNone && reply[headerSize / sizeof(WCHAR)] == 0) return {};
   // Bounded by the bytes allocated here, whatever the second reply claims: the driver is free
   // to leave out the 0 unit when the name fills the reply.
   return Utf16ToAnsi(platform, reply.get() + headerSize / sizeof(WCHAR),

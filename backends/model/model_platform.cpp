@@ -182,7 +182,7 @@ BOOL ModelPlatform::AnswerHub(const model::Hub& hub, DWORD code, const void* in,
   switch (code) {
     case IOCTL_USB_GET_NODE_INFORMATION:
       ++counts_.nodeInformationQueries;
-      return AnswerNodeInformation(hub, out, outSize, bytesReturned);
+      return AnswerNodeInformation(hub, inSize, out, outSize, bytesReturned);
     case IOCTL_USB_GET_NODE_CONNECTION_INFORMATION:
       ++counts_.connectionInformationQueries;
       break;
@@ -223,9 +223,11 @@ BOOL ModelPlatform::AnswerHub(const model::Hub& hub, DWORD code, const void* in,
   }
 }
 
-BOOL ModelPlatform::AnswerNodeInformation(const model::Hub& hub, void* out, DWORD outSize,
-                                          DWORD* bytesReturned) {
+BOOL ModelPlatform::AnswerNodeInformation(const model::Hub& hub, DWORD inSize, void* out,
+                                          DWORD outSize, DWORD* bytesReturned) {
   if (hub.faults.nodeInfoFails) return Fail(ERROR_GEN_FAILURE);
+  // The input is the record itself (its NodeType says what is asked), as is the output.
+  if (inSize < sizeof(USB_NODE_INFORMATION)) return Fail(ERROR_INSUFFICIENT_BUFFER);
   if (outSize < sizeof(USB_NODE_INFORMATION)) return Fail(ERROR_INSUFFICIENT_BUFFER);
   USB_NODE_INFORMATION record;
   std::memset(&record, 0, sizeof record);
@@ -267,7 +269,9 @@ BOOL ModelPlatform::AnswerName(const std::string& utf8Text, NameFault fault,
                                std::optional<std::uint32_t> connectionIndex, void* out,
                                DWORD outSize, DWORD* bytesReturned) {
   const std::uint32_t header = NameHeaderSize(connectionIndex.has_value());
-  if (outSize < header) return Fail(ERROR_INSUFFICIENT_BUFFER);
+  // The hub driver refuses a buffer smaller than the whole record: the header and one unit.
+  const std::uint32_t record = NameProbeSize(connectionIndex.has_value());
+  if (outSize < record) return Fail(ERROR_INSUFFICIENT_BUFFER);
 
   const std::u16string text = Utf8ToUtf16(utf8Text);
   const auto units = static_cast<std::uint32_t>(text.size());
@@ -309,10 +313,16 @@ BOOL ModelPlatform::AnswerName(const std::string& utf8Text, NameFault fault,
   if (connectionIndex) PutLe32(reply, *connectionIndex);
   PutLe32(reply, actualLength);
   for (char16_t unit : content) PutLe16(reply, static_cast<std::uint16_t>(unit));
-  // A buffer smaller than the reply gets what fits and success: that is how the driver answers
-  // the probe. Only whole units are written.
-  std::size_t written = std::min<std::size_t>(outSize, reply.size());
-  written = header + (written - header) / 2 * 2;
+  // A buffer that holds the record but not the whole reply gets the record alone, its first unit
+  // 0, and success: ActualLength tells the caller what to ask for. No partial name.
+  // (A reply that announces less than it carries gets the whole units that fit.)
+  std::size_t written = record;
+  if (outSize < actualLength && reply.size() >= record) {
+    reply[header] = reply[header + 1] = 0;
+  } else {
+    written = std::min<std::size_t>(outSize, reply.size());
+    written = header + (written - header) / 2 * 2;
+  }
   std::memcpy(out, reply.data(), written);
   if (bytesReturned != nullptr) *bytesReturned = static_cast<DWORD>(written);
   return TRUE;

@@ -141,7 +141,7 @@ class ModelPlatform final : public Platform {
                         DWORD outSize, DWORD* bytesReturned);
   BOOL AnswerHub(const model::Hub& hub, DWORD code, const void* in, DWORD inSize, void* out,
                  DWORD outSize, DWORD* bytesReturned);
-  BOOL AnswerNodeInformation(const model::Hub& hub, void* out, DWORD outSize,
+  BOOL AnswerNodeInformation(const model::Hub& hub, DWORD inSize, void* out, DWORD outSize,
                              DWORD* bytesReturned);
   BOOL AnswerConnectionInformation(const model::Port* port, std::uint32_t connectionIndex,
                                    void* out, DWORD outSize, DWORD* bytesReturned);

@@ -109,6 +109,11 @@ static struct {
   SimPort* ports;
   ULONG counters[SIM_COUNTERS];
   UNICODE_STRING serviceKey;
+  ULONG personality;
+  /* Under the vanishing personality: the port whose device goes away after its first request,
+   * and whether it has gone. */
+  SimPort* vanishing;
+  BOOLEAN vanished;
 } sim;
 
 /* ---- the image ---- */
@@ -215,6 +220,22 @@ static NTSTATUS OpenServiceKey(HANDLE* key) {
   return ZwOpenKey(key, KEY_READ | KEY_SET_VALUE, &attributes);
 }
 
+/* The service key's DWORD value `name`, or `fallback` when it is absent. */
+static ULONG ReadServiceDword(const WCHAR* name, ULONG fallback) {
+  HANDLE key;
+  ULONG size = 0;
+  UCHAR buffer[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + sizeof(ULONG)];
+  KEY_VALUE_PARTIAL_INFORMATION* value = (KEY_VALUE_PARTIAL_INFORMATION*)buffer;
+  UNICODE_STRING valueName;
+  NTSTATUS status;
+  if (!NT_SUCCESS(OpenServiceKey(&key))) return fallback;
+  RtlInitUnicodeString(&valueName, name);
+  status = ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, value, sizeof buffer, &size);
+  ZwClose(key);
+  if (!NT_SUCCESS(status) || value->Type != REG_DWORD || value->DataLength != sizeof(ULONG)) return fallback;
+  return (ULONG)value->Data[0] | (ULONG)value->Data[1] << 8 | (ULONG)value->Data[2] << 16 | (ULONG)value->Data[3] << 24;
+}
+
 static NTSTATUS ReadImage(void) {
   HANDLE key, file;
   NTSTATUS status;
@@ -272,17 +293,16 @@ static void PutU32(UCHAR* at, ULONG value) {
 
 /* A name reply (USB_ROOT_HUB_NAME, USB_HCD_DRIVERKEY_NAME: header ActualLength; the two
  * connection replies: ConnectionIndex, then ActualLength). ActualLength counts the whole reply:
- * header, UTF-16 text and its 0 unit. A buffer smaller than the header is refused. A buffer
- * that holds the header but not the whole reply gets ActualLength and success: that is the
- * probe every caller (USBView among them) relies on. The documentation is silent on what such
- * a buffer holds after the header; this driver fills in the whole units that fit, and returns
- * that many bytes. */
+ * header, UTF-16 text and its 0 unit. A buffer smaller than the whole record (the header and
+ * one unit) is refused, as the hub driver refuses it. A buffer that holds the record but not
+ * the whole reply gets the record alone: ActualLength, the first unit 0, and success, the probe
+ * every caller relies on. */
 static NTSTATUS AnswerName(UCHAR* buffer, ULONG outSize, BOOLEAN perConnection, ULONG connectionIndex,
                            SimText text, ULONG fault, ULONG_PTR* information) {
   const ULONG header = perConnection ? 8 : 4;
   ULONG actualLength, contentSize, written;
   BOOLEAN terminated = TRUE;
-  if (outSize < header) return STATUS_BUFFER_TOO_SMALL;
+  if (outSize < header + 2) return STATUS_BUFFER_TOO_SMALL;
   actualLength = header + text.size + 2;
   contentSize = text.size;
   switch (fault) {
@@ -312,15 +332,24 @@ static NTSTATUS AnswerName(UCHAR* buffer, ULONG outSize, BOOLEAN perConnection, 
     default:
       break;
   }
-  if (perConnection) PutU32(buffer, connectionIndex);
+  /* The strict hub driver counts the terminator twice (its reply carries two 0 units), as
+   * independent implementations do; the faults keep their exact shapes. */
+  if (sim.personality == SIM_PERSONALITY_STRICT && fault == SIM_FAULT_NONE) actualLength += 2;
+  if (perConnection) PutU32(buffer, sim.personality == SIM_PERSONALITY_STRICT ? 0 : connectionIndex);
   PutU32(buffer + header - 4, actualLength);
+  if (outSize < actualLength) {
+    buffer[header] = buffer[header + 1] = 0;
+    *information = header + 2;
+    return STATUS_SUCCESS;
+  }
+  /* A reply that announces less than it carries gets the whole units that fit. */
   written = header;
   {
     const ULONG room = (outSize - header) & ~1u;
     const ULONG copy = contentSize < room ? contentSize : room;
     RtlCopyMemory(buffer + header, text.bytes, copy);
     written += copy;
-    if (terminated && copy == contentSize && room >= contentSize + 2) {
+    while (terminated && copy == contentSize && room >= written - header + 2 && written < actualLength) {
       buffer[written] = 0;
       buffer[written + 1] = 0;
       written += 2;
@@ -352,13 +381,32 @@ static NTSTATUS AnswerController(const SimController* controller, ULONG code, UC
 
 /* USB_NODE_CONNECTION_INFORMATION: the 35-byte head, then as many of the port's open pipes as
  * fit in the caller's buffer. A buffer without room for the head is refused. */
+/* Whether `port`'s device has gone; the first request on it is answered as before. */
+static BOOLEAN Gone(const SimPort* port) {
+  if (port != sim.vanishing) return FALSE;
+  if (sim.vanished) return TRUE;
+  sim.vanished = TRUE;
+  return FALSE;
+}
+
+/* Whether `hub` sits on the port whose device has gone. */
+static BOOLEAN HubGone(const SimHub* hub) {
+  return sim.vanished && sim.vanishing->attachedHub >= 0 && &sim.hubs[sim.vanishing->attachedHub] == hub;
+}
+
 static NTSTATUS AnswerConnection(const SimPort* port, UCHAR* buffer, ULONG outSize, ULONG_PTR* information) {
   ULONG pipes;
+  const BOOLEAN gone = Gone(port);
   if (port->flags & SIM_PORT_CONNECTION_INFORMATION_FAILS) return STATUS_UNSUCCESSFUL;
   if (outSize < SIM_CONNECTION_HEAD_SIZE) return STATUS_BUFFER_TOO_SMALL;
   pipes = (outSize - SIM_CONNECTION_HEAD_SIZE) / SIM_PIPE_INFO_SIZE;
   if (pipes > port->pipeCount) pipes = port->pipeCount;
   RtlCopyMemory(buffer, port->connection, SIM_CONNECTION_HEAD_SIZE);
+  if (gone) {
+    /* No device: everything after ConnectionIndex is 0, NoDeviceConnected included. */
+    RtlZeroMemory(buffer + 4, SIM_CONNECTION_HEAD_SIZE - 4);
+    pipes = 0;
+  }
   RtlCopyMemory(buffer + SIM_CONNECTION_HEAD_SIZE, port->pipes, pipes * SIM_PIPE_INFO_SIZE);
   *information = SIM_CONNECTION_HEAD_SIZE + pipes * SIM_PIPE_INFO_SIZE;
   return STATUS_SUCCESS;
@@ -369,10 +417,18 @@ static NTSTATUS AnswerHub(const SimHub* hub, ULONG code, UCHAR* buffer, ULONG in
   ULONG connectionIndex;
   const SimPort* port;
   static const SimText none = {NULL, 0};
+  if (HubGone(hub)) {
+    ++sim.counters[SIM_COUNT_OTHER_REQUESTS];
+    return STATUS_NO_SUCH_DEVICE;
+  }
   switch (code) {
     case SIM_IOCTL_ROOT_HUB_NAME_OR_NODE_INFORMATION:
       ++sim.counters[SIM_COUNT_NODE_INFORMATION];
       if (hub->flags & SIM_HUB_NODE_INFORMATION_FAILS) return STATUS_UNSUCCESSFUL;
+      /* The input is the record itself (its NodeType says what is asked), as is the output. */
+      if (inSize < SIM_NODE_INFORMATION_SIZE) return STATUS_BUFFER_TOO_SMALL;
+      if (sim.personality == SIM_PERSONALITY_STRICT && inSize != SIM_NODE_INFORMATION_SIZE)
+        return STATUS_INVALID_BUFFER_SIZE;
       if (outSize < SIM_NODE_INFORMATION_SIZE) return STATUS_BUFFER_TOO_SMALL;
       RtlCopyMemory(buffer, hub->nodeInformation, SIM_NODE_INFORMATION_SIZE);
       *information = SIM_NODE_INFORMATION_SIZE;
@@ -395,6 +451,13 @@ static NTSTATUS AnswerHub(const SimHub* hub, ULONG code, UCHAR* buffer, ULONG in
   connectionIndex = (ULONG)buffer[0] | (ULONG)buffer[1] << 8 | (ULONG)buffer[2] << 16 | (ULONG)buffer[3] << 24;
   if (connectionIndex == 0 || connectionIndex > hub->portCount) return STATUS_INVALID_PARAMETER;
   port = &hub->ports[connectionIndex - 1];
+  if (sim.personality == SIM_PERSONALITY_STRICT) {
+    /* One record both ways: the input is exactly as long as the output. */
+    if (inSize != outSize) return STATUS_INVALID_BUFFER_SIZE;
+    /* An empty port has no device to name. */
+    if ((port->flags & SIM_PORT_EMPTY) && code != SIM_IOCTL_NODE_CONNECTION_INFORMATION) return STATUS_NO_SUCH_DEVICE;
+  }
+  if (code != SIM_IOCTL_NODE_CONNECTION_INFORMATION && Gone(port)) return STATUS_NO_SUCH_DEVICE;
   switch (code) {
     case SIM_IOCTL_NODE_CONNECTION_INFORMATION:
       return AnswerConnection(port, buffer, outSize, information);
@@ -422,6 +485,10 @@ static NTSTATUS DispatchCreate(DEVICE_OBJECT* device, IRP* irp) {
   if (refused) {
     ++sim.counters[SIM_COUNT_FAILED_OPENS];
     return Complete(irp, STATUS_OBJECT_NAME_NOT_FOUND, 0);
+  }
+  if (ext->kind == SIM_HUB && HubGone(&sim.hubs[ext->index])) {
+    ++sim.counters[SIM_COUNT_FAILED_OPENS];
+    return Complete(irp, STATUS_NO_SUCH_DEVICE, 0);
   }
   ++sim.counters[SIM_COUNT_OPENS];
   return Complete(irp, STATUS_SUCCESS, 0);
@@ -575,8 +642,19 @@ NTSTATUS DriverEntry(DRIVER_OBJECT* driver, UNICODE_STRING* registryPath) {
   driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
   driver->DriverUnload = DriverUnload;
 
+  sim.personality = ReadServiceDword(L"Personality", SIM_PERSONALITY_DOCUMENTED);
   status = ReadImage();
   if (NT_SUCCESS(status)) status = ParseImage();
+  /* The device that vanishes: the first one that is a hub, else the first one at all, in the
+   * image's order of hubs and ports. */
+  for (i = 0; NT_SUCCESS(status) && sim.personality == SIM_PERSONALITY_VANISHING && i < sim.hubCount; ++i) {
+    ULONG p;
+    for (p = 0; p < sim.hubs[i].portCount; ++p) {
+      SimPort* port = &sim.hubs[i].ports[p];
+      if (port->flags & SIM_PORT_EMPTY) continue;
+      if (!sim.vanishing || (port->attachedHub >= 0 && sim.vanishing->attachedHub < 0)) sim.vanishing = port;
+    }
+  }
   for (i = 0; NT_SUCCESS(status) && i < sim.controllerCount; ++i) {
     SimController* controller = &sim.controllers[i];
     WCHAR hcd[8];

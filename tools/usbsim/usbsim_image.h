@@ -29,6 +29,12 @@
 #define SIM_HUB_OPEN_FAILS 1u
 #define SIM_HUB_NODE_INFORMATION_FAILS 2u
 #define SIM_PORT_CONNECTION_INFORMATION_FAILS 1u
+#define SIM_PORT_EMPTY 2u /* no device on the port */
+
+/* How the hub driver behaves (the service key's value Personality, set by scripts/usbsim). */
+#define SIM_PERSONALITY_DOCUMENTED 0u
+#define SIM_PERSONALITY_STRICT 1u
+#define SIM_PERSONALITY_VANISHING 2u
 
 /* How a name query misbehaves; the same faults as a topology file's name faults. */
 #define SIM_FAULT_NONE 0u

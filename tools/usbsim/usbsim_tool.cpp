@@ -214,7 +214,8 @@ std::string MachineImage(const model::UsbModel& model) {
     for (std::uint32_t number = 1; number <= hub->descriptor.bNumberOfPorts; ++number) {
       const model::Port* port = model::PortNumbered(*hub, number);
       const model::Device* device = port ? port->device.get() : nullptr;
-      out.U32(port && port->faults.connectionInfoFails ? SIM_PORT_CONNECTION_INFORMATION_FAILS : 0);
+      out.U32((port && port->faults.connectionInfoFails ? SIM_PORT_CONNECTION_INFORMATION_FAILS : 0) |
+              (device ? 0 : SIM_PORT_EMPTY));
       out.U32(port ? ImageFault(port->faults.driverKeyName) : SIM_FAULT_NONE);
       out.U32(port ? ImageFault(port->faults.hubName) : SIM_FAULT_NONE);
       out.U32(static_cast<std::uint32_t>(device && device->hub ? index[device->hub.get()] : -1));
@@ -313,6 +314,8 @@ constexpr const char* kInterfaceClasses =
     "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\DeviceClasses\\"
     "{3abf6f2d-71c4-462a-8a92-1e6861e6af27}";
 constexpr const char* kOtherEnum = "ROOT\\KELDAR_USBSIM_OTHER";
+constexpr const char* kClasses = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Class";
+constexpr const char* kServices = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services";
 
 // The setup class of a driver key "{class guid}\nnnn", and its name where it is a known one.
 void WriteClass(RegWriter& reg, const std::optional<std::string>& driverKey) {
@@ -364,6 +367,18 @@ std::string DeviceDatabase(const model::UsbModel& model) {
   reg.DeleteKey(std::string(kEnum) + "\\" + kControllerEnum);
   reg.DeleteKey(std::string(kEnum) + "\\" + kOtherEnum);
   reg.DeleteKey(kInterfaceClasses);
+  // The machine owns its database: wine's own bus drivers and the HID mouse and keyboard they
+  // report (driver keys {745A17A0-...}\0000 to \0003, and System-class keys) would otherwise
+  // sit beside the machine's devices, and a lookup of one of their driver keys could meet
+  // wine's device first. Their services are disabled so that they do not come back when the
+  // server starts again (scripts/usbsim restarts it once after the first load in a prefix).
+  for (const char* wine : {"ROOT\\WINE", "WINEBUS", "HID"}) reg.DeleteKey(std::string(kEnum) + "\\" + wine);
+  reg.DeleteKey(std::string(kClasses) + "\\{745a17a0-74d3-11d0-b6fe-00a0c90f57da}");
+  for (const char* service : {"winebus", "wineusb", "winehid"}) {
+    reg.Key(std::string(kServices) + "\\" + service);
+    reg.Dword("Start", 4);  // SERVICE_DISABLED
+    reg.End();
+  }
 
   char number[24];
   for (std::size_t i = 0; i < model.controllers.size(); ++i) {

@@ -3,11 +3,13 @@
 
 For each topology: keldar-console.exe --json runs under wine on the simulated USB driver
 (scripts/usbsim) and must print what the native `keldar --topology FILE --json` prints, the
-`source` and `environment` keys aside. Then keldar-console.exe --export records the live
-machine, and the native reader must make the same detection of that recording. A mismatch names the topology and the
-first differing JSON path.
+`source` and `environment` keys aside (the environment is wine's machine, not the topology's).
+Then keldar-console.exe --export records the live machine, and the native reader must make the
+same detection of that recording. A mismatch names the topology and the first differing JSON
+path. Each topology runs again on the strict hub driver (scripts/usbsim --personality strict):
+its --json must print the same.
 
-    differential.py [--jobs N] [--costs FILE] [TOPOLOGY...]
+    differential.py [--jobs N] [--costs FILE] [--personalities LIST] [TOPOLOGY...]
 
 Without topologies: every fixture in tests/data/fixtures, samples/demo.json and a few
 generated machines. --costs writes, per topology, what the driver served to one detection.
@@ -105,12 +107,13 @@ def native_json(topology):
     return document
 
 
-def live(topology, work, prefix, arguments, counters=None):
+def live(topology, work, prefix, arguments, counters=None, personality="documented"):
     """keldar-console.exe ARGUMENTS on the simulated machine; its JSON document."""
     env = dict(os.environ, KELDAR_USBSIM_PREFIX=prefix)
     if counters:
         env["KELDAR_USBSIM_COUNTERS"] = counters
-    run = subprocess.run([USBSIM, topology, "--", "wine", CONSOLE, *arguments],
+    run = subprocess.run([USBSIM, "--personality", personality, topology, "--", "wine", CONSOLE,
+                          *arguments],
                          capture_output=True, cwd=work, env=env, timeout=600)
     if run.returncode != 0:
         raise RuntimeError(f"keldar-console.exe {' '.join(arguments)}: exit {run.returncode}: "
@@ -123,7 +126,7 @@ def live(topology, work, prefix, arguments, counters=None):
     return document
 
 
-def check_case(name, topology, prefix, costs):
+def check_case(name, topology, prefix, costs, personalities):
     work = os.path.join(WORK, name)
     os.makedirs(work, exist_ok=True)
     expected = native_json(topology)
@@ -135,7 +138,10 @@ def check_case(name, topology, prefix, costs):
         os.remove(recording)
     live(topology, work, prefix, ["--json", "--export", "recorded.json"])
     replayed = native_json(recording)
-    drop_unstated_verdicts(expected, got, replayed)
+    # The other hub drivers: the live report alone (the recording path is the same code).
+    others = {p: live(topology, work, prefix, ["--json"], personality=p)
+              for p in personalities if p not in ("documented", "vanishing")}
+    drop_unstated_verdicts(expected, got, replayed, *others.values())
     where = first_difference(expected, got)
     if where:
         failures.append(f"{name}: live run differs from the model at {where}: expected "
@@ -144,11 +150,35 @@ def check_case(name, topology, prefix, costs):
     if where:
         failures.append(f"{name}: the live recording replays differently at {where}: expected "
                         f"{describe(expected, where)}, got {describe(replayed, where)}")
+    for personality, document in others.items():
+        where = first_difference(expected, document)
+        if where:
+            failures.append(f"{name}: the live run on the {personality} hub driver differs from the "
+                            f"model at {where}: expected {describe(expected, where)}, got "
+                            f"{describe(document, where)}")
     served = {}
     if counters:
         with open(counters) as lines:
             served = dict((k, int(v)) for k, v in (line.split() for line in lines))
     return failures, served
+
+
+def check_vanishing(name, topology, prefix):
+    """On the vanishing hub driver a device goes away mid-walk: the program must end as usual,
+    with a report, and close every handle it opened."""
+    work = os.path.join(WORK, name + "-vanishing")
+    os.makedirs(work, exist_ok=True)
+    counters = os.path.join(work, "counters")
+    document = live(topology, work, prefix, ["--json"], counters, personality="vanishing")
+    with open(counters) as lines:
+        served = dict((k, int(v)) for k, v in (line.split() for line in lines))
+    failures = []
+    if served.get("Opens") != served.get("Closes"):
+        failures.append(f"{name}: on the vanishing hub driver {served.get('Opens')} opens, "
+                        f"{served.get('Closes')} closes")
+    if not document.get("tree"):
+        failures.append(f"{name}: no tree on the vanishing hub driver")
+    return failures
 
 
 def cases(arguments, scratch):
@@ -196,6 +226,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--jobs", type=int, default=2)
     parser.add_argument("--costs")
+    parser.add_argument("--personalities", default="documented,strict,vanishing")
     parser.add_argument("topologies", nargs="*")
     options = parser.parse_args()
     for needed in (NATIVE, TOOL, GENERATOR, CONSOLE):
@@ -213,9 +244,15 @@ def main():
         results = []
         for name, topology in mine:
             try:
-                found, served = check_case(name, topology, prefixes[slot], bool(options.costs))
+                found, served = check_case(name, topology, prefixes[slot], bool(options.costs),
+                                           options.personalities.split(","))
             except (RuntimeError, json.JSONDecodeError, subprocess.TimeoutExpired) as error:
                 found, served = [f"{name}: {error}"], {}
+            if name.startswith("generated-") and "vanishing" in options.personalities:
+                try:
+                    found += check_vanishing(name, topology, prefixes[slot])
+                except (RuntimeError, json.JSONDecodeError, subprocess.TimeoutExpired) as error:
+                    found.append(f"{name} (vanishing): {error}")
             results.append((name, found, served))
             print(f"{'FAIL' if found else 'ok  '} {name}", flush=True)
         return results
