@@ -143,6 +143,7 @@ int RunWatch(const std::function<Detected(std::ostream& err)>& detect, const Wat
   bool first = true;
   bool failing = false;
   bool metricsStale = false;  // the last write of the metrics file failed
+  double metricsWritten = 0;  // when the metrics file was last written
   std::vector<std::string> warned;  // the previous detection's warnings, already said
   for (;;) {
     const auto started = clock.now();
@@ -212,12 +213,14 @@ int RunWatch(const std::function<Detected(std::ostream& err)>& detect, const Wat
           return 1;
         }
       }
-      // The metrics file is rewritten when what it tells apart from the timing changed, and
-      // after a failed write at every detection until one succeeds: a collector must not read
-      // old keys for ever. The failure is said when it starts, and the recovery.
+      // The metrics file is rewritten when what it tells apart from the timing changed, at
+      // least once a minute so that its detection time stays fresh, and after a failed write at
+      // every detection until one succeeds: a collector must not read old keys for ever. The
+      // failure is said when it starts, and the recovery.
       const std::size_t devices = detected.report->devices.size();
       if (!options.prometheusFile.empty() &&
-          (first || metricsStale || *keys != previous || devices != previousDevices)) {
+          (first || metricsStale || *keys != previous || devices != previousDevices ||
+           ended - metricsWritten >= kMetricsRefreshSeconds)) {
         std::ostringstream failure;
         const bool written =
             WriteReplacing(options.prometheusFile,
@@ -228,6 +231,7 @@ int RunWatch(const std::function<Detected(std::ostream& err)>& detect, const Wat
           err << "keldar: " << EscapeControls(options.prometheusFile) << ": the metrics file is written again\n"
               << std::flush;
         metricsStale = !written;
+        if (written) metricsWritten = ended;
       }
       previous = std::move(*keys);
       previousDevices = devices;

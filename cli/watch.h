@@ -52,6 +52,10 @@ struct WatchClock {
 // for detections that find what the previous one found.
 inline constexpr double kMinWatchInterval = 0.05;
 
+// The longest the metrics file goes without a rewrite while nothing changes: its detection
+// time is how a collector tells a watch that still runs from one that has stopped.
+inline constexpr double kMetricsRefreshSeconds = 60.0;
+
 struct WatchOptions {
   double interval = 1.0;
   bool json = false;

@@ -263,6 +263,30 @@ TEST(Watch, FailedMetricsWriteIsRetriedUntilItSucceeds) {
   fs::remove_all(folder);
 }
 
+// Nothing changes on the demo machine, yet the metrics file's detection time moves on once a
+// minute: a collector tells a watch that runs from one that stopped by it. Detections at 0, 30,
+// 60 and 90 seconds: the file is rewritten at 60, not at every detection.
+TEST(Watch, UnchangedMetricsAreRewrittenOnceAMinute) {
+  const fs::path folder = keldar::testing::ScratchPath("metrics-minute");
+  fs::create_directories(folder);
+  const std::string metrics = (folder / "keldar.prom").string();
+  keldar::cli::Machine machine = keldar::cli::ThisMachine();
+  machine.watchClock = [](bool) {
+    auto now = std::make_shared<double>(1000.0);
+    return keldar::cli::WatchClock{[now] { return *now; }, [now](double) {
+                                     *now += 30;
+                                     return *now < 1100;
+                                   }};
+  };
+  const Outcome run = RunKeldar({"--watch", "--demo", "--prometheus", metrics}, machine);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(keldar::testing::ReadFile(metrics).find(
+                "\nkeldar_last_detection_timestamp_seconds 1060.000\n"),
+            std::string::npos)
+      << keldar::testing::ReadFile(metrics);
+  fs::remove_all(folder);
+}
+
 // A watched topology file that is for a moment a FIFO is refused, never waited on: the watch
 // goes on once the file is back.
 TEST(Watch, TopologyFileThatIsAMomentAFifoIsNotWaitedOn) {
