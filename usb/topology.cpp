@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "usb/access.h"
+#include "usb/property_reader.h"
 
 namespace keldar {
 
@@ -53,10 +54,12 @@ AnsiText QueryControllerDriverKey(Platform& platform, HANDLE controller) {
                     .bufferIsInput = true, .emptyIsNone = true, .connectionIndex = 0});
 }
 
-// The path that opens a device interface, asked in two calls (size, then path). None when
-// either call fails or the size is absurd. The path is read within the bytes allocated here,
-// whether or not the platform terminated it.
-AnsiText InterfacePath(Platform& platform, HDEVINFO set, SP_DEVICE_INTERFACE_DATA& interfaceData) {
+// The path that opens a device interface, asked in two calls (size, then path), the second
+// filling in the interface's device-information entry. None when either call fails or the
+// size is absurd. The path is read within the bytes allocated here, whether or not the
+// platform terminated it.
+AnsiText InterfacePath(Platform& platform, HDEVINFO set, SP_DEVICE_INTERFACE_DATA& interfaceData,
+                       SP_DEVINFO_DATA& entry) {
   constexpr DWORD kPathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
   DWORD required = 0;
   platform.SetupDiGetDeviceInterfaceDetailA(set, &interfaceData, nullptr, 0, &required, nullptr);
@@ -66,7 +69,7 @@ AnsiText InterfacePath(Platform& platform, HDEVINFO set, SP_DEVICE_INTERFACE_DAT
   auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(block.data());
   detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
   if (!platform.SetupDiGetDeviceInterfaceDetailA(set, &interfaceData, detail, required, nullptr,
-                                                 nullptr))
+                                                 &entry))
     return {};
   const char* path = detail->DevicePath;
   const std::size_t room = required - kPathOffset;
@@ -74,6 +77,18 @@ AnsiText InterfacePath(Platform& platform, HDEVINFO set, SP_DEVICE_INTERFACE_DAT
   while (length < room && path[length] != '\0') ++length;
   if (length == 0) return {};
   return AnsiText::Copy(path, length);
+}
+
+// The driver key the device-information entry holds (SPDRP_DRIVER); none when it cannot be
+// read or is empty.
+AnsiText EntryDriverKey(Platform& platform, HDEVINFO set, SP_DEVINFO_DATA& entry) {
+  WorkingBuffer buffer;
+  DWORD size = 0;
+  DWORD required = 0;
+  if (!ReadProperty(platform, set, entry, SPDRP_DRIVER, buffer, size, required) ||
+      buffer.text()[0] == '\0')
+    return {};
+  return buffer.Release();
 }
 
 }  // namespace
@@ -127,8 +142,15 @@ void PCHost::OpenInterfaceControllers(std::set<std::string>& driverKeys) {
       interfaceListCut_ = true;
       break;
     }
-    const AnsiText path = InterfacePath(platform_, set, interfaceData);
+    SP_DEVINFO_DATA entry{};
+    entry.cbSize = sizeof entry;
+    const AnsiText path = InterfacePath(platform_, set, interfaceData, entry);
     if (!path) continue;
+    // The entry names the controller's driver key without opening it: one an HCD link has
+    // opened already is not opened a second time. A key the entry does not give, or gives but
+    // nobody opened, is asked of the controller itself, which alone decides.
+    const AnsiText entryKey = EntryDriverKey(platform_, set, entry);
+    if (entryKey && driverKeys.count(entryKey.get()) != 0) continue;
     const HANDLE handle = OpenDevice(platform_, path.get());
     if (handle == INVALID_HANDLE_VALUE) continue;
     // A controller is known by its driver key; one whose key cannot be read cannot be told
