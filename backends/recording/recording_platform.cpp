@@ -177,8 +177,6 @@ HDEVINFO RecordingPlatform::SetupDiGetClassDevsA(const GUID* classGuid, const ch
   const HDEVINFO set = inner_.SetupDiGetClassDevsA(classGuid, enumerator, parent, flags);
   // The model has one switch for the database: the set of present devices decides it.
   if (set == INVALID_HANDLE_VALUE && (flags & DIGCF_DEVICEINTERFACE) == 0) deviceSetFailed_ = true;
-  if (set != INVALID_HANDLE_VALUE && (flags & DIGCF_DEVICEINTERFACE) != 0)
-    interfaceSets_.insert(HandleValue(set));
   return set;
 }
 
@@ -217,10 +215,7 @@ BOOL RecordingPlatform::SetupDiGetDeviceRegistryPropertyA(HDEVINFO set,
                                                           DWORD* requiredSize) {
   const BOOL succeeded = inner_.SetupDiGetDeviceRegistryPropertyA(
       set, element, property, regDataType, buffer, bufferSize, requiredSize);
-  // A controller interface's entry is no present device of the model: its driver key is the
-  // controller's, which the controller itself answers.
-  if (interfaceSets_.count(HandleValue(set)) == 0)
-    RecordProperty(set, element, property, succeeded, buffer, bufferSize, requiredSize);
+  RecordProperty(set, element, property, succeeded, buffer, bufferSize, requiredSize);
   return succeeded;
 }
 
@@ -332,7 +327,6 @@ CONFIGRET RecordingPlatform::CM_Get_DevNode_Status(ULONG* status, ULONG* problem
 
 BOOL RecordingPlatform::SetupDiDestroyDeviceInfoList(HDEVINFO set) {
   const std::uintptr_t value = HandleValue(set);
-  interfaceSets_.erase(value);
   for (auto it = elements_.begin(); it != elements_.end();)
     it = it->first.first == value ? elements_.erase(it) : std::next(it);
   for (auto it = devInstIndex_.begin(); it != devInstIndex_.end();)

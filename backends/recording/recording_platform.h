@@ -162,7 +162,6 @@ class RecordingPlatform final : public Platform {
   std::map<std::string, DatabaseRecord> database_;
   bool databaseWalkedToEnd_ = false;  // some enumeration of a device set reached its end
   std::map<std::pair<std::uintptr_t, DWORD>, ElementRecord> elements_;  // (set, index)
-  std::set<std::uintptr_t> interfaceSets_;  // device-interface sets not yet destroyed
   std::map<const SP_DEVINFO_DATA*, DWORD> elementIndex_;  // the index last enumerated into it
   // The index of each device node enumerated in a set: the state is read later, through a
   // copy of the element.
