@@ -205,7 +205,7 @@ def main():
     if paths[:1] == ["--model"]:
         model = json.load(open(paths[1]))
         paths = paths[2:]
-    print("| topology | opens | requests | floor opens | floor requests | described opens | described requests "
+    print("| topology | simulator opens | simulator requests | floor opens | floor requests | described opens | described requests "
           "| now opens | now requests | model opens | model requests |")
     print("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
     for path in paths:
