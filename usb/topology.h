@@ -31,7 +31,9 @@ class PCHost {
   // Opens every controller once: the \\.\HCDn links in number order, a number that does not
   // open skipped, then the host-controller device interfaces in enumeration order (the first
   // kMaxInterfaceControllers of them; InterfaceListCut says whether there were more), each kept
-  // only when its driver key is readable and no controller opened before has the same key.
+  // only when its driver key is readable and no controller opened before has the same key. An
+  // interface whose device-information entry names the key of a controller already opened is
+  // not opened at all.
   void OpenControllers();
   int GetControllerCount() const { return static_cast<int>(handles_.size()); }
   // Null (not INVALID_HANDLE_VALUE) outside 0..count-1.
