@@ -74,21 +74,19 @@ void DeviceTree::BuildDeviceTree() {
     // A controller is no hub: a hub name that reaches one is not opened as a hub.
     for (int i = 0; i < host.GetControllerCount(); ++i) store_->MarkWalked(host.GetControllerPath(i));
     for (int i = 0; i < host.GetControllerCount(); ++i) {
-      HCDevice controller(context, host.GetControllerHandle(i));
+      HCDevice controller(context, host.GetControllerHandle(i), host.GetControllerDriverKey(i));
 
       const TreeItem controllerItem =
-          deviceTree_.InsertItem(friendlyNames_.Find(controller.QueryDriverKey().get()), kUsbPairImage,
+          deviceTree_.InsertItem(friendlyNames_.Find(controller.DriverKey()), kUsbPairImage,
                                   kUsbPairImage, computerItem);
-      AppendNode(HostController, controllerItem, nullptr, nullptr,
-                 store_->Keep(controller.QueryDriverKey()));
+      AppendNode(HostController, controllerItem, nullptr, nullptr, controller.DriverKey());
 
-      if (!controller.QueryRootHubName()) continue;
+      if (controller.RootHubName() == nullptr) continue;
 
       const TreeItem rootHubItem =
           deviceTree_.InsertItem(kRootHubText, kUsbPairImage, kUsbPairImage, controllerItem);
-      const USB_NODE_INFORMATION* rootHubInfo = controller.OpenRootHub();
-      AppendNode(Hub, rootHubItem, rootHubInfo, nullptr,
-                 store_->Keep(controller.QueryRootHubName()));
+      const USB_NODE_INFORMATION* rootHubInfo = controller.RootHubInfo();
+      AppendNode(Hub, rootHubItem, rootHubInfo, nullptr, controller.RootHubName());
 
       if (rootHubInfo != nullptr) context.store.MarkWalked(controller.GetRootHubPath());
       AddHubPorts(context, controller.GetRootHubHandle(), controller.GetPortCount(), rootHubItem, 0);
@@ -124,16 +122,16 @@ void DeviceTree::AddPortNode(UsbContext& context, Port& port, TreeItem parent, i
   const USB_NODE_CONNECTION_INFORMATION* connectionInfo = port.GetConnectionInfo();
   if (connectionInfo == nullptr) return;
 
-  const TreeItem item = deviceTree_.InsertItem(friendlyNames_.Find(port.QueryDriverKey().get()),
+  const TreeItem item = deviceTree_.InsertItem(friendlyNames_.Find(port.DriverKey()),
                                                 kUsbPairImage, kUsbPairImage, parent);
 
   if (connectionInfo->DeviceIsHub == 0) {
-    AppendNode(PortDevice, item, nullptr, connectionInfo, store_->Keep(port.QueryDriverKey()));
+    AppendNode(PortDevice, item, nullptr, connectionInfo, port.DriverKey());
     return;
   }
 
-  const USB_NODE_INFORMATION* hubInfo = port.OpenHub();
-  AppendNode(Hub, item, hubInfo, nullptr, store_->Keep(port.QueryHubName()));
+  const USB_NODE_INFORMATION* hubInfo = port.HubInfo();
+  AppendNode(Hub, item, hubInfo, nullptr, port.HubName());
   // External hub items stay collapsed until the user opens them.
   if (hubTier >= kMaxExternalHubTiers) return;
   if (hubInfo != nullptr) context.store.MarkWalked(port.GetHubPath());

@@ -3,12 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "detect/device_inspector.h"
 #include "model/topology_file.h"
 #include "support/hooked_platform.h"
+#include "ui/memory_views.h"
 #include "usb/access.h"
 
 namespace keldar {
@@ -170,6 +174,43 @@ TEST(FriendlyName, SizeReportedBeyondTheBufferIsNeverOffered) {
   EXPECT_EQ(FindFriendlyName(platform, "KEY").view(), "A Friendly Name Longer Than Its Key");
   ASSERT_FALSE(nameReadSizes.empty());
   EXPECT_EQ(nameReadSizes[0], 4u);
+}
+
+// A detection asks the hub drivers each thing once: the tree item, the node-table row, the label
+// and the detail lines share one reply. Expected counts: tests/data/model/hub-driver-requests.txt.
+TEST(HubDriverRequests, EachRequestAtMostOncePerDetection) {
+  std::ifstream table(std::string(KELDAR_TEST_DATA_DIR) + "/model/hub-driver-requests.txt");
+  std::string line;
+  int rows = 0;
+  while (std::getline(table, line)) {
+    if (line.empty() || line[0] == '#') continue;
+    std::istringstream row(line);
+    std::string fixture;
+    std::size_t opens, controllerKey, rootHubName, nodeInfo, connectionInfo, hubName, deviceKey;
+    row >> fixture >> opens >> controllerKey >> rootHubName >> nodeInfo >> connectionInfo >>
+        hubName >> deviceKey;
+    ASSERT_TRUE(row) << line;
+    ModelPlatform platform(
+        LoadTopologyFile(std::string(KELDAR_TEST_DATA_DIR) + "/fixtures/" + fixture + ".json"));
+    MemoryTreeView tree;
+    MemoryListView deviceList, detailList;
+    MemoryNotifier notifier;
+    DeviceInspector inspector(platform, tree, deviceList, detailList, notifier, nullptr);
+    tree.SetSelectionHandler([&] { inspector.OnTreeSelChanged(); });
+    ASSERT_TRUE(inspector.Detect()) << fixture;
+    for (const NodeEntry& node : inspector.Nodes().Rows()) tree.Select(node.treeItem);
+
+    const ModelPlatform::Counters& c = platform.Counts();
+    EXPECT_EQ(c.createFileCalls - c.failedOpens, opens) << fixture;
+    EXPECT_EQ(c.hcdDriverKeyQueries, controllerKey) << fixture;
+    EXPECT_EQ(c.rootHubNameQueries, rootHubName) << fixture;
+    EXPECT_EQ(c.nodeInformationQueries, nodeInfo) << fixture;
+    EXPECT_EQ(c.connectionInformationQueries, connectionInfo) << fixture;
+    EXPECT_EQ(c.connectionNameQueries, hubName) << fixture;
+    EXPECT_EQ(c.connectionDriverKeyQueries, deviceKey) << fixture;
+    ++rows;
+  }
+  EXPECT_EQ(rows, 5);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // The topology objects on model machines: the controller search and what it closes, hubs
-// opened again, and the port number a hub name is asked by.
+// asked once, and the port number a hub name is asked by.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -68,29 +68,36 @@ class TopologyObjects : public ::testing::Test {
   PCHost host_{platform_};
 };
 
-TEST_F(TopologyObjects, HubsOpenedAgainKeepTheLastAnswerAndStayOpenUntilTheWalkEnds) {
-  auto controller = std::make_unique<HCDevice>(context_, host_.GetControllerHandle(0));
+TEST_F(TopologyObjects, RepliesAreKeptNotAskedAgainAndHubsStayOpenUntilTheWalkEnds) {
+  auto controller = std::make_unique<HCDevice>(context_, host_.GetControllerHandle(0),
+                                               host_.GetControllerDriverKey(0));
   EXPECT_EQ(controller->GetPortCount(), 2);
-  EXPECT_EQ(controller->RootHubPath().view(), "\\\\.\\RH0");
+  EXPECT_EQ(controller->GetRootHubPath(), "\\\\.\\RH0");
+  EXPECT_STREQ(controller->DriverKey(), "HC0");
   auto port = std::make_unique<Port>(context_, controller->GetRootHubHandle(), 1);
   EXPECT_EQ(port->GetHubPortCount(), 3);
-  const USB_NODE_INFORMATION* record = port->OpenHub();
+  const USB_NODE_INFORMATION* record = port->HubInfo();
   ASSERT_NE(record, nullptr);
 
-  // The hubs stop answering: the port counts stay those of the last answer.
+  // The hubs stop answering: what was read stands, and nothing is asked again.
   model_.controllers[0].rootHub->faults.nodeInfoFails = true;
   model_.controllers[0].rootHub->ports[0].device->hub->faults.nodeInfoFails = true;
-  EXPECT_EQ(controller->OpenRootHub(), nullptr);
-  EXPECT_EQ(port->OpenHub(), nullptr);
-  EXPECT_EQ(controller->GetPortCount(), 2);
-  EXPECT_EQ(port->GetHubPortCount(), 3);
+  const char* driverKey = port->DriverKey();
+  const ModelPlatform::Counters before = platform_.Counts();
+  EXPECT_STREQ(port->HubName(), "HUB");
+  EXPECT_EQ(port->DriverKey(), driverKey);
+  EXPECT_EQ(port->HubInfo(), record);
+  EXPECT_NE(controller->RootHubInfo(), nullptr);
+  EXPECT_EQ(platform_.Counts().connectionNameQueries, before.connectionNameQueries);
+  EXPECT_EQ(platform_.Counts().connectionDriverKeyQueries, before.connectionDriverKeyQueries);
+  EXPECT_EQ(platform_.Counts().nodeInformationQueries, before.nodeInformationQueries);
 
   // Records belong to the detection; every hub handle stays open until the walk ends.
   controller.reset();
   port.reset();
   EXPECT_EQ(record->HubInformation.HubDescriptor.bNumberOfPorts, 3);
-  EXPECT_EQ(store_.OpenHubHandleCount(), 5u);
-  EXPECT_EQ(platform_.OpenHandleCount(), 6u);
+  EXPECT_EQ(store_.OpenHubHandleCount(), 2u);
+  EXPECT_EQ(platform_.OpenHandleCount(), 3u);
   store_.CloseHubHandles();
   EXPECT_EQ(platform_.OpenHandleCount(), 1u);
 }
@@ -109,9 +116,9 @@ TEST(Port, HubNameIsAskedByThePortNumberTheHubEchoedAndNothingWithoutIt) {
   DetectionStore store;
   UsbContext context{platform, store};
   PCHost host(platform);
-  HCDevice controller(context, host.GetControllerHandle(0));
+  HCDevice controller(context, host.GetControllerHandle(0), host.GetControllerDriverKey(0));
   Port port(context, controller.GetRootHubHandle(), 2);
-  EXPECT_EQ(port.HubPath().view(), "\\\\.\\HUB");
+  EXPECT_EQ(port.GetHubPath(), "\\\\.\\HUB");
   EXPECT_EQ(port.GetHubPortCount(), 3);
 
   // Without a connection record there is no port number the hub confirmed.
@@ -121,7 +128,7 @@ TEST(Port, HubNameIsAskedByThePortNumberTheHubEchoedAndNothingWithoutIt) {
   };
   Port failed(context, controller.GetRootHubHandle(), 1);
   EXPECT_EQ(failed.GetConnectionInfo(), nullptr);
-  EXPECT_FALSE(failed.QueryHubName());
+  EXPECT_EQ(failed.HubName(), nullptr);
   EXPECT_EQ(failed.GetHubHandle(), nullptr);
   store.CloseHubHandles();
 }

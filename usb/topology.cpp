@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "usb/access.h"
+#include "usb/property_reader.h"
 
 namespace keldar {
 
@@ -17,26 +18,24 @@ HANDLE OpenDevice(Platform& platform, const char* path) {
                               nullptr);
 }
 
-// "\\.\" followed by the device name; none when there is no name.
-AnsiText DevicePath(const AnsiText& name) {
-  if (!name) return {};
-  std::string path(kDevicePathPrefix);
-  path += name.get();
-  return AnsiText::Copy(path);
+// "\\.\" followed by the device name; empty when there is no name.
+std::string DevicePath(const char* name) {
+  if (name == nullptr) return {};
+  return std::string(kDevicePathPrefix) + name;
 }
 
 // Opens a hub by its path into `handle` and reads its node information into `record`. Without
 // a name there is nothing to open, and the handle marks the failed open. The handle stays open
 // for the rest of the walk: the ports below the hub are queried through it. A device this
 // detection has already walked is not opened again: it reads as a hub that cannot be opened.
-bool OpenHubAndQuery(UsbContext& context, const AnsiText& path, HANDLE& handle,
+bool OpenHubAndQuery(UsbContext& context, const std::string& path, HANDLE& handle,
                      USB_NODE_INFORMATION* record, std::string& openedPath) {
   openedPath.clear();
-  if (!path || context.store.WasWalked(path.get())) {
+  if (path.empty() || context.store.WasWalked(path)) {
     handle = INVALID_HANDLE_VALUE;
     return false;
   }
-  handle = OpenDevice(context.platform, path.get());
+  handle = OpenDevice(context.platform, path.c_str());
   // A hub that did not open has no handle to ask: it shows as a hub without ports.
   if (handle == INVALID_HANDLE_VALUE) return false;
   context.store.KeepHubHandle(context.platform, handle);
@@ -45,7 +44,7 @@ bool OpenHubAndQuery(UsbContext& context, const AnsiText& path, HANDLE& handle,
                                        sizeof *record, record, sizeof *record, &returned,
                                        nullptr))
     return false;
-  openedPath = path.get();
+  openedPath = path;
   return true;
 }
 
@@ -55,10 +54,12 @@ AnsiText QueryControllerDriverKey(Platform& platform, HANDLE controller) {
                     .bufferIsInput = true, .emptyIsNone = true, .connectionIndex = 0});
 }
 
-// The path that opens a device interface, asked in two calls (size, then path). None when
-// either call fails or the size is absurd. The path is read within the bytes allocated here,
-// whether or not the platform terminated it.
-AnsiText InterfacePath(Platform& platform, HDEVINFO set, SP_DEVICE_INTERFACE_DATA& interfaceData) {
+// The path that opens a device interface, asked in two calls (size, then path), the second
+// filling in the interface's device-information entry. None when either call fails or the
+// size is absurd. The path is read within the bytes allocated here, whether or not the
+// platform terminated it.
+AnsiText InterfacePath(Platform& platform, HDEVINFO set, SP_DEVICE_INTERFACE_DATA& interfaceData,
+                       SP_DEVINFO_DATA& entry) {
   constexpr DWORD kPathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
   DWORD required = 0;
   platform.SetupDiGetDeviceInterfaceDetailA(set, &interfaceData, nullptr, 0, &required, nullptr);
@@ -68,7 +69,7 @@ AnsiText InterfacePath(Platform& platform, HDEVINFO set, SP_DEVICE_INTERFACE_DAT
   auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(block.data());
   detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
   if (!platform.SetupDiGetDeviceInterfaceDetailA(set, &interfaceData, detail, required, nullptr,
-                                                 nullptr))
+                                                 &entry))
     return {};
   const char* path = detail->DevicePath;
   const std::size_t room = required - kPathOffset;
@@ -76,6 +77,18 @@ AnsiText InterfacePath(Platform& platform, HDEVINFO set, SP_DEVICE_INTERFACE_DAT
   while (length < room && path[length] != '\0') ++length;
   if (length == 0) return {};
   return AnsiText::Copy(path, length);
+}
+
+// The driver key the device-information entry holds (SPDRP_DRIVER); none when it cannot be
+// read or is empty.
+AnsiText EntryDriverKey(Platform& platform, HDEVINFO set, SP_DEVINFO_DATA& entry) {
+  WorkingBuffer buffer;
+  DWORD size = 0;
+  DWORD required = 0;
+  if (!ReadProperty(platform, set, entry, SPDRP_DRIVER, buffer, size, required) ||
+      buffer.text()[0] == '\0')
+    return {};
+  return buffer.Release();
 }
 
 }  // namespace
@@ -90,6 +103,7 @@ void PCHost::CloseControllers() {
   for (HANDLE handle : handles_) platform_.CloseHandle(handle);
   handles_.clear();
   paths_.clear();
+  driverKeys_.clear();
 }
 
 void PCHost::OpenControllers() {
@@ -106,7 +120,9 @@ void PCHost::OpenControllers() {
     if (handle == INVALID_HANDLE_VALUE) continue;
     handles_.push_back(handle);
     paths_.emplace_back(path);
-    if (const AnsiText key = QueryControllerDriverKey(platform_, handle)) driverKeys.insert(key.get());
+    AnsiText key = QueryControllerDriverKey(platform_, handle);
+    if (key) driverKeys.insert(key.get());
+    driverKeys_.push_back(std::move(key));
   }
   OpenInterfaceControllers(driverKeys);
 }
@@ -126,19 +142,27 @@ void PCHost::OpenInterfaceControllers(std::set<std::string>& driverKeys) {
       interfaceListCut_ = true;
       break;
     }
-    const AnsiText path = InterfacePath(platform_, set, interfaceData);
+    SP_DEVINFO_DATA entry{};
+    entry.cbSize = sizeof entry;
+    const AnsiText path = InterfacePath(platform_, set, interfaceData, entry);
     if (!path) continue;
+    // The entry names the controller's driver key without opening it: one an HCD link has
+    // opened already is not opened a second time. A key the entry does not give, or gives but
+    // nobody opened, is asked of the controller itself, which alone decides.
+    const AnsiText entryKey = EntryDriverKey(platform_, set, entry);
+    if (entryKey && driverKeys.count(entryKey.get()) != 0) continue;
     const HANDLE handle = OpenDevice(platform_, path.get());
     if (handle == INVALID_HANDLE_VALUE) continue;
     // A controller is known by its driver key; one whose key cannot be read cannot be told
     // apart from those an HCD link opened, and is left out rather than shown twice.
-    const AnsiText key = QueryControllerDriverKey(platform_, handle);
+    AnsiText key = QueryControllerDriverKey(platform_, handle);
     if (!key || !driverKeys.insert(key.get()).second) {
       platform_.CloseHandle(handle);
       continue;
     }
     handles_.push_back(handle);
     paths_.emplace_back(path.get());
+    driverKeys_.push_back(std::move(key));
   }
   platform_.SetupDiDestroyDeviceInfoList(set);
 }
@@ -150,32 +174,21 @@ HANDLE PCHost::GetControllerHandle(int index) const {
 
 // ---- HCDevice ----
 
-HCDevice::HCDevice(UsbContext& context, HANDLE controllerHandle)
+HCDevice::HCDevice(UsbContext& context, HANDLE controllerHandle, const char* driverKey)
     : context_(context),
       portCount(0),
       controller(controllerHandle),
-      rootHub(nullptr) {
-  OpenRootHub();
-}
-
-const USB_NODE_INFORMATION* HCDevice::OpenRootHub() {
-  // A new record and a new handle on every call; those of an earlier call stay with the
-  // detection's store, where the node table may still point.
+      rootHub(nullptr),
+      driverKey_(driverKey != nullptr ? context.store.Keep(AnsiText::Copy(driverKey)) : nullptr) {
+  rootHubName_ = context_.store.Keep(
+      QueryName(context_.platform, controller,
+                {.controlCode = IOCTL_USB_GET_ROOT_HUB_NAME, .perConnection = false,
+                 .bufferIsInput = false, .emptyIsNone = true, .connectionIndex = 0}));
   USB_NODE_INFORMATION* record = context_.store.NewNodeInformation();
-  if (!OpenHubAndQuery(context_, RootHubPath(), rootHub, record, rootHubPath)) return nullptr;
+  if (!OpenHubAndQuery(context_, DevicePath(rootHubName_), rootHub, record, rootHubPath)) return;
   portCount = record->HubInformation.HubDescriptor.bNumberOfPorts;
-  return record;
+  rootHubInfo_ = record;
 }
-
-AnsiText HCDevice::QueryRootHubName() {
-  return QueryName(context_.platform, controller,
-                   {.controlCode = IOCTL_USB_GET_ROOT_HUB_NAME, .perConnection = false,
-                    .bufferIsInput = false, .emptyIsNone = true, .connectionIndex = 0});
-}
-
-AnsiText HCDevice::RootHubPath() { return DevicePath(QueryRootHubName()); }
-
-AnsiText HCDevice::QueryDriverKey() { return QueryControllerDriverKey(context_.platform, controller); }
 
 // ---- Port ----
 
@@ -206,34 +219,40 @@ void Port::QueryConnection() {
   if (record->DeviceIsHub != 0) OpenHub();
 }
 
-const USB_NODE_INFORMATION* Port::OpenHub() {
+void Port::OpenHub() {
   USB_NODE_INFORMATION* record = context_.store.NewNodeInformation();
-  if (!OpenHubAndQuery(context_, HubPath(), hub, record, hubPath)) return nullptr;
+  if (!OpenHubAndQuery(context_, DevicePath(HubName()), hub, record, hubPath)) return;
   hubPortCount = record->HubInformation.HubDescriptor.bNumberOfPorts;
-  return record;
+  hubInfo_ = record;
 }
 
-AnsiText Port::QueryDriverKey() {
-  return QueryName(context_.platform, parentHub,
-                   {.controlCode = IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME,
-                    .perConnection = true,
-                    .bufferIsInput = true,
-                    .emptyIsNone = true,
-                    .connectionIndex = static_cast<std::uint32_t>(connectionIndex)});
+const char* Port::DriverKey() {
+  if (!driverKeyAsked_) {
+    driverKeyAsked_ = true;
+    driverKey_ = context_.store.Keep(
+        QueryName(context_.platform, parentHub,
+                  {.controlCode = IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME,
+                   .perConnection = true,
+                   .bufferIsInput = true,
+                   .emptyIsNone = true,
+                   .connectionIndex = static_cast<std::uint32_t>(connectionIndex)}));
+  }
+  return driverKey_;
 }
 
-AnsiText Port::QueryHubName() {
+const char* Port::HubName() {
   // Asked by the port number the hub echoed in the connection record; a port without that
   // record has nothing attached to name.
-  if (connInfo == nullptr) return {};
-  return QueryName(context_.platform, parentHub,
-                   {.controlCode = IOCTL_USB_GET_NODE_CONNECTION_NAME,
-                    .perConnection = true,
-                    .bufferIsInput = true,
-                    .emptyIsNone = true,
-                    .connectionIndex = connInfo->ConnectionIndex});
+  if (connInfo == nullptr || hubNameAsked_) return hubName_;
+  hubNameAsked_ = true;
+  hubName_ = context_.store.Keep(
+      QueryName(context_.platform, parentHub,
+                {.controlCode = IOCTL_USB_GET_NODE_CONNECTION_NAME,
+                 .perConnection = true,
+                 .bufferIsInput = true,
+                 .emptyIsNone = true,
+                 .connectionIndex = connInfo->ConnectionIndex}));
+  return hubName_;
 }
-
-AnsiText Port::HubPath() { return DevicePath(QueryHubName()); }
 
 }  // namespace keldar

@@ -430,7 +430,7 @@ BOOL ModelPlatform::SetupDiGetDeviceInterfaceDetailA(HDEVINFO set,
                                                      SP_DEVICE_INTERFACE_DATA* interfaceData,
                                                      SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail,
                                                      DWORD detailSize, DWORD* requiredSize,
-                                                     SP_DEVINFO_DATA* /*deviceElement*/) {
+                                                     SP_DEVINFO_DATA* deviceElement) {
   const auto found = interfaceSets_.find(HandleValue(set));
   if (found == interfaceSets_.end()) return Fail(ERROR_INVALID_HANDLE);
   if (interfaceData == nullptr || interfaceData->Reserved >= found->second)
@@ -444,6 +444,13 @@ BOOL ModelPlatform::SetupDiGetDeviceInterfaceDetailA(HDEVINFO set,
   if (detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A))
     return Fail(ERROR_INVALID_USER_BUFFER);
   if (detailSize < needed) return Fail(ERROR_INSUFFICIENT_BUFFER);
+  if (deviceElement != nullptr) {
+    if (deviceElement->cbSize != sizeof(SP_DEVINFO_DATA)) return Fail(ERROR_INVALID_USER_BUFFER);
+    std::memset(&deviceElement->ClassGuid, 0, sizeof deviceElement->ClassGuid);
+    // In an interface set, an entry's DevInst is its controller's index.
+    deviceElement->DevInst = static_cast<DWORD>(interfaceData->Reserved);
+    deviceElement->Reserved = 0;
+  }
   std::memcpy(detail->DevicePath, path.c_str(), path.size() + 1);
   return TRUE;
 }
@@ -466,6 +473,9 @@ BOOL ModelPlatform::SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_D
                                                       BYTE* buffer, DWORD bufferSize,
                                                       DWORD* requiredSize) {
   ++counts_.propertyReads;
+  if (const auto interfaces = interfaceSets_.find(HandleValue(set)); interfaces != interfaceSets_.end())
+    return ControllerEntryProperty(interfaces->second, element, property, buffer, bufferSize,
+                                   requiredSize);
   const auto found = deviceSets_.find(HandleValue(set));
   if (found == deviceSets_.end()) return Fail(ERROR_INVALID_HANDLE);
   if (element == nullptr) return Fail(ERROR_INVALID_PARAMETER);
@@ -505,6 +515,25 @@ BOOL ModelPlatform::SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_D
   if (property == SPDRP_FRIENDLYNAME && entry.faults.friendlyNameReadFails)
     return Fail(ERROR_INVALID_DATA);
   if (regDataType != nullptr) *regDataType = type;
+  std::memcpy(buffer, bytes.data(), needed);
+  return TRUE;
+}
+
+BOOL ModelPlatform::ControllerEntryProperty(std::size_t entries, SP_DEVINFO_DATA* element,
+                                            DWORD property, BYTE* buffer, DWORD bufferSize,
+                                            DWORD* requiredSize) {
+  if (element == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  if (element->cbSize != sizeof(SP_DEVINFO_DATA)) return Fail(ERROR_INVALID_USER_BUFFER);
+  if (element->DevInst >= entries) return Fail(ERROR_INVALID_PARAMETER);
+  if (buffer == nullptr && bufferSize != 0) return Fail(ERROR_INVALID_USER_BUFFER);
+  // The entry's driver key is the controller's own, as its database entry holds it.
+  const model::Controller& controller = model_.controllers[element->DevInst];
+  if (property != SPDRP_DRIVER || controller.databaseFaults.driverKeyReadFails)
+    return Fail(ERROR_INVALID_DATA);
+  const std::string bytes = Utf8ToAnsi(controller.driverKey, model_.ansiCodePage) + '\0';
+  const auto needed = static_cast<DWORD>(bytes.size());
+  if (requiredSize != nullptr) *requiredSize = needed;
+  if (bufferSize < needed) return Fail(ERROR_INSUFFICIENT_BUFFER);
   std::memcpy(buffer, bytes.data(), needed);
   return TRUE;
 }

@@ -162,6 +162,9 @@ class ModelPlatform final : public Platform {
   // O(n) rather than a model search per open.
   std::unordered_map<std::string, const model::Hub*> hubsByName_;
   std::map<std::uintptr_t, std::vector<DatabaseEntry>> deviceSets_;
+  // A property of a host-controller interface's entry: only its driver key.
+  BOOL ControllerEntryProperty(std::size_t entries, SP_DEVINFO_DATA* element, DWORD property,
+                               BYTE* buffer, DWORD bufferSize, DWORD* requiredSize);
   // Host-controller interface sets: how many interfaces each holds (one per controller).
   std::map<std::uintptr_t, std::size_t> interfaceSets_;
   // Texts whose replies carried a ConversionFails fault: converting them fails from then on.

@@ -3,7 +3,10 @@
 the simulated driver served to one detection (differential.py --costs), against the floor and
 against the sequence of calls that the tree build's description implies.
 
-    costs_table.py COSTS.json TOPOLOGY...
+    costs_table.py COSTS.json [--model MODEL.json] TOPOLOGY...
+
+MODEL.json (keldar_model_costs TOPOLOGY...) gives what the same detection asks on the model
+platform, shown beside the simulator's counts.
 
 The floor: one open per controller and per hub, one request per record (node information per
 hub, connection information per port) and per name (driver key of each controller and attached
@@ -137,6 +140,43 @@ class Walk:
         return self.opens, self.requests
 
 
+class NowWalk(Walk):
+    """The sequence as the walk now asks it: each controller and hub opened once, each record
+    and name asked once (a name still probe then fetch), a request that failed not asked again."""
+
+    def port(self, port):
+        self.requests += 1  # connection information
+        faults = port.get("faults", {})
+        if faults.get("connectionInfoFails"):
+            return
+        device = port.get("device")
+        status = port.get("connectionStatus", 1 if device else 0)
+        hub = device.get("hub") if device else None
+        count = None
+        if hub:
+            count = self.open_hub(self.name(hub.get("name"), faults.get("hubName"), True, True))
+        if status == 0:
+            return
+        self.name(device.get("driverKey", "") if device else "", faults.get("driverKeyName"),
+                  True, True)
+        if hub and count:
+            self.ports(hub, count)
+
+    def run(self, topology):
+        for controller in topology["controllers"]:
+            faults = controller.get("faults", {})
+            if faults.get("openFails"):
+                break
+            self.opens += 1
+            self.name(controller.get("driverKey", ""), faults.get("driverKeyName"), False, True)
+            root = controller.get("rootHub")
+            count = self.open_hub(self.name(root["name"] if root else None,
+                                            faults.get("rootHubName"), False, True))
+            if count and root:
+                self.ports(root, count)
+        return self.opens, self.requests
+
+
 def floor(topology):
     opens = requests = 0
 
@@ -160,9 +200,15 @@ def floor(topology):
 
 def main():
     costs = json.load(open(sys.argv[1]))
-    print("| topology | opens | requests | floor opens | floor requests | described opens | described requests |")
-    print("|---|---:|---:|---:|---:|---:|---:|")
-    for path in sys.argv[2:]:
+    paths = sys.argv[2:]
+    model = {}
+    if paths[:1] == ["--model"]:
+        model = json.load(open(paths[1]))
+        paths = paths[2:]
+    print("| topology | simulator opens | simulator requests | floor opens | floor requests | described opens | described requests "
+          "| now opens | now requests | model opens | model requests |")
+    print("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
+    for path in paths:
         name = path.rsplit("/", 1)[-1].removesuffix(".json")
         served = costs.get(name) or costs.get(name + "-without-unproducible-fault") or {}
         if not served:
@@ -171,8 +217,11 @@ def main():
         requests = sum(v for k, v in served.items() if k not in ("Opens", "FailedOpens", "Closes"))
         described = Walk(topology).run(topology)
         least = floor(topology)
+        now = NowWalk(topology).run(topology)
+        on_model = model.get(name) or {}
         print(f"| {name} | {served['Opens']} | {requests} | {least[0]} | {least[1]} | "
-              f"{described[0]} | {described[1]} |")
+              f"{described[0]} | {described[1]} | {now[0]} | {now[1]} | "
+              f"{on_model.get('Opens', '—')} | {on_model.get('Requests', '—')} |")
 
 
 if __name__ == "__main__":
