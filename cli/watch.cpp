@@ -124,7 +124,7 @@ std::string LocalTimeText(double unixSeconds) {
   const long magnitude = offset < 0 ? -offset : offset;
   const bool expressible = magnitude % 60 == 0 && magnitude < 24 * 3600;
   const std::tm& shown = expressible ? local : utc;
-  char zone[8] = "Z";
+  char zone[48] = "Z";  // room for any long, though the offset is under 24 hours
   if (expressible)
     std::snprintf(zone, sizeof zone, "%c%02ld:%02ld", offset < 0 ? '-' : '+', magnitude / 3600,
                   magnitude / 60 % 60);
