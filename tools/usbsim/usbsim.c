@@ -480,12 +480,7 @@ static NTSTATUS Complete(IRP* irp, NTSTATUS status, ULONG_PTR information) {
 
 static NTSTATUS DispatchCreate(DEVICE_OBJECT* device, IRP* irp) {
   const SimDeviceExtension* ext = device->DeviceExtension;
-  BOOLEAN refused = ext->kind == SIM_CONTROLLER ? (sim.controllers[ext->index].flags & SIM_CONTROLLER_OPEN_FAILS) != 0
-                                                 : (sim.hubs[ext->index].flags & SIM_HUB_OPEN_FAILS) != 0;
-  if (refused) {
-    ++sim.counters[SIM_COUNT_FAILED_OPENS];
-    return Complete(irp, STATUS_OBJECT_NAME_NOT_FOUND, 0);
-  }
+  /* A device that does not open has no link (see DriverEntry): its create never comes here. */
   if (ext->kind == SIM_HUB && HubGone(&sim.hubs[ext->index])) {
     ++sim.counters[SIM_COUNT_FAILED_OPENS];
     return Complete(irp, STATUS_NO_SUCH_DEVICE, 0);
@@ -660,6 +655,11 @@ NTSTATUS DriverEntry(DRIVER_OBJECT* driver, UNICODE_STRING* registryPath) {
     WCHAR hcd[8];
     ULONG length = 0;
     status = MakeDevice(driver, SIM_CONTROLLER, i, &controller->device);
+    /* A controller that does not open has no name to open it by: wine opens a device file
+     * before its driver sees the create request and keeps it open whatever the driver answers,
+     * so only a missing link fails the open, as ERROR_FILE_NOT_FOUND (what Windows gives for a
+     * name nobody serves). */
+    if (controller->flags & SIM_CONTROLLER_OPEN_FAILS) continue;
     /* Every controller has its device interface, the path the device database gives out. */
     if (NT_SUCCESS(status) && controller->interfaceName.size > 0)
       status = MakeLink(&controller->interfaceLink, controller->interfaceName.bytes,
@@ -673,8 +673,9 @@ NTSTATUS DriverEntry(DRIVER_OBJECT* driver, UNICODE_STRING* registryPath) {
   for (i = 0; NT_SUCCESS(status) && i < sim.hubCount; ++i) {
     SimHub* hub = &sim.hubs[i];
     status = MakeDevice(driver, SIM_HUB, i, &hub->device);
-    /* A hub without a name can never be opened. */
-    if (NT_SUCCESS(status) && hub->name.size > 0) status = MakeLink(&hub->link, hub->name.bytes, hub->name.size, hub->device);
+    /* A hub without a name can never be opened; nor can one that does not open (as a
+     * controller above). */
+    if (NT_SUCCESS(status) && hub->name.size > 0 && !(hub->flags & SIM_HUB_OPEN_FAILS)) status = MakeLink(&hub->link, hub->name.bytes, hub->name.size, hub->device);
   }
   if (!NT_SUCCESS(status)) {
     Release(driver);
