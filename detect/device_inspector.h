@@ -39,6 +39,7 @@ class DeviceInspector {
   }
   const NodeTable& Nodes() const { return tree_.Nodes(); }
   bool ControllersLeftOut() const { return tree_.ControllersLeftOut(); }
+  int UnansweredRequests() const { return tree_.UnansweredRequests(); }
   const DetectionStore* Store() const { return tree_.Store(); }
   FriendlyNameLookup& FriendlyNames() { return tree_.FriendlyNames(); }
 

@@ -47,6 +47,7 @@ void DeviceTree::BuildDeviceTree() {
   friendlyNames_.Reset();
   buildAbandoned_ = false;
   controllersLeftOut_ = false;
+  unansweredRequests_ = 0;
 
   deviceTree_.SetNormalImageList(treeImages_);
   deviceTree_.SetTextColor(kTreeTextColour);
@@ -67,9 +68,10 @@ void DeviceTree::BuildDeviceTree() {
       deviceTree_.InsertItem(computerName, kComputerImage, kComputerImage, kTreeRoot);
   AppendNode(Computer, computerItem, nullptr, nullptr, computerName);
 
-  UsbContext context{platform_, *store_};
+  DeviceRequests requests(platform_);
+  UsbContext context{platform_, *store_, requests};
   {
-    PCHost host(platform_);
+    PCHost host(requests);
     controllersLeftOut_ = host.InterfaceListCut();
     // A controller is no hub: a hub name that reaches one is not opened as a hub.
     for (int i = 0; i < host.GetControllerCount(); ++i) store_->MarkWalked(host.GetControllerPath(i));
@@ -97,6 +99,7 @@ void DeviceTree::BuildDeviceTree() {
   }
   // Hub handles serve only as parents of the ports below them while the walk runs.
   store_->CloseHubHandles();
+  unansweredRequests_ = requests.Unanswered();
 }
 
 void DeviceTree::AddHubPorts(UsbContext& context, HANDLE hub, int portCount, TreeItem hubItem,

@@ -50,6 +50,9 @@ class DeviceTree {
   const NodeTable& Nodes() const { return nodes_; }
   // True when the last build's controller search stopped at its bound with controllers left.
   bool ControllersLeftOut() const { return controllersLeftOut_; }
+  // How many requests of the last build went unanswered past their deadline and were
+  // cancelled: what they asked shows as not answered.
+  int UnansweredRequests() const { return unansweredRequests_; }
   // The friendly names of the last build's detection, read once for all its lookups.
   FriendlyNameLookup& FriendlyNames() { return friendlyNames_; }
   // The store of the last build; null before the first.
@@ -73,6 +76,7 @@ class DeviceTree {
   ComputerNameFailure computerNameFailure_;
   bool buildAbandoned_ = false;
   bool controllersLeftOut_ = false;
+  int unansweredRequests_ = 0;
 };
 
 }  // namespace keldar

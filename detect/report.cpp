@@ -113,6 +113,16 @@ std::optional<DetectionReport> RunDetection(Platform& platform, unsigned ansiCod
     report.warnings.push_back("the host-controller list goes on past " +
                               std::to_string(kMaxInterfaceControllers) +
                               " controllers; those further on are not walked");
+  // A hub driver that hangs is worth saying: its hub looks like one that refuses to answer.
+  if (const int unanswered = inspector.UnansweredRequests(); unanswered > 0) {
+    const std::string seconds = std::to_string(kRequestDeadlineMs / 1000);
+    report.warnings.push_back(
+        unanswered == 1
+            ? "1 request to a USB hub driver went unanswered for " + seconds +
+                  " seconds and was cancelled: what it asked shows as not answered"
+            : std::to_string(unanswered) + " requests to the USB hub drivers went unanswered for " +
+                  seconds + " seconds each and were cancelled: what they asked shows as not answered");
+  }
 
   std::map<TreeItem, const NodeEntry*> rows;
   for (const NodeEntry& node : inspector.Nodes().Rows()) rows.emplace(node.treeItem, &node);

@@ -141,12 +141,16 @@ HubDescriptor FromRecord(const USB_HUB_DESCRIPTOR& record);
 struct HubFaults {
   bool openFails = false;      // CreateFileA on the hub's path fails
   bool nodeInfoFails = false;  // IOCTL_USB_GET_NODE_INFORMATION fails
+  // Every request on the hub's handle stays unanswered until it is cancelled (a hub driver
+  // that hangs): the request pends, and ends with ERROR_OPERATION_ABORTED once cancelled.
+  bool neverAnswers = false;
   bool operator==(const HubFaults&) const = default;
 
   template <typename Visit, typename Self>
   static constexpr void Fields(Visit&& visit, Self& self) {
     visit("openFails", self.openFails);
     visit("nodeInfoFails", self.nodeInfoFails);
+    visit("neverAnswers", self.neverAnswers);
   }
 };
 

@@ -3,8 +3,8 @@
 // backends/model answers them from an in-memory USB model (a topology file or a Linux sysfs
 // scan). Nothing above this seam knows which one it talks to.
 //
-// Every member is called on the thread that runs the detection, one call at a time, and
-// blocks until it has answered. None of them may throw.
+// Every member is called on the thread that runs the detection, one call at a time. None of
+// them may throw.
 #pragma once
 
 #include <cstdint>
@@ -27,9 +27,10 @@ class Platform {
   virtual ~Platform() = default;
 
   // Opens a device by path ("\\.\HCD0", "\\.\" + a hub name). The access layer always passes
-  // GENERIC_WRITE, FILE_SHARE_WRITE, no security attributes, OPEN_EXISTING, flags 0 and no
-  // template. Returns an open handle, or INVALID_HANDLE_VALUE with the reason in
-  // GetLastError. Does not touch the bus.
+  // GENERIC_WRITE, FILE_SHARE_WRITE, no security attributes, OPEN_EXISTING, no template, and
+  // flags FILE_FLAG_OVERLAPPED when CreateEventA gave it an event (0 otherwise). Returns an
+  // open handle, or INVALID_HANDLE_VALUE with the reason in GetLastError. Does not touch the
+  // bus.
   virtual HANDLE CreateFileA(const char* path, DWORD desiredAccess, DWORD shareMode,
                              void* securityAttributes, DWORD creationDisposition,
                              DWORD flagsAndAttributes, HANDLE templateFile) = 0;
@@ -37,10 +38,50 @@ class Platform {
   // Sends one USB hub or host-controller control code to an open handle. The input and output
   // buffers may be the same memory. Returns nonzero with the output filled in the platform's
   // published record layout, zero on failure (GetLastError tells why). The returned byte
-  // count may be written but callers never rely on it. Blocks while the hub driver answers.
+  // count may be written but callers never rely on it. On a handle opened without
+  // FILE_FLAG_OVERLAPPED (overlapped null) it blocks while the hub driver answers. On one
+  // opened with it, `overlapped` is an OVERLAPPED whose hEvent came from CreateEventA: a
+  // request answered at once returns as above; one still running returns zero with
+  // ERROR_IO_PENDING, and the buffers and the OVERLAPPED then belong to the request until
+  // it ends (its event is set; GetOverlappedResult tells how it ended).
   virtual BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, void* inBuffer,
                                DWORD inBufferSize, void* outBuffer, DWORD outBufferSize,
                                DWORD* bytesReturned, void* overlapped) = 0;
+
+  // ---- Requests bounded in time ----
+  // A hub driver that never answers must not hold the detection. A platform whose requests
+  // always answer at once need not override these: its CreateEventA gives no event, and the
+  // access layer then opens and asks without FILE_FLAG_OVERLAPPED.
+
+  // A manual-reset event, not set, without name or security attributes (the access layer
+  // passes nullptr, TRUE, FALSE, nullptr); null on failure. Closed with CloseHandle.
+  virtual HANDLE CreateEventA(void* securityAttributes, BOOL manualReset, BOOL initialState,
+                              const char* name) {
+    (void)securityAttributes, (void)manualReset, (void)initialState, (void)name;
+    return nullptr;
+  }
+  // Waits until `object` (an event) is set or `milliseconds` pass: WAIT_OBJECT_0, WAIT_TIMEOUT,
+  // or WAIT_FAILED.
+  virtual DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
+    (void)object, (void)milliseconds;
+    return WAIT_FAILED;
+  }
+  // Asks the driver to end the request that `overlapped` stands for. Nonzero when the request
+  // was found (it then ends soon, with ERROR_OPERATION_ABORTED unless it was answering
+  // meanwhile; a driver that ignores cancellation keeps it); zero with ERROR_NOT_FOUND when it
+  // had ended already.
+  virtual BOOL CancelIoEx(HANDLE device, OVERLAPPED* overlapped) {
+    (void)device, (void)overlapped;
+    return FALSE;
+  }
+  // How the request ended: nonzero with *bytesReturned for an answer, zero with its error
+  // (ERROR_OPERATION_ABORTED once cancelled); zero with ERROR_IO_INCOMPLETE while it runs. The
+  // access layer never passes wait TRUE.
+  virtual BOOL GetOverlappedResult(HANDLE device, OVERLAPPED* overlapped, DWORD* bytesReturned,
+                                   BOOL wait) {
+    (void)device, (void)overlapped, (void)bytesReturned, (void)wait;
+    return FALSE;
+  }
 
   // Closes a handle that CreateFileA returned. Nonzero on success.
   virtual BOOL CloseHandle(HANDLE object) = 0;

@@ -101,6 +101,25 @@ constexpr DWORD ERROR_INVALID_DATA = 13;
 constexpr DWORD ERROR_DEVICE_NOT_CONNECTED = 1167;
 constexpr DWORD ERROR_INVALID_USER_BUFFER = 1784;
 constexpr DWORD ERROR_INVALID_REG_PROPERTY = 0xE0000209;
+constexpr DWORD ERROR_IO_INCOMPLETE = 996;
+constexpr DWORD ERROR_IO_PENDING = 997;
+constexpr DWORD ERROR_OPERATION_ABORTED = 995;
+constexpr DWORD ERROR_NOT_FOUND = 1168;
+constexpr DWORD ERROR_TIMEOUT = 1460;
+
+constexpr DWORD FILE_FLAG_OVERLAPPED = 0x40000000;
+constexpr DWORD WAIT_OBJECT_0 = 0;
+constexpr DWORD WAIT_TIMEOUT = 258;
+constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
+
+// An asynchronous request's state, laid out as the platform's header lays it out.
+struct OVERLAPPED {
+  ULONG_PTR Internal;      // the request's status while it runs and once it has ended
+  ULONG_PTR InternalHigh;  // the bytes it returned
+  DWORD Offset;
+  DWORD OffsetHigh;
+  HANDLE hEvent;  // set when the request ends
+};
 
 constexpr UINT MB_OK = 0x00000000;
 #endif

@@ -97,6 +97,9 @@ TEST_P(Golden, ReportMatchesTheGoldenOutput) {
   EXPECT_EQ(platform.OpenDeviceSetCount(), 0u);
   EXPECT_EQ(platform.Counts().requestsOnUnopenedHandles, 0u) << "a request to a failed open";
   EXPECT_EQ(platform.Counts().opensWithoutName, 0u) << "an open of an empty name";
+  EXPECT_EQ(platform.Counts().requestsThatWouldBlock, 0u) << "a request that waits for ever";
+  EXPECT_EQ(platform.Counts().pendingRequests, platform.Counts().cancelledRequests)
+      << "a request left pending";
 
   ModelPlatform recorded(usb);
   RecordingPlatform recorder(recorded, usb.ansiCodePage);

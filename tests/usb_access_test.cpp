@@ -61,8 +61,9 @@ std::vector<std::string> AskAll(ModelPlatform& platform) {
                                {IOCTL_USB_GET_NODE_CONNECTION_NAME, true, true, false, 1},
                                {IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, true, true, true, 1}};
   std::vector<std::string> names;
+  DeviceRequests requests(platform);
   for (const NameQuery& query : queries) {
-    const AnsiText name = QueryName(platform, query.perConnection ? hub : hcd, query);
+    const AnsiText name = QueryName(requests, query.perConnection ? hub : hcd, query);
     names.push_back(name ? std::string(name.view()) : "-");
   }
   return names;
@@ -102,7 +103,8 @@ TEST(NameQuery, AnEmptyNameCountedWithTwoTerminatorsIsNoName) {
     return ERROR_SUCCESS;
   };
   const HANDLE hub = Open(platform, "\\\\.\\RH");
-  EXPECT_FALSE(QueryName(platform, hub, {IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, true, true, true, 1}));
+  DeviceRequests requests(platform);
+  EXPECT_FALSE(QueryName(requests, hub, {IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, true, true, true, 1}));
 }
 
 TEST(NameQuery, LongestAcceptedReplyIs64KiB) {

@@ -40,9 +40,11 @@ TEST(PCHost, ControllerSearchSkipsGapsFindsEveryControllerAndClosesWhatItOpened)
     if (failing >= 0) m.controllers[failing].faults.openFails = true;
     ModelPlatform platform(std::move(m));
     {
-      PCHost host(platform);
+      DeviceRequests requests(platform);
+      PCHost host(requests);
       EXPECT_EQ(host.GetControllerCount(), found) << controllers;
-      EXPECT_EQ(platform.OpenHandleCount(), static_cast<std::size_t>(found));
+      // The controllers, and the event their requests end on.
+      EXPECT_EQ(platform.OpenHandleCount(), static_cast<std::size_t>(found) + 1);
       // Outside 0..count-1, null rather than the failed slot's INVALID_HANDLE_VALUE.
       EXPECT_EQ(host.GetControllerHandle(found), nullptr);
       EXPECT_EQ(host.GetControllerHandle(-1), nullptr);
@@ -50,7 +52,7 @@ TEST(PCHost, ControllerSearchSkipsGapsFindsEveryControllerAndClosesWhatItOpened)
         EXPECT_NE(host.GetControllerHandle(found - 1), nullptr);
       }
       host.OpenControllers();
-      EXPECT_EQ(platform.OpenHandleCount(), static_cast<std::size_t>(found));
+      EXPECT_EQ(platform.OpenHandleCount(), static_cast<std::size_t>(found) + 1);
     }
     EXPECT_EQ(platform.OpenHandleCount(), 0u);
     // Only what was opened is closed: never the failed slot.
@@ -64,8 +66,9 @@ class TopologyObjects : public ::testing::Test {
   model::UsbModel model_ = Controllers(1);
   ModelPlatform platform_{model_};
   DetectionStore store_;
-  UsbContext context_{platform_, store_};
-  PCHost host_{platform_};
+  DeviceRequests requests_{platform_};
+  UsbContext context_{platform_, store_, requests_};
+  PCHost host_{requests_};
 };
 
 TEST_F(TopologyObjects, RepliesAreKeptNotAskedAgainAndHubsStayOpenUntilTheWalkEnds) {
@@ -97,9 +100,10 @@ TEST_F(TopologyObjects, RepliesAreKeptNotAskedAgainAndHubsStayOpenUntilTheWalkEn
   port.reset();
   EXPECT_EQ(record->HubInformation.HubDescriptor.bNumberOfPorts, 3);
   EXPECT_EQ(store_.OpenHubHandleCount(), 2u);
-  EXPECT_EQ(platform_.OpenHandleCount(), 3u);
+  // The two hubs, the controller and the requests' event.
+  EXPECT_EQ(platform_.OpenHandleCount(), 4u);
   store_.CloseHubHandles();
-  EXPECT_EQ(platform_.OpenHandleCount(), 1u);
+  EXPECT_EQ(platform_.OpenHandleCount(), 2u);
 }
 
 TEST(Port, HubNameIsAskedByThePortNumberTheHubEchoedAndNothingWithoutIt) {
@@ -114,8 +118,9 @@ TEST(Port, HubNameIsAskedByThePortNumberTheHubEchoedAndNothingWithoutIt) {
     return ERROR_SUCCESS;
   };
   DetectionStore store;
-  UsbContext context{platform, store};
-  PCHost host(platform);
+  DeviceRequests requests(platform);
+  UsbContext context{platform, store, requests};
+  PCHost host(requests);
   HCDevice controller(context, host.GetControllerHandle(0), host.GetControllerDriverKey(0));
   Port port(context, controller.GetRootHubHandle(), 2);
   EXPECT_EQ(port.GetHubPath(), "\\\\.\\HUB");

@@ -35,17 +35,16 @@ AnsiText Utf16ToAnsi(Platform& platform, const WCHAR* text, std::size_t maxUnits
   return AnsiText::Adopt(std::move(bytes));
 }
 
-AnsiText QueryName(Platform& platform, HANDLE device, const NameQuery& query) {
+AnsiText QueryName(DeviceRequests& requests, HANDLE device, const NameQuery& query) {
+  Platform& platform = requests.platform();
   const std::uint32_t headerSize = NameHeaderSize(query.perConnection);
   const std::uint32_t probeSize = NameProbeSize(query.perConnection);
-  DWORD returned = 0;
 
   // Held as UTF-16 units so that the text after the header is aligned for reading.
   WCHAR probe[NameProbeSize(true) / sizeof(WCHAR)] = {};
   if (query.perConnection) std::memcpy(probe, &query.connectionIndex, sizeof(std::uint32_t));
-  if (!platform.DeviceIoControl(device, query.controlCode, query.bufferIsInput ? probe : nullptr,
-                                query.bufferIsInput ? probeSize : 0, probe, probeSize, &returned,
-                                nullptr))
+  if (!requests.Send(device, query.controlCode, query.bufferIsInput ? probe : nullptr,
+                     query.bufferIsInput ? probeSize : 0, probe, probeSize))
     return {};
 
   // The returned byte count is not trusted; ActualLength alone sizes the reply. A reply
@@ -59,10 +58,8 @@ AnsiText QueryName(Platform& platform, HANDLE device, const NameQuery& query) {
   if (!reply) return {};
   if (query.perConnection)
     std::memcpy(reply.get(), &query.connectionIndex, sizeof(std::uint32_t));
-  if (!platform.DeviceIoControl(device, query.controlCode,
-                                query.bufferIsInput ? reply.get() : nullptr,
-                                query.bufferIsInput ? actualLength : 0, reply.get(), actualLength,
-                                &returned, nullptr))
+  if (!requests.Send(device, query.controlCode, query.bufferIsInput ? reply.get() : nullptr,
+                     query.bufferIsInput ? actualLength : 0, reply.get(), actualLength))
     return {};
   // An empty text is no name whatever ActualLength announced: some hub drivers count the 0 unit
   // twice, so an empty name comes with a length beyond the probe's.

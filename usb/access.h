@@ -9,6 +9,7 @@
 #include "platform/platform.h"
 #include "platform/records.h"
 #include "usb/ansi_text.h"
+#include "usb/requests.h"
 
 namespace keldar {
 
@@ -32,10 +33,10 @@ struct NameQuery {
 };
 
 // Probes with the header plus one UTF-16 unit (6 or 10 bytes), then fetches ActualLength bytes
-// and converts the name within them. None when a call fails, when ActualLength is shorter than
+// and converts the name within them. None when a call fails (or goes unanswered), when ActualLength is shorter than
 // the probe, odd or beyond kMaxNameReplySize, when an empty name is refused, or when the
 // conversion fails.
-AnsiText QueryName(Platform& platform, HANDLE device, const NameQuery& query);
+AnsiText QueryName(DeviceRequests& requests, HANDLE device, const NameQuery& query);
 
 // The friendly name of the first present device whose driver key equals `driverKey` byte for
 // byte; that device's driver key when it has no friendly name; an empty text when the

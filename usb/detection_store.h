@@ -12,6 +12,7 @@
 
 #include "platform/platform.h"
 #include "usb/ansi_text.h"
+#include "usb/requests.h"
 #include "platform/records.h"
 
 namespace keldar {
@@ -59,6 +60,7 @@ class DetectionStore {
 struct UsbContext {
   Platform& platform;
   DetectionStore& store;
+  DeviceRequests& requests;  // on `platform`
 };
 
 }  // namespace keldar

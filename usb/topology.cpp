@@ -11,13 +11,6 @@ namespace keldar {
 
 namespace {
 
-// Controllers and hubs are opened alike: the hub drivers take their IOCTLs on a handle opened
-// for writing, and sharing write access leaves the device usable by other USB tools meanwhile.
-HANDLE OpenDevice(Platform& platform, const char* path) {
-  return platform.CreateFileA(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                              nullptr);
-}
-
 // "\\.\" followed by the device name; empty when there is no name.
 std::string DevicePath(const char* name) {
   if (name == nullptr) return {};
@@ -35,21 +28,20 @@ bool OpenHubAndQuery(UsbContext& context, const std::string& path, HANDLE& handl
     handle = INVALID_HANDLE_VALUE;
     return false;
   }
-  handle = OpenDevice(context.platform, path.c_str());
+  handle = context.requests.Open(path.c_str());
   // A hub that did not open has no handle to ask: it shows as a hub without ports.
   if (handle == INVALID_HANDLE_VALUE) return false;
   context.store.KeepHubHandle(context.platform, handle);
-  DWORD returned = 0;
-  if (!context.platform.DeviceIoControl(handle, IOCTL_USB_GET_NODE_INFORMATION, record,
-                                       sizeof *record, record, sizeof *record, &returned,
-                                       nullptr))
+  // A hub that does not answer in time shows as one that does not answer at all.
+  if (!context.requests.Send(handle, IOCTL_USB_GET_NODE_INFORMATION, record, sizeof *record,
+                             record, sizeof *record))
     return false;
   openedPath = path;
   return true;
 }
 
-AnsiText QueryControllerDriverKey(Platform& platform, HANDLE controller) {
-  return QueryName(platform, controller,
+AnsiText QueryControllerDriverKey(DeviceRequests& requests, HANDLE controller) {
+  return QueryName(requests, controller,
                    {.controlCode = IOCTL_GET_HCD_DRIVERKEY_NAME, .perConnection = false,
                     .bufferIsInput = true, .emptyIsNone = true, .connectionIndex = 0});
 }
@@ -95,7 +87,9 @@ AnsiText EntryDriverKey(Platform& platform, HDEVINFO set, SP_DEVINFO_DATA& entry
 
 // ---- PCHost ----
 
-PCHost::PCHost(Platform& platform) : platform_(platform) { OpenControllers(); }
+PCHost::PCHost(DeviceRequests& requests) : requests_(requests), platform_(requests.platform()) {
+  OpenControllers();
+}
 
 PCHost::~PCHost() { CloseControllers(); }
 
@@ -116,11 +110,11 @@ void PCHost::OpenControllers() {
   for (int number = 0; number < kHcdLinkCount; ++number) {
     char path[16];
     std::snprintf(path, sizeof path, "\\\\.\\HCD%d", number);
-    const HANDLE handle = OpenDevice(platform_, path);
+    const HANDLE handle = requests_.Open(path);
     if (handle == INVALID_HANDLE_VALUE) continue;
     handles_.push_back(handle);
     paths_.emplace_back(path);
-    AnsiText key = QueryControllerDriverKey(platform_, handle);
+    AnsiText key = QueryControllerDriverKey(requests_, handle);
     if (key) driverKeys.insert(key.get());
     driverKeys_.push_back(std::move(key));
   }
@@ -151,11 +145,11 @@ void PCHost::OpenInterfaceControllers(std::set<std::string>& driverKeys) {
     // nobody opened, is asked of the controller itself, which alone decides.
     const AnsiText entryKey = EntryDriverKey(platform_, set, entry);
     if (entryKey && driverKeys.count(entryKey.get()) != 0) continue;
-    const HANDLE handle = OpenDevice(platform_, path.get());
+    const HANDLE handle = requests_.Open(path.get());
     if (handle == INVALID_HANDLE_VALUE) continue;
     // A controller is known by its driver key; one whose key cannot be read cannot be told
     // apart from those an HCD link opened, and is left out rather than shown twice.
-    AnsiText key = QueryControllerDriverKey(platform_, handle);
+    AnsiText key = QueryControllerDriverKey(requests_, handle);
     if (!key || !driverKeys.insert(key.get()).second) {
       platform_.CloseHandle(handle);
       continue;
@@ -181,7 +175,7 @@ HCDevice::HCDevice(UsbContext& context, HANDLE controllerHandle, const char* dri
       rootHub(nullptr),
       driverKey_(driverKey != nullptr ? context.store.Keep(AnsiText::Copy(driverKey)) : nullptr) {
   rootHubName_ = context_.store.Keep(
-      QueryName(context_.platform, controller,
+      QueryName(context_.requests, controller,
                 {.controlCode = IOCTL_USB_GET_ROOT_HUB_NAME, .perConnection = false,
                  .bufferIsInput = false, .emptyIsNone = true, .connectionIndex = 0}));
   USB_NODE_INFORMATION* record = context_.store.NewNodeInformation();
@@ -205,13 +199,11 @@ Port::Port(UsbContext& context, HANDLE parentHubHandle, int index)
 void Port::QueryConnection() {
   USB_NODE_CONNECTION_INFORMATION* record = context_.store.NewConnectionInformation();
   record->ConnectionIndex = static_cast<std::uint32_t>(connectionIndex);
-  DWORD returned = 0;
   // A hub that fails this query has usually lost the device or gone away itself in the middle
   // of the walk. That is no reason to end the program: the port keeps no record, reads as
   // having nothing attached, and the walk goes on with the next port.
-  if (!context_.platform.DeviceIoControl(parentHub, IOCTL_USB_GET_NODE_CONNECTION_INFORMATION,
-                                         record, sizeof *record, record, sizeof *record,
-                                         &returned, nullptr)) {
+  if (!context_.requests.Send(parentHub, IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, record,
+                              sizeof *record, record, sizeof *record)) {
     connInfo = nullptr;
     return;
   }
@@ -230,7 +222,7 @@ const char* Port::DriverKey() {
   if (!driverKeyAsked_) {
     driverKeyAsked_ = true;
     driverKey_ = context_.store.Keep(
-        QueryName(context_.platform, parentHub,
+        QueryName(context_.requests, parentHub,
                   {.controlCode = IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME,
                    .perConnection = true,
                    .bufferIsInput = true,
@@ -246,7 +238,7 @@ const char* Port::HubName() {
   if (connInfo == nullptr || hubNameAsked_) return hubName_;
   hubNameAsked_ = true;
   hubName_ = context_.store.Keep(
-      QueryName(context_.platform, parentHub,
+      QueryName(context_.requests, parentHub,
                 {.controlCode = IOCTL_USB_GET_NODE_CONNECTION_NAME,
                  .perConnection = true,
                  .bufferIsInput = true,

@@ -23,7 +23,8 @@ inline constexpr DWORD kMaxInterfaceControllers = 256;
 
 class PCHost {
  public:
-  explicit PCHost(Platform& platform);
+  // The controllers are opened and asked through `requests`, on its platform.
+  explicit PCHost(DeviceRequests& requests);
   virtual ~PCHost();
   PCHost(const PCHost&) = delete;
   PCHost& operator=(const PCHost&) = delete;
@@ -50,6 +51,7 @@ class PCHost {
   void CloseControllers();
   void OpenInterfaceControllers(std::set<std::string>& driverKeys);
 
+  DeviceRequests& requests_;
   Platform& platform_;
   std::vector<HANDLE> handles_;  // the controllers opened, in walk order
   std::vector<std::string> paths_;

@@ -61,6 +61,12 @@ void ForEachDevice(const model::Hub& hub, Visit& visit) {
 
 HANDLE AsHandle(std::uintptr_t value) { return reinterpret_cast<HANDLE>(value); }
 
+// The request states an OVERLAPPED's Internal holds.
+constexpr ULONG_PTR kStatusSuccess = 0;
+constexpr ULONG_PTR kStatusPending = 0x103;
+constexpr ULONG_PTR kStatusCancelled = 0xC0000120;
+constexpr ULONG_PTR kStatusUnsuccessful = 0xC0000001;
+
 }  // namespace
 
 ModelPlatform::ModelPlatform(const model::UsbModel& model) : model_(model) {}
@@ -92,8 +98,9 @@ const model::Hub* ModelPlatform::FindHub(const std::string& name) {
 
 HANDLE ModelPlatform::CreateFileA(const char* path, DWORD /*desiredAccess*/,
                                   DWORD /*shareMode*/, void* /*securityAttributes*/,
-                                  DWORD /*creationDisposition*/, DWORD /*flagsAndAttributes*/,
+                                  DWORD /*creationDisposition*/, DWORD flagsAndAttributes,
                                   HANDLE /*templateFile*/) {
+  const bool overlapped = (flagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0;
   ++counts_.createFileCalls;
   auto refuse = [&](DWORD error) {
     ++counts_.failedOpens;
@@ -107,7 +114,7 @@ HANDLE ModelPlatform::CreateFileA(const char* path, DWORD /*desiredAccess*/,
     const model::Controller& controller = model_.controllers[*index];
     if (controller.faults.openFails) return refuse(ERROR_FILE_NOT_FOUND);
     const std::uintptr_t value = NewHandleValue();
-    handles_.emplace(value, OpenObject{&controller, nullptr});
+    handles_.emplace(value, OpenObject{&controller, nullptr, overlapped});
     return AsHandle(value);
   }
   if (full == kDevicePathPrefix) ++counts_.opensWithoutName;
@@ -116,6 +123,7 @@ HANDLE ModelPlatform::CreateFileA(const char* path, DWORD /*desiredAccess*/,
   const std::string_view name = full.substr(kDevicePathPrefix.size());
 
   OpenObject object;
+  object.overlapped = overlapped;
   if (const auto number = model::ControllerNumber(name)) {
     for (std::size_t i = 0; i < model_.controllers.size() && object.controller == nullptr; ++i)
       if (model::HcdNumber(model_, i) == *number) object.controller = &model_.controllers[i];
@@ -133,14 +141,71 @@ HANDLE ModelPlatform::CreateFileA(const char* path, DWORD /*desiredAccess*/,
 }
 
 BOOL ModelPlatform::CloseHandle(HANDLE object) {
+  if (events_.erase(HandleValue(object)) != 0) return TRUE;
   ++counts_.closeHandleCalls;
   if (handles_.erase(HandleValue(object)) == 0) return Fail(ERROR_INVALID_HANDLE);
+  // Closing a handle cancels what is pending on it.
+  for (auto it = pending_.begin(); it != pending_.end();) {
+    if (it->second != HandleValue(object)) {
+      ++it;
+      continue;
+    }
+    it->first->Internal = kStatusCancelled;
+    if (const auto event = events_.find(HandleValue(it->first->hEvent)); event != events_.end())
+      event->second = true;
+    it = pending_.erase(it);
+  }
   return TRUE;
+}
+
+HANDLE ModelPlatform::CreateEventA(void* /*securityAttributes*/, BOOL /*manualReset*/,
+                                   BOOL initialState, const char* /*name*/) {
+  const std::uintptr_t value = NewHandleValue();
+  events_.emplace(value, initialState != FALSE);
+  return AsHandle(value);
+}
+
+DWORD ModelPlatform::WaitForSingleObject(HANDLE object, DWORD /*milliseconds*/) {
+  const auto event = events_.find(HandleValue(object));
+  if (event == events_.end()) {
+    lastError_ = ERROR_INVALID_HANDLE;
+    return WAIT_FAILED;
+  }
+  return event->second ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+}
+
+BOOL ModelPlatform::CancelIoEx(HANDLE device, OVERLAPPED* overlapped) {
+  const auto request = pending_.find(overlapped);
+  if (request == pending_.end() || request->second != HandleValue(device))
+    return Fail(ERROR_NOT_FOUND);
+  ++counts_.cancelledRequests;
+  overlapped->Internal = kStatusCancelled;
+  overlapped->InternalHigh = 0;
+  if (const auto event = events_.find(HandleValue(overlapped->hEvent)); event != events_.end())
+    event->second = true;
+  pending_.erase(request);
+  return TRUE;
+}
+
+BOOL ModelPlatform::GetOverlappedResult(HANDLE /*device*/, OVERLAPPED* overlapped,
+                                        DWORD* bytesReturned, BOOL /*wait*/) {
+  if (overlapped == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  if (bytesReturned != nullptr) *bytesReturned = static_cast<DWORD>(overlapped->InternalHigh);
+  switch (overlapped->Internal) {
+    case kStatusSuccess:
+      return TRUE;
+    case kStatusPending:
+      return Fail(ERROR_IO_INCOMPLETE);
+    case kStatusCancelled:
+      return Fail(ERROR_OPERATION_ABORTED);
+    default:
+      return Fail(ERROR_GEN_FAILURE);
+  }
 }
 
 BOOL ModelPlatform::DeviceIoControl(HANDLE device, DWORD ioControlCode, void* inBuffer,
                                     DWORD inBufferSize, void* outBuffer, DWORD outBufferSize,
-                                    DWORD* bytesReturned, void* /*overlapped*/) {
+                                    DWORD* bytesReturned, void* overlappedRequest) {
   if (bytesReturned != nullptr) *bytesReturned = 0;
   const auto found = handles_.find(HandleValue(device));
   if (found == handles_.end()) {
@@ -150,14 +215,44 @@ BOOL ModelPlatform::DeviceIoControl(HANDLE device, DWORD ioControlCode, void* in
   if (outBuffer == nullptr) outBufferSize = 0;
   if (inBuffer == nullptr) inBufferSize = 0;
   const OpenObject object = found->second;
+  // A handle opened for overlapped requests takes them only with an OVERLAPPED.
+  auto* overlapped = object.overlapped ? static_cast<OVERLAPPED*>(overlappedRequest) : nullptr;
+  if (object.overlapped && overlapped == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  if (overlapped != nullptr) {
+    const auto event = events_.find(HandleValue(overlapped->hEvent));
+    if (event == events_.end()) return Fail(ERROR_INVALID_PARAMETER);
+    // The request resets its event as it starts.
+    event->second = false;
+  }
+  if (object.hub != nullptr && object.hub->faults.neverAnswers) {
+    ++counts_.hubIoctls;
+    if (overlapped == nullptr) {
+      ++counts_.requestsThatWouldBlock;
+      return Fail(ERROR_GEN_FAILURE);
+    }
+    ++counts_.pendingRequests;
+    overlapped->Internal = kStatusPending;
+    overlapped->InternalHigh = 0;
+    pending_[overlapped] = HandleValue(device);
+    return Fail(ERROR_IO_PENDING);
+  }
+  BOOL answered;
   if (object.controller != nullptr) {
     ++counts_.controllerIoctls;
-    return AnswerController(*object.controller, ioControlCode, outBuffer, outBufferSize,
-                            bytesReturned);
+    answered = AnswerController(*object.controller, ioControlCode, outBuffer, outBufferSize,
+                                bytesReturned);
+  } else {
+    ++counts_.hubIoctls;
+    answered = AnswerHub(*object.hub, ioControlCode, inBuffer, inBufferSize, outBuffer,
+                         outBufferSize, bytesReturned);
   }
-  ++counts_.hubIoctls;
-  return AnswerHub(*object.hub, ioControlCode, inBuffer, inBufferSize, outBuffer, outBufferSize,
-                   bytesReturned);
+  // Answered at once: the request has ended, and says so as one that pended would.
+  if (overlapped != nullptr) {
+    overlapped->Internal = answered ? kStatusSuccess : kStatusUnsuccessful;
+    overlapped->InternalHigh = answered && bytesReturned != nullptr ? *bytesReturned : 0;
+    events_[HandleValue(overlapped->hEvent)] = true;
+  }
+  return answered;
 }
 
 BOOL ModelPlatform::AnswerController(const model::Controller& controller, DWORD code, void* out,

@@ -21,6 +21,11 @@
 //   ERROR_INVALID_USER_BUFFER  an SP_DEVINFO_DATA whose cbSize is wrong
 //   ERROR_NO_MORE_ITEMS        an enumeration index past the last device
 //   ERROR_BUFFER_OVERFLOW(111) a computer-name buffer that is too small
+//   ERROR_IO_PENDING           a request on a hub that never answers (HubFaults::neverAnswers),
+//                              sent with an OVERLAPPED; such a request ends only when it is
+//                              cancelled, with ERROR_OPERATION_ABORTED. Every other request
+//                              answers at once and sets its event. The model keeps no clock:
+//                              a wait on an event not set times out at once.
 // Successful calls leave the last error as it was.
 #pragma once
 
@@ -54,7 +59,7 @@ class ModelPlatform final : public Platform {
   struct Counters {
     std::size_t createFileCalls = 0;
     std::size_t failedOpens = 0;  // CreateFileA calls that returned INVALID_HANDLE_VALUE
-    std::size_t closeHandleCalls = 0;
+    std::size_t closeHandleCalls = 0;  // of handles that CreateFileA gave
     std::size_t controllerIoctls = 0;  // DeviceIoControl on controller handles
     std::size_t rootHubNameQueries = 0;
     std::size_t hcdDriverKeyQueries = 0;
@@ -73,12 +78,17 @@ class ModelPlatform final : public Platform {
     std::size_t requestsOnUnopenedHandles = 0;
     std::size_t opensWithoutName = 0;
     std::size_t conversions = 0;    // WideCharToMultiByte calls
+    std::size_t pendingRequests = 0;    // requests left pending (a hub that never answers)
+    std::size_t cancelledRequests = 0;  // of those, the ones cancelled
+    // Requests on a hub that never answers sent without an OVERLAPPED: on Windows they would
+    // block for ever. Here they fail (ERROR_GEN_FAILURE).
+    std::size_t requestsThatWouldBlock = 0;
   };
   const Counters& Counts() const { return counts_; }
   void ResetCounts() { counts_ = Counters(); }
 
-  // Handles from CreateFileA not yet closed, and device sets not yet destroyed.
-  std::size_t OpenHandleCount() const { return handles_.size(); }
+  // Handles from CreateFileA and CreateEventA not yet closed, and device sets not yet destroyed.
+  std::size_t OpenHandleCount() const { return handles_.size() + events_.size(); }
   std::size_t OpenDeviceSetCount() const { return deviceSets_.size() + interfaceSets_.size(); }
 
   const model::UsbModel& Model() const { return model_; }
@@ -90,6 +100,12 @@ class ModelPlatform final : public Platform {
                        void* outBuffer, DWORD outBufferSize, DWORD* bytesReturned,
                        void* overlapped) override;
   BOOL CloseHandle(HANDLE object) override;
+  HANDLE CreateEventA(void* securityAttributes, BOOL manualReset, BOOL initialState,
+                      const char* name) override;
+  DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) override;
+  BOOL CancelIoEx(HANDLE device, OVERLAPPED* overlapped) override;
+  BOOL GetOverlappedResult(HANDLE device, OVERLAPPED* overlapped, DWORD* bytesReturned,
+                           BOOL wait) override;
   int WideCharToMultiByte(UINT codePage, DWORD flags, const WCHAR* text, int length, char* out,
                           int outSize, const char* defaultChar, BOOL* usedDefaultChar) override;
   HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, const char* enumerator, HWND parent,
@@ -122,6 +138,7 @@ class ModelPlatform final : public Platform {
   struct OpenObject {
     const model::Controller* controller = nullptr;
     const model::Hub* hub = nullptr;
+    bool overlapped = false;  // opened with FILE_FLAG_OVERLAPPED
   };
   // One entry of the device-installation database, as seen when its set was made.
   struct DatabaseEntry {
@@ -157,6 +174,9 @@ class ModelPlatform final : public Platform {
   DWORD lastError_ = ERROR_SUCCESS;
   std::uintptr_t lastHandleValue_ = 0x100;
   std::map<std::uintptr_t, OpenObject> handles_;
+  std::map<std::uintptr_t, bool> events_;  // each event: whether it is set
+  // Requests still pending: their device handle, by their OVERLAPPED.
+  std::map<OVERLAPPED*, std::uintptr_t> pending_;
   // Hubs by name, first in walk order. Made when a hub is opened while nothing is open (the
   // start of a walk), so texts changed between walks are seen, and a walk of n hubs costs
   // O(n) rather than a model search per open.

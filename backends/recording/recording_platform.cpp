@@ -84,11 +84,57 @@ BOOL RecordingPlatform::DeviceIoControl(HANDLE device, DWORD ioControlCode, void
   const auto found = handles_.find(HandleValue(device));
   if (found == handles_.end()) return succeeded;
   const DWORD replySize = outBuffer != nullptr ? outBufferSize : 0;
-  if (found->second.controller != nullptr) {
-    if (succeeded) RecordController(*found->second.controller, ioControlCode, outBuffer, replySize);
-  } else {
-    RecordHub(found->second.hub, ioControlCode, connectionIndex, succeeded, outBuffer, replySize);
+  // A request that pended is recorded when it ends; reading the error changes nothing.
+  if (!succeeded && overlapped != nullptr && inner_.GetLastError() == ERROR_IO_PENDING) {
+    pending_[static_cast<const OVERLAPPED*>(overlapped)] =
+        PendingRequest{HandleValue(device), ioControlCode, connectionIndex, outBuffer, replySize};
+    return succeeded;
   }
+  RecordReply(found->second, ioControlCode, connectionIndex, succeeded, outBuffer, replySize);
+  return succeeded;
+}
+
+void RecordingPlatform::RecordReply(const OpenObject& object, DWORD code,
+                                    std::optional<std::uint32_t> connectionIndex,
+                                    BOOL succeeded, const void* out, DWORD outSize) {
+  if (object.controller != nullptr) {
+    if (succeeded) RecordController(*object.controller, code, out, outSize);
+  } else {
+    RecordHub(object.hub, code, connectionIndex, succeeded, out, outSize);
+  }
+}
+
+HANDLE RecordingPlatform::CreateEventA(void* securityAttributes, BOOL manualReset,
+                                       BOOL initialState, const char* name) {
+  return inner_.CreateEventA(securityAttributes, manualReset, initialState, name);
+}
+
+DWORD RecordingPlatform::WaitForSingleObject(HANDLE object, DWORD milliseconds) {
+  return inner_.WaitForSingleObject(object, milliseconds);
+}
+
+BOOL RecordingPlatform::CancelIoEx(HANDLE device, OVERLAPPED* overlapped) {
+  return inner_.CancelIoEx(device, overlapped);
+}
+
+BOOL RecordingPlatform::GetOverlappedResult(HANDLE device, OVERLAPPED* overlapped,
+                                            DWORD* bytesReturned, BOOL wait) {
+  const BOOL succeeded = inner_.GetOverlappedResult(device, overlapped, bytesReturned, wait);
+  const auto request = pending_.find(overlapped);
+  if (request == pending_.end()) return succeeded;
+  const PendingRequest asked = request->second;
+  const DWORD error = succeeded ? ERROR_SUCCESS : inner_.GetLastError();
+  pending_.erase(request);
+  const auto found = handles_.find(asked.device);
+  if (found == handles_.end()) return succeeded;
+  // Unanswered until cancelled, or still unanswered: the hub never answers. A controller's
+  // request that went unanswered reads as one that failed.
+  if (!succeeded && (error == ERROR_OPERATION_ABORTED || error == ERROR_IO_INCOMPLETE)) {
+    if (found->second.controller == nullptr) hubs_[found->second.hub].unanswered = true;
+    return succeeded;
+  }
+  RecordReply(found->second, asked.code, asked.connectionIndex, succeeded, asked.out,
+              asked.outSize);
   return succeeded;
 }
 
@@ -398,6 +444,7 @@ std::unique_ptr<model::Hub> RecordingPlatform::BuildHub(const Name& name,
 
   hub->faults.openFails = record.openFailed && !record.opened;
   hub->faults.nodeInfoFails = record.nodeInfoFailed && !record.nodeInfo;
+  hub->faults.neverAnswers = record.unanswered;
   if (record.nodeInfo) {
     const USB_HUB_INFORMATION& information = record.nodeInfo->HubInformation;
     hub->descriptor = model::FromRecord(information.HubDescriptor);

@@ -20,6 +20,9 @@
 //                      reached by its driver key, or for one without a driver key by the
 //                      IDs its hardware ID (SPDRP_HARDWAREID) names; recorded once any of the
 //                      three was asked of it
+//   GetOverlappedResult  the reply of a request that pended, as DeviceIoControl's would be;
+//                      a hub request still unanswered or cancelled makes the hub one that
+//                      never answers (HubFaults::neverAnswers)
 //   GetSystemMetrics, RegGetValueA  the environment: the remote session, and each SMBIOS name
 //                      from a complete reply (a name that did not fit is not recorded)
 //
@@ -73,6 +76,12 @@ class RecordingPlatform final : public Platform {
                        void* outBuffer, DWORD outBufferSize, DWORD* bytesReturned,
                        void* overlapped) override;
   BOOL CloseHandle(HANDLE object) override;
+  HANDLE CreateEventA(void* securityAttributes, BOOL manualReset, BOOL initialState,
+                      const char* name) override;
+  DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) override;
+  BOOL CancelIoEx(HANDLE device, OVERLAPPED* overlapped) override;
+  BOOL GetOverlappedResult(HANDLE device, OVERLAPPED* overlapped, DWORD* bytesReturned,
+                           BOOL wait) override;
   int WideCharToMultiByte(UINT codePage, DWORD flags, const WCHAR* text, int length, char* out,
                           int outSize, const char* defaultChar, BOOL* usedDefaultChar) override;
   HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, const char* enumerator, HWND parent,
@@ -120,6 +129,7 @@ class RecordingPlatform final : public Platform {
     bool openFailed = false;
     std::optional<USB_NODE_INFORMATION> nodeInfo;
     bool nodeInfoFailed = false;
+    bool unanswered = false;  // a request went unanswered until cancelled, or for good
     std::map<std::uint32_t, PortRecord> ports;
   };
   // What the device database answered for one driver key (ANSI): the first lookup decides.
@@ -141,6 +151,18 @@ class RecordingPlatform final : public Platform {
     std::string hub;
   };
 
+  // A request that pended: what DeviceIoControl was asked, recorded once it ends.
+  struct PendingRequest {
+    std::uintptr_t device;
+    DWORD code;
+    std::optional<std::uint32_t> connectionIndex;
+    void* out;
+    DWORD outSize;
+  };
+  void RecordReply(const OpenObject& object, DWORD code,
+                   std::optional<std::uint32_t> connectionIndex, BOOL succeeded, const void* out,
+                   DWORD outSize);
+
   std::optional<Name> NameFromReply(const void* reply, DWORD replySize, std::uint32_t header) const;
   void RecordController(ControllerRecord& controller, DWORD code, const void* reply,
                         DWORD replySize);
@@ -159,6 +181,7 @@ class RecordingPlatform final : public Platform {
   Platform& inner_;
   unsigned ansiCodePage_;
   std::map<std::uintptr_t, OpenObject> handles_;
+  std::map<const OVERLAPPED*, PendingRequest> pending_;
   std::map<std::size_t, ControllerRecord> controllers_;  // by HCD link number
   // Controllers opened through their device interface, by path, in the order first opened.
   std::map<std::string, ControllerRecord> interfaceControllers_;

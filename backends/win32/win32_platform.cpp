@@ -19,6 +19,25 @@ BOOL Win32Platform::DeviceIoControl(HANDLE device, DWORD ioControlCode, void* in
 
 BOOL Win32Platform::CloseHandle(HANDLE object) { return ::CloseHandle(object); }
 
+HANDLE Win32Platform::CreateEventA(void* securityAttributes, BOOL manualReset, BOOL initialState,
+                                   const char* name) {
+  return ::CreateEventA(static_cast<LPSECURITY_ATTRIBUTES>(securityAttributes), manualReset,
+                        initialState, name);
+}
+
+DWORD Win32Platform::WaitForSingleObject(HANDLE object, DWORD milliseconds) {
+  return ::WaitForSingleObject(object, milliseconds);
+}
+
+BOOL Win32Platform::CancelIoEx(HANDLE device, OVERLAPPED* overlapped) {
+  return ::CancelIoEx(device, overlapped);
+}
+
+BOOL Win32Platform::GetOverlappedResult(HANDLE device, OVERLAPPED* overlapped,
+                                        DWORD* bytesReturned, BOOL wait) {
+  return ::GetOverlappedResult(device, overlapped, bytesReturned, wait);
+}
+
 int Win32Platform::WideCharToMultiByte(UINT codePage, DWORD flags, const WCHAR* text, int length,
                                        char* out, int outSize, const char* defaultChar,
                                        BOOL* usedDefaultChar) {

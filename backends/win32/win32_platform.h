@@ -14,6 +14,12 @@ class Win32Platform final : public Platform {
                        void* outBuffer, DWORD outBufferSize, DWORD* bytesReturned,
                        void* overlapped) override;
   BOOL CloseHandle(HANDLE object) override;
+  HANDLE CreateEventA(void* securityAttributes, BOOL manualReset, BOOL initialState,
+                      const char* name) override;
+  DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) override;
+  BOOL CancelIoEx(HANDLE device, OVERLAPPED* overlapped) override;
+  BOOL GetOverlappedResult(HANDLE device, OVERLAPPED* overlapped, DWORD* bytesReturned,
+                           BOOL wait) override;
   int WideCharToMultiByte(UINT codePage, DWORD flags, const WCHAR* text, int length, char* out,
                           int outSize, const char* defaultChar, BOOL* usedDefaultChar) override;
   HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, const char* enumerator, HWND parent,

@@ -1,0 +1,104 @@
+#include "usb/requests.h"
+
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+namespace keldar {
+
+namespace {
+
+// One request in flight: the OVERLAPPED and the buffers the driver writes to until it ends.
+struct InFlight {
+  OVERLAPPED overlapped{};
+  std::vector<unsigned char> in;
+  std::vector<unsigned char> out;
+  HANDLE event = nullptr;
+};
+
+// Requests that a driver kept even after their cancellation: it may still write into them, so
+// they are never freed, and their event is never closed (it may still be set). Each one is a
+// request that went unanswered twice over, and the hub it went to is not asked again in that
+// detection, so the list grows by a few hundred bytes per such hub and detection.
+// Detections run one at a time on one thread.
+void KeepForever(std::unique_ptr<InFlight> request) {
+  static auto* kept = new std::vector<std::unique_ptr<InFlight>>();
+  kept->push_back(std::move(request));
+}
+
+}  // namespace
+
+DeviceRequests::DeviceRequests(Platform& platform) : platform_(platform) {
+  event_ = platform_.CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  bounded_ = event_ != nullptr;
+}
+
+DeviceRequests::~DeviceRequests() {
+  if (event_ != nullptr) platform_.CloseHandle(event_);
+}
+
+HANDLE DeviceRequests::Open(const char* path) {
+  // Controllers and hubs are opened alike: the hub drivers take their IOCTLs on a handle opened
+  // for writing, and sharing write access leaves the device usable by other USB tools
+  // meanwhile.
+  return platform_.CreateFileA(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                               bounded_ ? FILE_FLAG_OVERLAPPED : 0, nullptr);
+}
+
+BOOL DeviceRequests::Send(HANDLE device, DWORD code, void* in, DWORD inSize, void* out,
+                          DWORD outSize) {
+  DWORD returned = 0;
+  if (!bounded_)
+    return platform_.DeviceIoControl(device, code, in, inSize, out, outSize, &returned, nullptr);
+  // A handle opened for bounded requests takes no other kind: without an event (the last one
+  // went with a request its driver kept) nothing more can be asked.
+  if (event_ == nullptr) return FALSE;
+
+  // The driver owns the buffers until the request ends, which may be after this call returns:
+  // they are the request's own, copied in and out.
+  std::unique_ptr<InFlight> request(new (std::nothrow) InFlight);
+  if (!request) return FALSE;
+  const bool inPlace = in != nullptr && in == out;
+  try {
+    if (in != nullptr) request->in.assign(static_cast<unsigned char*>(in), static_cast<unsigned char*>(in) + inSize);
+    if (out != nullptr && !inPlace) request->out.assign(outSize, 0);
+    if (inPlace && inSize < outSize) request->in.resize(outSize, 0);
+  } catch (const std::bad_alloc&) {
+    return FALSE;
+  }
+  void* requestIn = in != nullptr ? request->in.data() : nullptr;
+  void* requestOut = out == nullptr ? nullptr : inPlace ? request->in.data() : request->out.data();
+  request->event = event_;
+  request->overlapped.hEvent = event_;
+
+  auto answer = [&] {
+    if (out != nullptr) std::memcpy(out, requestOut, outSize);
+    return TRUE;
+  };
+  if (platform_.DeviceIoControl(device, code, requestIn, inSize, requestOut, outSize, &returned,
+                                &request->overlapped))
+    return answer();
+  if (platform_.GetLastError() != ERROR_IO_PENDING) return FALSE;
+
+  DWORD waited = platform_.WaitForSingleObject(event_, kRequestDeadlineMs);
+  if (waited != WAIT_OBJECT_0) {
+    ++unanswered_;
+    platform_.CancelIoEx(device, &request->overlapped);
+    waited = platform_.WaitForSingleObject(event_, kCancelGraceMs);
+  }
+  if (waited == WAIT_OBJECT_0) {
+    // An answer that crossed the cancellation still counts.
+    const BOOL answered = platform_.GetOverlappedResult(device, &request->overlapped, &returned, FALSE);
+    return answered ? answer() : FALSE;
+  }
+  // The driver keeps the request even cancelled: it keeps the buffers and the event with it,
+  // and the requests after it get an event of their own. Asked once more all the same, so that
+  // a platform that records what it answered learns how the request stands.
+  platform_.GetOverlappedResult(device, &request->overlapped, &returned, FALSE);
+  KeepForever(std::move(request));
+  event_ = platform_.CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  return FALSE;
+}
+
+}  // namespace keldar
