@@ -52,12 +52,18 @@ test-windows: mingw
 # The shipped Windows programs on the real USB path: the simulated host-controller and hub
 # driver (tools/usbsim, docs/usbsim.md) serves each fixture under wine, in parallel prefixes.
 USBSIM_DIALOG_FIXTURE := tests/data/fixtures/two-keys-behind-hub
+# A machine with a hub that never answers: the dialog's detection still ends.
+USBSIM_HANGING_FIXTURE := tests/data/fixtures/hub-never-answers
 test-usbsim: native mingw
 	tests/win/usbsim/differential.py --jobs 2
 	KELDAR_USBSIM_PREFIX=build/usbsim/prefix-0 scripts/usbsim $(USBSIM_DIALOG_FIXTURE).json -- \
 	  wine build/mingw/tests/win/usbsim/keldar_usbsim_dialog.exe \
 	  "Z:$(subst /,\\,$(CURDIR)/build/mingw/app/keldar.exe)" \
 	  "Z:$(subst /,\\,$(CURDIR)/$(USBSIM_DIALOG_FIXTURE).golden.json)"
+	KELDAR_USBSIM_PREFIX=build/usbsim/prefix-0 scripts/usbsim $(USBSIM_HANGING_FIXTURE).json -- \
+	  wine build/mingw/tests/win/usbsim/keldar_usbsim_dialog.exe \
+	  "Z:$(subst /,\\,$(CURDIR)/build/mingw/app/keldar.exe)" \
+	  "Z:$(subst /,\\,$(CURDIR)/$(USBSIM_HANGING_FIXTURE).golden.json)"
 	tests/win/usbsim/interrupted_run.sh build/usbsim/prefix-1
 
 # The Windows release bundle: dist/keldar-VERSION-windows.zip with the dialog and the console

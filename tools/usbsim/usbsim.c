@@ -84,6 +84,8 @@ enum {
   SIM_COUNT_ROOT_HUB_NAME,
   SIM_COUNT_HCD_DRIVERKEY_NAME,
   SIM_COUNT_OTHER_REQUESTS,
+  SIM_COUNT_HELD,
+  SIM_COUNT_CANCELLED,
   SIM_COUNTERS
 };
 static const WCHAR* const kCounterNames[SIM_COUNTERS] = {
@@ -97,6 +99,8 @@ static const WCHAR* const kCounterNames[SIM_COUNTERS] = {
     L"RootHubName",
     L"HcdDriverKeyName",
     L"OtherRequests",
+    L"Held",
+    L"Cancelled",
 };
 
 static struct {
@@ -115,6 +119,8 @@ static struct {
   SimPort* vanishing;
   BOOLEAN vanished;
 } sim;
+
+
 
 /* ---- the image ---- */
 
@@ -495,6 +501,27 @@ static NTSTATUS DispatchClose(DEVICE_OBJECT* device, IRP* irp) {
   return Complete(irp, STATUS_SUCCESS, 0);
 }
 
+/* A held request ends only when its caller cancels it (or its handle goes). */
+static void CancelHeld(DEVICE_OBJECT* device, IRP* irp) {
+  (void)device;
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  ++sim.counters[SIM_COUNT_CANCELLED];
+  Complete(irp, STATUS_CANCELLED, 0);
+}
+
+/* A hub that never answers: the request stays pending, cancellable, and is never completed. */
+static NTSTATUS Hold(IRP* irp) {
+  ++sim.counters[SIM_COUNT_HELD];
+  IoMarkIrpPending(irp);
+  IoSetCancelRoutine(irp, CancelHeld);
+  /* Cancelled before the routine was set: nobody else will end it. */
+  if (irp->Cancel && IoSetCancelRoutine(irp, NULL)) {
+    ++sim.counters[SIM_COUNT_CANCELLED];
+    Complete(irp, STATUS_CANCELLED, 0);
+  }
+  return STATUS_PENDING;
+}
+
 static NTSTATUS DispatchDeviceControl(DEVICE_OBJECT* device, IRP* irp) {
   const SimDeviceExtension* ext = device->DeviceExtension;
   IO_STACK_LOCATION* stack = IoGetCurrentIrpStackLocation(irp);
@@ -505,6 +532,7 @@ static NTSTATUS DispatchDeviceControl(DEVICE_OBJECT* device, IRP* irp) {
   ULONG_PTR information = 0;
   NTSTATUS status;
   if (buffer == NULL && (inSize || outSize)) return Complete(irp, STATUS_INVALID_PARAMETER, 0);
+  if (ext->kind == SIM_HUB && (sim.hubs[ext->index].flags & SIM_HUB_NEVER_ANSWERS)) return Hold(irp);
   if (ext->kind == SIM_CONTROLLER)
     status = AnswerController(&sim.controllers[ext->index], code, buffer, outSize, &information);
   else
@@ -649,6 +677,20 @@ NTSTATUS DriverEntry(DRIVER_OBJECT* driver, UNICODE_STRING* registryPath) {
       if (port->flags & SIM_PORT_EMPTY) continue;
       if (!sim.vanishing || (port->attachedHub >= 0 && sim.vanishing->attachedHub < 0)) sim.vanishing = port;
     }
+  }
+  /* The hub that hangs: the first external hub, else the first root hub, in the image's
+   * order of hubs. */
+  if (NT_SUCCESS(status) && sim.personality == SIM_PERSONALITY_HANGING && sim.hubCount > 0) {
+    SimHub* hanging = &sim.hubs[0];
+    for (i = 0; i < sim.hubCount && hanging == &sim.hubs[0]; ++i) {
+      ULONG p;
+      for (p = 0; p < sim.hubs[i].portCount; ++p)
+        if (sim.hubs[i].ports[p].attachedHub >= 0) {
+          hanging = &sim.hubs[sim.hubs[i].ports[p].attachedHub];
+          break;
+        }
+    }
+    hanging->flags |= SIM_HUB_NEVER_ANSWERS;
   }
   for (i = 0; NT_SUCCESS(status) && i < sim.controllerCount; ++i) {
     SimController* controller = &sim.controllers[i];

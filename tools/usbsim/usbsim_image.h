@@ -28,6 +28,7 @@
 #define SIM_CONTROLLER_OPEN_FAILS 1u
 #define SIM_HUB_OPEN_FAILS 1u
 #define SIM_HUB_NODE_INFORMATION_FAILS 2u
+#define SIM_HUB_NEVER_ANSWERS 4u /* its requests stay pending until cancelled */
 #define SIM_PORT_CONNECTION_INFORMATION_FAILS 1u
 #define SIM_PORT_EMPTY 2u /* no device on the port */
 
@@ -35,6 +36,7 @@
 #define SIM_PERSONALITY_DOCUMENTED 0u
 #define SIM_PERSONALITY_STRICT 1u
 #define SIM_PERSONALITY_VANISHING 2u
+#define SIM_PERSONALITY_HANGING 3u
 
 /* How a name query misbehaves; the same faults as a topology file's name faults. */
 #define SIM_FAULT_NONE 0u

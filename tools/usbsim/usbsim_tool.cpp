@@ -203,7 +203,8 @@ std::string MachineImage(const model::UsbModel& model) {
   }
   for (const model::Hub* hub : hubs) {
     out.U32((hub->faults.openFails ? SIM_HUB_OPEN_FAILS : 0) |
-            (hub->faults.nodeInfoFails ? SIM_HUB_NODE_INFORMATION_FAILS : 0));
+            (hub->faults.nodeInfoFails ? SIM_HUB_NODE_INFORMATION_FAILS : 0) |
+            (hub->faults.neverAnswers ? SIM_HUB_NEVER_ANSWERS : 0));
     out.Text(hub->name);
     USB_NODE_INFORMATION node{};
     node.NodeType = 0;  // UsbHub

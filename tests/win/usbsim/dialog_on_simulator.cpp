@@ -54,7 +54,8 @@ int main(int argc, char** argv) {
   std::vector<std::string> expected;
   for (const auto& notice : document.at("notices"))
     expected.push_back(Utf8ToAnsi(notice.get<std::string>()));
-  if (expected.size() < 2) Fail("the golden output holds fewer than two notices");
+  // A machine without a key notice would let a dialog that shows nothing pass.
+  if (expected.empty()) Fail("the golden output holds no notice");
 
   PROCESS_INFORMATION process{};
   if (!StartProgram(argv[1], process)) {

@@ -7,7 +7,9 @@ For each topology: keldar-console.exe --json runs under wine on the simulated US
 Then keldar-console.exe --export records the live machine, and the native reader must make the
 same detection of that recording. A mismatch names the topology and the first differing JSON
 path. Each topology runs again on the strict hub driver (scripts/usbsim --personality strict):
-its --json must print the same.
+its --json must print the same. The generated machines also run on the vanishing hub driver
+(no crash, every handle closed), and they and the demo on the hanging one (the run ends, what
+was held is cancelled, and the report is the model's with the held hub never answering).
 
     differential.py [--jobs N] [--costs FILE] [--personalities LIST] [TOPOLOGY...]
 
@@ -45,6 +47,10 @@ NOT_PRODUCIBLE = {
 # such a key only the sighting is compared, not its verdict.
 UNSTATED = "the source gives no status for the key"
 VERDICT = ("driver", "usable", "reasons", "notes")
+
+# A run on the hanging hub driver that takes longer than this froze: it would never end. (A run
+# takes a few seconds, the wine prefix's start included.)
+HANGING_TIME_LIMIT = 120
 
 # Generated machines: (name, controllers, hub tiers, tree items, seed).
 GENERATED = [
@@ -107,14 +113,15 @@ def native_json(topology):
     return document
 
 
-def live(topology, work, prefix, arguments, counters=None, personality="documented"):
+def live(topology, work, prefix, arguments, counters=None, personality="documented",
+         timeout=600):
     """keldar-console.exe ARGUMENTS on the simulated machine; its JSON document."""
     env = dict(os.environ, KELDAR_USBSIM_PREFIX=prefix)
     if counters:
         env["KELDAR_USBSIM_COUNTERS"] = counters
     run = subprocess.run([USBSIM, "--personality", personality, topology, "--", "wine", CONSOLE,
                           *arguments],
-                         capture_output=True, cwd=work, env=env, timeout=600)
+                         capture_output=True, cwd=work, env=env, timeout=timeout)
     if run.returncode != 0:
         raise RuntimeError(f"keldar-console.exe {' '.join(arguments)}: exit {run.returncode}: "
                            f"{run.stderr.decode(errors='replace').strip()[-600:]}")
@@ -140,7 +147,7 @@ def check_case(name, topology, prefix, costs, personalities):
     replayed = native_json(recording)
     # The other hub drivers: the live report alone (the recording path is the same code).
     others = {p: live(topology, work, prefix, ["--json"], personality=p)
-              for p in personalities if p not in ("documented", "vanishing")}
+              for p in personalities if p not in ("documented", "vanishing", "hanging")}
     drop_unstated_verdicts(expected, got, replayed, *others.values())
     where = first_difference(expected, got)
     if where:
@@ -178,6 +185,60 @@ def check_vanishing(name, topology, prefix):
                         f"{served.get('Closes')} closes")
     if not document.get("tree"):
         failures.append(f"{name}: no tree on the vanishing hub driver")
+    return failures
+
+
+def held_hub_marked(topology, scratch, name):
+    """The topology with the hub that the hanging hub driver holds marked as one that never
+    answers: the first external hub, depth first with ports in ascending order, else the first
+    root hub (the driver's choice, in its image's order of hubs)."""
+    with open(topology, encoding="utf-8") as source:
+        document = json.load(source)
+
+    def external_hubs(hub):
+        for port in sorted(hub.get("ports", []), key=lambda p: p["port"]):
+            below = (port.get("device") or {}).get("hub")
+            if below is not None:
+                yield below
+                yield from external_hubs(below)
+
+    roots = [c["rootHub"] for c in document.get("controllers", []) if c.get("rootHub")]
+    held = next((hub for root in roots for hub in external_hubs(root)), roots[0] if roots else None)
+    if held is None:
+        return None
+    held.setdefault("faults", {})["neverAnswers"] = True
+    path = os.path.join(scratch, name + "-held-hub.json")
+    with open(path, "w", encoding="utf-8") as out:
+        json.dump(document, out, ensure_ascii=False, indent=2)
+    return path
+
+
+def check_hanging(name, topology, prefix, scratch):
+    """On the hanging hub driver one hub never answers: the program must cancel what it asked,
+    end as usual (a run that never ends fails by the time limit), and report what the model
+    reports of the same machine with that hub marked as never answering."""
+    work = os.path.join(WORK, name + "-hanging")
+    os.makedirs(work, exist_ok=True)
+    counters = os.path.join(work, "counters")
+    marked = held_hub_marked(topology, scratch, name)
+    expected = native_json(marked)
+    document = live(topology, work, prefix, ["--json"], counters, personality="hanging",
+                    timeout=HANGING_TIME_LIMIT)
+    with open(counters) as lines:
+        served = dict((k, int(v)) for k, v in (line.split() for line in lines))
+    drop_unstated_verdicts(expected, document)
+    failures = []
+    if served.get("Held", 0) < 1 or served.get("Held") != served.get("Cancelled"):
+        failures.append(f"{name}: on the hanging hub driver {served.get('Held')} requests held, "
+                        f"{served.get('Cancelled')} cancelled")
+    if served.get("Opens") != served.get("Closes"):
+        failures.append(f"{name}: on the hanging hub driver {served.get('Opens')} opens, "
+                        f"{served.get('Closes')} closes")
+    where = first_difference(expected, document)
+    if where:
+        failures.append(f"{name}: the live run on the hanging hub driver differs from the model "
+                        f"with its held hub never answering, at {where}: expected "
+                        f"{describe(expected, where)}, got {describe(document, where)}")
     return failures
 
 
@@ -226,7 +287,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--jobs", type=int, default=2)
     parser.add_argument("--costs")
-    parser.add_argument("--personalities", default="documented,strict,vanishing")
+    parser.add_argument("--personalities", default="documented,strict,vanishing,hanging")
     parser.add_argument("topologies", nargs="*")
     options = parser.parse_args()
     for needed in (NATIVE, TOOL, GENERATOR, CONSOLE):
@@ -248,6 +309,11 @@ def main():
                                            options.personalities.split(","))
             except (RuntimeError, json.JSONDecodeError, subprocess.TimeoutExpired) as error:
                 found, served = [f"{name}: {error}"], {}
+            if (name == "demo" or name.startswith("generated-")) and "hanging" in options.personalities:
+                try:
+                    found += check_hanging(name, topology, prefixes[slot], scratch)
+                except (RuntimeError, json.JSONDecodeError, subprocess.TimeoutExpired) as error:
+                    found.append(f"{name} (hanging): {error}")
             if name.startswith("generated-") and "vanishing" in options.personalities:
                 try:
                     found += check_vanishing(name, topology, prefixes[slot])
