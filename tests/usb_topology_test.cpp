@@ -138,5 +138,32 @@ TEST(Port, HubNameIsAskedByThePortNumberTheHubEchoedAndNothingWithoutIt) {
   store.CloseHubHandles();
 }
 
+// A driver that keeps a request even once it is cancelled: the walk goes on without the hub,
+// the request keeps its buffers and its event, and the requests after it end on another event.
+TEST(DeviceRequests, ARequestItsDriverKeepsAfterCancellationIsLeftToIt) {
+  model::UsbModel m = Controllers(1);
+  m.controllers[0].rootHub->ports[0].device->hub->faults.neverAnswers = true;
+  testing::HookedPlatform platform(std::move(m));
+  platform.overlapped = true;
+  platform.keepsCancelledRequests = true;
+  DetectionStore store;
+  {
+    DeviceRequests requests(platform);
+    UsbContext context{platform, store, requests};
+    PCHost host(requests);
+    HCDevice controller(context, host.GetControllerHandle(0), host.GetControllerDriverKey(0));
+    Port held(context, controller.GetRootHubHandle(), 1);
+    EXPECT_EQ(held.HubInfo(), nullptr);
+    EXPECT_EQ(requests.Unanswered(), 1);
+    Port next(context, controller.GetRootHubHandle(), 2);
+    EXPECT_NE(next.GetConnectionInfo(), nullptr);
+    store.CloseHubHandles();
+  }
+  EXPECT_EQ(platform.model.Counts().pendingRequests, 1u);
+  EXPECT_EQ(platform.model.Counts().cancelledRequests, 0u);
+  // The kept request's event alone stays open.
+  EXPECT_EQ(platform.model.OpenHandleCount(), 1u);
+}
+
 }  // namespace
 }  // namespace keldar

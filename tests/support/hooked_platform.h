@@ -18,6 +18,8 @@ class HookedPlatform final : public Platform {
   explicit HookedPlatform(model::UsbModel usb) : model(std::move(usb)) {}
 
   ModelPlatform model;
+  bool overlapped = false;
+  bool keepsCancelledRequests = false;
   std::function<std::optional<DWORD>(HANDLE device, DWORD code, void* in, DWORD inSize, void* out,
                                      DWORD outSize)>
       onIoctl;
@@ -42,6 +44,21 @@ class HookedPlatform final : public Platform {
         model.DeviceIoControl(device, code, in, inSize, out, outSize, returned, overlapped));
   }
   BOOL CloseHandle(HANDLE object) override { return Model(model.CloseHandle(object)); }
+  // With `overlapped`, requests are the model's overlapped ones (a hook then answers at once);
+  // without, the platform gives no event and requests block, so a hook may call the model
+  // itself. `keepsCancelledRequests` is a driver that ignores cancellation.
+  HANDLE CreateEventA(void* security, BOOL manual, BOOL initial, const char* name) override {
+    return overlapped ? model.CreateEventA(security, manual, initial, name) : nullptr;
+  }
+  DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) override {
+    return model.WaitForSingleObject(object, milliseconds);
+  }
+  BOOL CancelIoEx(HANDLE device, OVERLAPPED* request) override {
+    return keepsCancelledRequests ? Hooked(ERROR_SUCCESS) : Model(model.CancelIoEx(device, request));
+  }
+  BOOL GetOverlappedResult(HANDLE device, OVERLAPPED* request, DWORD* returned, BOOL wait) override {
+    return Model(model.GetOverlappedResult(device, request, returned, wait));
+  }
   int WideCharToMultiByte(UINT codePage, DWORD flags, const WCHAR* text, int length, char* out,
                           int outSize, const char* defaultChar, BOOL* usedDefault) override {
     return Model(model.WideCharToMultiByte(codePage, flags, text, length, out, outSize, defaultChar,
