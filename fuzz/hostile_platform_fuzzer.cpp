@@ -4,7 +4,9 @@
 // every tree item and every device-list row. The platform keeps its own side of the contract
 // (it writes no more than the sizes it is given) and checks the caller's: every handle closed
 // was opened and is closed once, every device set is destroyed once, and nothing stays open
-// after the detection.
+// after the detection. Requests may answer at once or pend; a pending one ends however the
+// fuzzer says, or never: its buffers must then outlive the detection (they are written once
+// more at the end) and its event alone may stay open.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -13,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <set>
 #include <vector>
 
 #include "detect/device_inspector.h"
@@ -31,9 +34,16 @@ class HostilePlatform final : public Platform {
   explicit HostilePlatform(FuzzedDataProvider& input) : input_(input) {}
 
   ~HostilePlatform() override {
-    // Handles of every kind and device sets are all given back by the end of a detection.
+    // A request that never ended still owns its output: the driver may write it at any time.
+    std::map<std::uintptr_t, int> kept;
+    for (const auto& [overlapped, request] : pending_) {
+      if (request.out != nullptr) std::memset(request.out, 0xA5, request.outSize);
+      ++kept[reinterpret_cast<std::uintptr_t>(overlapped->hEvent)];
+    }
+    // Handles of every kind and device sets are all given back by the end of a detection,
+    // but for the events of requests that never ended.
     for (const auto& [value, opens] : openHandles_)
-      if (opens != 0) std::abort();
+      if (opens != 0 && opens != kept[value]) std::abort();
     for (const auto& [value, live] : deviceSets_)
       if (live != 0) std::abort();
   }
@@ -49,13 +59,61 @@ class HostilePlatform final : public Platform {
   }
 
   BOOL DeviceIoControl(HANDLE, DWORD, void* inBuffer, DWORD inBufferSize, void* outBuffer,
-                       DWORD outBufferSize, DWORD* bytesReturned, void*) override {
+                       DWORD outBufferSize, DWORD* bytesReturned, void* request) override {
     if (inBuffer != nullptr && inBufferSize != 0) Touch(inBuffer, inBufferSize);
-    if (!Succeeds()) return Fail();
     if (outBuffer == nullptr && outBufferSize != 0) std::abort();
+    if (auto* overlapped = static_cast<OVERLAPPED*>(request)) {
+      CheckEvent(overlapped->hEvent);
+      if (pending_.count(overlapped) != 0) std::abort();  // one OVERLAPPED, two requests
+      if (input_.remaining_bytes() != 0 && input_.ConsumeBool()) {
+        pending_[overlapped] = {outBuffer, outBufferSize};
+        return Fail(ERROR_IO_PENDING);
+      }
+    }
+    if (!Succeeds()) return Fail();
     Fill(static_cast<std::uint8_t*>(outBuffer), outBufferSize);
     if (bytesReturned != nullptr) *bytesReturned = input_.ConsumeIntegral<DWORD>();
     return TRUE;
+  }
+
+  HANDLE CreateEventA(void*, BOOL manualReset, BOOL initialState, const char*) override {
+    if (manualReset == FALSE || initialState != FALSE) std::abort();
+    if (!Succeeds()) return nullptr;
+    const std::uintptr_t value = 0x900 + 4 * static_cast<std::uintptr_t>(events_.size());
+    events_.insert(value);
+    ++openHandles_[value];
+    return reinterpret_cast<HANDLE>(value);
+  }
+
+  DWORD WaitForSingleObject(HANDLE object, DWORD) override {
+    CheckEvent(object);
+    switch (input_.ConsumeIntegralInRange<int>(0, 2)) {
+      case 0: return WAIT_OBJECT_0;
+      case 1: return WAIT_TIMEOUT;
+      default: return WAIT_FAILED;
+    }
+  }
+
+  BOOL CancelIoEx(HANDLE, OVERLAPPED* overlapped) override {
+    if (overlapped == nullptr) std::abort();
+    return input_.ConsumeBool() ? TRUE : Fail(ERROR_NOT_FOUND);
+  }
+
+  BOOL GetOverlappedResult(HANDLE, OVERLAPPED* overlapped, DWORD* bytesReturned,
+                           BOOL wait) override {
+    if (wait != FALSE) std::abort();  // it would wait without a deadline
+    const auto request = pending_.find(overlapped);
+    if (request == pending_.end()) std::abort();  // the result of a request that never pended
+    if (Succeeds()) {
+      Fill(static_cast<std::uint8_t*>(request->second.out), request->second.outSize);
+      if (bytesReturned != nullptr) *bytesReturned = input_.ConsumeIntegral<DWORD>();
+      pending_.erase(request);
+      return TRUE;
+    }
+    // Still running, or ended in a failure.
+    if (input_.remaining_bytes() != 0 && input_.ConsumeBool()) return Fail(ERROR_IO_INCOMPLETE);
+    pending_.erase(request);
+    return Fail(input_.ConsumeBool() ? ERROR_OPERATION_ABORTED : ERROR_GEN_FAILURE);
   }
 
   BOOL CloseHandle(HANDLE object) override {
@@ -208,6 +266,11 @@ class HostilePlatform final : public Platform {
     }
   }
 
+  void CheckEvent(HANDLE event) {
+    const auto value = reinterpret_cast<std::uintptr_t>(event);
+    if (events_.count(value) == 0 || openHandles_[value] <= 0) std::abort();
+  }
+
   void CheckSet(HDEVINFO set) {
     auto live = deviceSets_.find(reinterpret_cast<std::uintptr_t>(set));
     if (live == deviceSets_.end() || live->second <= 0) std::abort();
@@ -218,6 +281,12 @@ class HostilePlatform final : public Platform {
   DWORD lastError_ = ERROR_SUCCESS;
   std::map<std::uintptr_t, int> openHandles_;
   std::map<std::uintptr_t, int> deviceSets_;
+  std::set<std::uintptr_t> events_;
+  struct Pending {
+    void* out;
+    DWORD outSize;
+  };
+  std::map<OVERLAPPED*, Pending> pending_;
 };
 
 }  // namespace

@@ -81,21 +81,19 @@ BOOL DeviceRequests::Send(HANDLE device, DWORD code, void* in, DWORD inSize, voi
     return answer();
   if (platform_.GetLastError() != ERROR_IO_PENDING) return FALSE;
 
-  DWORD waited = platform_.WaitForSingleObject(event_, kRequestDeadlineMs);
-  if (waited != WAIT_OBJECT_0) {
-    ++unanswered_;
+  const bool late = platform_.WaitForSingleObject(event_, kRequestDeadlineMs) != WAIT_OBJECT_0;
+  if (late) {
     platform_.CancelIoEx(device, &request->overlapped);
-    waited = platform_.WaitForSingleObject(event_, kCancelGraceMs);
+    platform_.WaitForSingleObject(event_, kCancelGraceMs);
   }
-  if (waited == WAIT_OBJECT_0) {
-    // An answer that crossed the cancellation still counts.
-    const BOOL answered = platform_.GetOverlappedResult(device, &request->overlapped, &returned, FALSE);
-    return answered ? answer() : FALSE;
-  }
-  // The driver keeps the request even cancelled: it keeps the buffers and the event with it,
-  // and the requests after it get an event of their own. Asked once more all the same, so that
-  // a platform that records what it answered learns how the request stands.
-  platform_.GetOverlappedResult(device, &request->overlapped, &returned, FALSE);
+  // The request alone says how it stands, whatever the waits said; an answer that crossed the
+  // cancellation still counts.
+  if (platform_.GetOverlappedResult(device, &request->overlapped, &returned, FALSE)) return answer();
+  if (late) ++unanswered_;
+  if (platform_.GetLastError() != ERROR_IO_INCOMPLETE) return FALSE;
+  // Still running: its driver keeps it even cancelled, and with it the buffers and the event.
+  // The requests after it get an event of their own.
+  if (!late) platform_.CancelIoEx(device, &request->overlapped);
   KeepForever(std::move(request));
   event_ = platform_.CreateEventA(nullptr, TRUE, FALSE, nullptr);
   return FALSE;
