@@ -107,9 +107,9 @@ struct Checker {
     else if (model.computerName->size() > 15)
       reasons.push_back("computerName: " + *model.computerName +
                         ": longer than the 15 characters Windows allows a computer name");
-    if (model.ansiCodePage != 936)
+    if (model.ansiCodePage != 936 && model.ansiCodePage != 1252)
       reasons.push_back("ansiCodePage: " + std::to_string(model.ansiCodePage) +
-                        ": the simulator's prefix runs with code page 936");
+                        ": the simulator's prefix runs with code page 936 (zh_CN) or 1252 (en_US)");
     if (model.deviceSetFails)
       reasons.push_back("faults.deviceSetFails: SetupDiGetClassDevsA over the registry does not fail");
     for (std::size_t i = 0; i < model.controllers.size(); ++i) {
