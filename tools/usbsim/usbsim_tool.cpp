@@ -40,7 +40,8 @@ using namespace keldar;
 void CheckName(model::NameFault fault, const std::string& where, std::vector<std::string>& reasons) {
   if (fault == model::NameFault::ConversionFails)
     reasons.push_back(where + ": conversionFails: WideCharToMultiByte with flags 0 never refuses "
-                      "a text (a character the code page lacks becomes its default character)");
+                      "a text (a character the code page lacks becomes its best fit or its default "
+                      "character)");
 }
 
 void CheckDatabase(const model::DatabaseFaults& faults, const std::string& where,
