@@ -89,7 +89,8 @@ class Platform {
   // Converts UTF-16 to the ANSI code page (codePage CP_ACP). With length -1 the text runs to
   // its 0 unit, which is converted too; with a positive length exactly that many units are
   // converted and no terminator is added. With outSize 0 only the required size is returned.
-  // Characters the code page lacks become its default character. Returns the number of bytes
+  // A character the code page lacks becomes the likeness the code page's best-fit table gives
+  // it (Ł becomes L in 1252), else the code page's default character. Returns the number of bytes
   // written (or required), 0 on failure.
   virtual int WideCharToMultiByte(UINT codePage, DWORD flags, const WCHAR* text, int length,
                                   char* out, int outSize, const char* defaultChar,

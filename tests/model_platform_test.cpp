@@ -259,6 +259,19 @@ TEST_F(ModelPlatformTest, WideCharToMultiByteConvertsToTheModelCodePage) {
   EXPECT_EQ(ToAnsi(platform_, u"A\u0E01B", -1, out, 16, &usedDefault), 4);
   EXPECT_STREQ(out, "A?B");
   EXPECT_TRUE(usedDefault);
+  // Code page 1252 lacks Ł, ź and the minus sign but has a likeness of each (Microsoft's
+  // best-fit table), which is no default character; the check mark has none. (Escaped: the
+  // assertions' text is GBK.)
+  const std::u16string likenesses = u"\u0141\u00F3d\u017A \u2212 \u20AC";  // Łódź − €
+  model::UsbModel western = SampleModel();
+  western.ansiCodePage = 1252;
+  ModelPlatform westernPlatform(western);
+  EXPECT_EQ(ToAnsi(westernPlatform, likenesses, -1, out, 16, &usedDefault), 9);
+  EXPECT_STREQ(out, "L\xF3" "dz - \x80");
+  EXPECT_FALSE(usedDefault);
+  EXPECT_EQ(ToAnsi(westernPlatform, u"\u0141\u2713", -1, out, 16, &usedDefault), 3);
+  EXPECT_STREQ(out, "L?");
+  EXPECT_TRUE(usedDefault);
 }
 
 TEST_F(ModelPlatformTest, DatabaseListsControllersThenUsbDevicesDepthFirstThenOthers) {

@@ -27,4 +27,8 @@ std::string EncodeSystem(const std::u32string& text, unsigned codePage, bool* re
 // Why the backend cannot convert `codePage`, naming what is missing; empty when it can.
 std::string SystemMissing(unsigned codePage);
 
+// The likeness that Microsoft's best-fit table for `codePage` gives `c`, or `c` itself when the
+// table gives none (or none is held for the code page: only 1252's is).
+char32_t BestFit(char32_t c, unsigned codePage);
+
 }  // namespace keldar::text_internal

@@ -186,6 +186,23 @@ std::string Utf16ToCodePage(std::u16string_view utf16, unsigned codePage, bool* 
   return EncodeAnsi(DecodeUtf16(utf16), codePage, replaced);
 }
 
+namespace {
+
+std::u32string WithBestFits(std::u32string text, unsigned codePage) {
+  for (char32_t& c : text) c = text_internal::BestFit(c, codePage);
+  return text;
+}
+
+}  // namespace
+
+std::string Utf16ToCodePageBestFit(std::u16string_view utf16, unsigned codePage, bool* replaced) {
+  return EncodeAnsi(WithBestFits(DecodeUtf16(utf16), codePage), codePage, replaced);
+}
+
+std::string Utf8ToAnsiBestFit(std::string_view utf8, unsigned codePage) {
+  return EncodeAnsi(WithBestFits(DecodeUtf8(utf8), codePage), codePage, nullptr);
+}
+
 std::string CleanUtf8(std::string_view text) {
   return EncodeUtf8(DecodeUtf8(text), kUtf8Replacement);
 }

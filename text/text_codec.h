@@ -45,6 +45,15 @@ std::string Utf8ToAnsi(std::string_view utf8, unsigned codePage);
 std::string Utf16ToCodePage(std::u16string_view utf16, unsigned codePage,
                             bool* replaced = nullptr);
 
+// UTF-16 and UTF-8 text to ANSI as Windows converts where the caller asks for nothing else
+// (WideCharToMultiByte with flags 0, the ANSI registry and SetupAPI reads): a character the
+// code page lacks becomes its best fit, a likeness the code page has, where Microsoft's table
+// gives one (1252: Ł to L, ő to o, − to -), else "?", which alone sets *replaced. Only 1252's
+// table is held; other code pages convert as Utf16ToCodePage and Utf8ToAnsi do.
+std::string Utf16ToCodePageBestFit(std::u16string_view utf16, unsigned codePage,
+                                   bool* replaced = nullptr);
+std::string Utf8ToAnsiBestFit(std::string_view utf8, unsigned codePage);
+
 // Valid UTF-8: each byte of invalid UTF-8 becomes one U+FFFD, the rest is kept.
 std::string CleanUtf8(std::string_view text);
 

@@ -452,7 +452,7 @@ int ModelPlatform::WideCharToMultiByte(UINT codePage, DWORD /*flags*/, const WCH
     return 0;
   }
   bool replaced = false;
-  const std::string bytes = Utf16ToCodePage(units, target, &replaced);
+  const std::string bytes = Utf16ToCodePageBestFit(units, target, &replaced);
   if (usedDefaultChar != nullptr) *usedDefaultChar = replaced ? TRUE : FALSE;
   if (outSize == 0) return static_cast<int>(bytes.size());
   if (bytes.size() > static_cast<std::size_t>(outSize)) {
@@ -599,7 +599,7 @@ BOOL ModelPlatform::SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_D
     type = kRegMultiSz;
   }
   if (value != nullptr && value->has_value())
-    bytes = Utf8ToAnsi(**value, model_.ansiCodePage) + '\0';
+    bytes = Utf8ToAnsiBestFit(**value, model_.ansiCodePage) + '\0';
   else if (bytes.empty())
     return Fail(ERROR_INVALID_DATA);
 
@@ -625,7 +625,7 @@ BOOL ModelPlatform::ControllerEntryProperty(std::size_t entries, SP_DEVINFO_DATA
   const model::Controller& controller = model_.controllers[element->DevInst];
   if (property != SPDRP_DRIVER || controller.databaseFaults.driverKeyReadFails)
     return Fail(ERROR_INVALID_DATA);
-  const std::string bytes = Utf8ToAnsi(controller.driverKey, model_.ansiCodePage) + '\0';
+  const std::string bytes = Utf8ToAnsiBestFit(controller.driverKey, model_.ansiCodePage) + '\0';
   const auto needed = static_cast<DWORD>(bytes.size());
   if (requiredSize != nullptr) *requiredSize = needed;
   if (bufferSize < needed) return Fail(ERROR_INSUFFICIENT_BUFFER);
@@ -660,7 +660,7 @@ BOOL ModelPlatform::SetupDiDestroyDeviceInfoList(HDEVINFO set) {
 BOOL ModelPlatform::GetComputerNameA(char* buffer, DWORD* size) {
   if (size == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   if (!model_.computerName) return Fail(ERROR_FILE_NOT_FOUND);
-  const std::string name = Utf8ToAnsi(*model_.computerName, model_.ansiCodePage);
+  const std::string name = Utf8ToAnsiBestFit(*model_.computerName, model_.ansiCodePage);
   const auto needed = static_cast<DWORD>(name.size() + 1);
   if (buffer == nullptr || *size < needed) {
     *size = needed;
@@ -688,7 +688,7 @@ LONG ModelPlatform::RegGetValueA(HKEY key, const char* subKey, const char* value
       text = &facts.systemProductName;
   }
   if (text == nullptr || !*text) return static_cast<LONG>(ERROR_FILE_NOT_FOUND);
-  const std::string ansi = Utf8ToAnsi(**text, model_.ansiCodePage);
+  const std::string ansi = Utf8ToAnsiBestFit(**text, model_.ansiCodePage);
   const auto needed = static_cast<DWORD>(ansi.size() + 1);
   if (data == nullptr || *size < needed) {
     *size = needed;

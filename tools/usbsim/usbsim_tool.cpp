@@ -40,7 +40,8 @@ using namespace keldar;
 void CheckName(model::NameFault fault, const std::string& where, std::vector<std::string>& reasons) {
   if (fault == model::NameFault::ConversionFails)
     reasons.push_back(where + ": conversionFails: WideCharToMultiByte with flags 0 never refuses "
-                      "a text (a character the code page lacks becomes its default character)");
+                      "a text (a character the code page lacks becomes its best fit or its default "
+                      "character)");
 }
 
 void CheckDatabase(const model::DatabaseFaults& faults, const std::string& where,
@@ -107,9 +108,9 @@ struct Checker {
     else if (model.computerName->size() > 15)
       reasons.push_back("computerName: " + *model.computerName +
                         ": longer than the 15 characters Windows allows a computer name");
-    if (model.ansiCodePage != 936)
+    if (model.ansiCodePage != 936 && model.ansiCodePage != 1252)
       reasons.push_back("ansiCodePage: " + std::to_string(model.ansiCodePage) +
-                        ": the simulator's prefix runs with code page 936");
+                        ": the simulator's prefix runs with code page 936 (zh_CN) or 1252 (en_US)");
     if (model.deviceSetFails)
       reasons.push_back("faults.deviceSetFails: SetupDiGetClassDevsA over the registry does not fail");
     for (std::size_t i = 0; i < model.controllers.size(); ++i) {
