@@ -39,7 +39,9 @@ class DeviceInspector {
   }
   const NodeTable& Nodes() const { return tree_.Nodes(); }
   bool ControllersLeftOut() const { return tree_.ControllersLeftOut(); }
-  int UnansweredRequests() const { return tree_.UnansweredRequests(); }
+  const std::vector<DeviceRequests::UnansweredDevice>& UnansweredDevices() const {
+    return tree_.UnansweredDevices();
+  }
   const DetectionStore* Store() const { return tree_.Store(); }
   FriendlyNameLookup& FriendlyNames() { return tree_.FriendlyNames(); }
 

@@ -47,7 +47,7 @@ void DeviceTree::BuildDeviceTree() {
   friendlyNames_.Reset();
   buildAbandoned_ = false;
   controllersLeftOut_ = false;
-  unansweredRequests_ = 0;
+  unansweredDevices_.clear();
 
   deviceTree_.SetNormalImageList(treeImages_);
   deviceTree_.SetTextColor(kTreeTextColour);
@@ -99,7 +99,7 @@ void DeviceTree::BuildDeviceTree() {
   }
   // Hub handles serve only as parents of the ports below them while the walk runs.
   store_->CloseHubHandles();
-  unansweredRequests_ = requests.Unanswered();
+  unansweredDevices_ = requests.UnansweredDevices();
 }
 
 void DeviceTree::AddHubPorts(UsbContext& context, HANDLE hub, int portCount, TreeItem hubItem,

@@ -52,7 +52,9 @@ class DeviceTree {
   bool ControllersLeftOut() const { return controllersLeftOut_; }
   // How many requests of the last build went unanswered past their deadline and were
   // cancelled: what they asked shows as not answered.
-  int UnansweredRequests() const { return unansweredRequests_; }
+  const std::vector<DeviceRequests::UnansweredDevice>& UnansweredDevices() const {
+    return unansweredDevices_;
+  }
   // The friendly names of the last build's detection, read once for all its lookups.
   FriendlyNameLookup& FriendlyNames() { return friendlyNames_; }
   // The store of the last build; null before the first.
@@ -76,7 +78,7 @@ class DeviceTree {
   ComputerNameFailure computerNameFailure_;
   bool buildAbandoned_ = false;
   bool controllersLeftOut_ = false;
-  int unansweredRequests_ = 0;
+  std::vector<DeviceRequests::UnansweredDevice> unansweredDevices_;
 };
 
 }  // namespace keldar

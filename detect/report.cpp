@@ -15,6 +15,24 @@ namespace keldar {
 
 namespace {
 
+// A device path in a warning line, which is UTF-8: a Windows device path is ASCII; any other
+// byte is written as \xNN rather than decoded from a code page.
+std::string PrintablePath(const std::string& ansi) {
+  std::string printable;
+  for (const char c : ansi) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte < 0x7F) {
+      printable += c;
+    } else {
+      static const char kDigits[] = "0123456789ABCDEF";
+      printable += "\\x";
+      printable += kDigits[byte >> 4];
+      printable += kDigits[byte & 0xF];
+    }
+  }
+  return printable;
+}
+
 const std::vector<std::string> kDeviceListHeadings = {"Co. Info", "Device Name", "Vender ID",
                                                       "Product ID"};
 
@@ -114,15 +132,16 @@ std::optional<DetectionReport> RunDetection(Platform& platform, unsigned ansiCod
                               std::to_string(kMaxInterfaceControllers) +
                               " controllers; those further on are not walked");
   // A hub driver that hangs is worth saying: its hub looks like one that refuses to answer.
-  if (const int unanswered = inspector.UnansweredRequests(); unanswered > 0) {
-    const std::string seconds = std::to_string(kRequestDeadlineMs / 1000);
+  const std::string seconds = std::to_string(kRequestDeadlineMs / 1000);
+  for (const DeviceRequests::UnansweredDevice& device : inspector.UnansweredDevices())
     report.warnings.push_back(
-        unanswered == 1
-            ? "1 request to a USB hub driver went unanswered for " + seconds +
-                  " seconds and was cancelled: what it asked shows as not answered"
-            : std::to_string(unanswered) + " requests to the USB hub drivers went unanswered for " +
-                  seconds + " seconds each and were cancelled: what they asked shows as not answered");
-  }
+        PrintablePath(device.path) +
+        (device.requests == 1
+             ? " did not answer a request for " + seconds +
+                   " seconds: it was cancelled, and what it asked shows as not answered"
+             : " did not answer " + std::to_string(device.requests) + " requests for " +
+                   seconds + " seconds each: they were cancelled, and what they asked shows as "
+                   "not answered"));
 
   std::map<TreeItem, const NodeEntry*> rows;
   for (const NodeEntry& node : inspector.Nodes().Rows()) rows.emplace(node.treeItem, &node);

@@ -155,6 +155,8 @@ TEST(DeviceRequests, ARequestItsDriverKeepsAfterCancellationIsLeftToIt) {
     Port held(context, controller.GetRootHubHandle(), 1);
     EXPECT_EQ(held.HubInfo(), nullptr);
     EXPECT_EQ(requests.Unanswered(), 1);
+    ASSERT_EQ(requests.UnansweredDevices().size(), 1u);
+    EXPECT_EQ(requests.UnansweredDevices()[0].path, "\\\\.\\HUB");
     Port next(context, controller.GetRootHubHandle(), 2);
     EXPECT_NE(next.GetConnectionInfo(), nullptr);
     store.CloseHubHandles();

@@ -42,8 +42,24 @@ HANDLE DeviceRequests::Open(const char* path) {
   // Controllers and hubs are opened alike: the hub drivers take their IOCTLs on a handle opened
   // for writing, and sharing write access leaves the device usable by other USB tools
   // meanwhile.
-  return platform_.CreateFileA(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                               bounded_ ? FILE_FLAG_OVERLAPPED : 0, nullptr);
+  const HANDLE handle = platform_.CreateFileA(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
+                                              OPEN_EXISTING, bounded_ ? FILE_FLAG_OVERLAPPED : 0,
+                                              nullptr);
+  // A value is handed out again once closed: the latest open names it.
+  if (handle != INVALID_HANDLE_VALUE && path != nullptr) paths_[handle] = path;
+  return handle;
+}
+
+void DeviceRequests::CountUnanswered(HANDLE device) {
+  ++unanswered_;
+  const auto path = paths_.find(device);
+  const std::string name = path != paths_.end() ? path->second : std::string();
+  for (UnansweredDevice& known : unansweredDevices_)
+    if (known.path == name) {
+      ++known.requests;
+      return;
+    }
+  unansweredDevices_.push_back({name, 1});
 }
 
 BOOL DeviceRequests::Send(HANDLE device, DWORD code, void* in, DWORD inSize, void* out,
@@ -89,7 +105,7 @@ BOOL DeviceRequests::Send(HANDLE device, DWORD code, void* in, DWORD inSize, voi
   // The request alone says how it stands, whatever the waits said; an answer that crossed the
   // cancellation still counts.
   if (platform_.GetOverlappedResult(device, &request->overlapped, &returned, FALSE)) return answer();
-  if (late) ++unanswered_;
+  if (late) CountUnanswered(device);
   if (platform_.GetLastError() != ERROR_IO_INCOMPLETE) return FALSE;
   // Still running: its driver keeps it even cancelled, and with it the buffers and the event.
   // The requests after it get an event of their own.

@@ -4,6 +4,10 @@
 // would otherwise freeze the program for good.
 #pragma once
 
+#include <map>
+#include <string>
+#include <vector>
+
 #include "platform/platform.h"
 
 namespace keldar {
@@ -38,12 +42,22 @@ class DeviceRequests {
 
   // How many requests went unanswered past the deadline.
   int Unanswered() const { return unanswered_; }
+  // The paths of the devices that left requests unanswered, each with how many, in the order
+  // they first did.
+  struct UnansweredDevice {
+    std::string path;
+    int requests = 0;
+  };
+  const std::vector<UnansweredDevice>& UnansweredDevices() const { return unansweredDevices_; }
 
  private:
   Platform& platform_;
   HANDLE event_ = nullptr;
   bool bounded_ = false;  // whether handles are opened with FILE_FLAG_OVERLAPPED
   int unanswered_ = 0;
+  std::vector<UnansweredDevice> unansweredDevices_;
+  std::map<HANDLE, std::string> paths_;  // of the handles Open gave, by handle
+  void CountUnanswered(HANDLE device);
 };
 
 }  // namespace keldar
