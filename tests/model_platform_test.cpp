@@ -272,6 +272,11 @@ TEST_F(ModelPlatformTest, WideCharToMultiByteConvertsToTheModelCodePage) {
   EXPECT_EQ(ToAnsi(westernPlatform, u"\u0141\u2713", -1, out, 16, &usedDefault), 3);
   EXPECT_STREQ(out, "L?");
   EXPECT_TRUE(usedDefault);
+  // Code page 936 has no A with grave, nor superscript two, but its own pinyin a with grave
+  // and the digit: A\xA8\xA42 is "a with grave" (GBK 0xA8A4) and 2.
+  EXPECT_EQ(ToAnsi(platform_, u"A\u00C0\u00B2", -1, out, 16, &usedDefault), 5);
+  EXPECT_STREQ(out, "A\xA8\xA4" "2");
+  EXPECT_FALSE(usedDefault);
 }
 
 TEST_F(ModelPlatformTest, DatabaseListsControllersThenUsbDevicesDepthFirstThenOthers) {
