@@ -188,8 +188,10 @@ std::string Utf16ToCodePage(std::u16string_view utf16, unsigned codePage, bool* 
 
 namespace {
 
+// Every table leaves ASCII alone, and most texts are ASCII alone: they go through untouched.
 std::u32string WithBestFits(std::u32string text, unsigned codePage) {
-  for (char32_t& c : text) c = text_internal::BestFit(c, codePage);
+  for (char32_t& c : text)
+    if (c >= 0x80) c = text_internal::BestFit(c, codePage);
   return text;
 }
 

@@ -25,7 +25,9 @@
 //                              sent with an OVERLAPPED; such a request ends only when it is
 //                              cancelled, with ERROR_OPERATION_ABORTED. Every other request
 //                              answers at once and sets its event. The model keeps no clock:
-//                              a wait on an event not set times out at once.
+//                              a wait on an event not set times out at once. A model without
+//                              such a hub gives no event (CreateEventA answers null): requests
+//                              are then sent without an OVERLAPPED, as before.
 // Successful calls leave the last error as it was.
 #pragma once
 
