@@ -45,13 +45,19 @@ HANDLE DeviceRequests::Open(const char* path) {
   const HANDLE handle = platform_.CreateFileA(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
                                               OPEN_EXISTING, bounded_ ? FILE_FLAG_OVERLAPPED : 0,
                                               nullptr);
-  // A value is handed out again once closed: the latest open names it.
-  if (handle != INVALID_HANDLE_VALUE && path != nullptr) paths_[handle] = path;
+  // Only a bounded request can go unanswered, and only then is its device named. A value is
+  // handed out again once closed: the latest open names it.
+  if (bounded_ && handle != INVALID_HANDLE_VALUE && path != nullptr) paths_[handle] = path;
   return handle;
 }
 
+int DeviceRequests::Unanswered() const {
+  int requests = 0;
+  for (const UnansweredDevice& device : unansweredDevices_) requests += device.requests;
+  return requests;
+}
+
 void DeviceRequests::CountUnanswered(HANDLE device) {
-  ++unanswered_;
   const auto path = paths_.find(device);
   const std::string name = path != paths_.end() ? path->second : std::string();
   for (UnansweredDevice& known : unansweredDevices_)

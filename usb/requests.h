@@ -41,7 +41,7 @@ class DeviceRequests {
   BOOL Send(HANDLE device, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize);
 
   // How many requests went unanswered past the deadline.
-  int Unanswered() const { return unanswered_; }
+  int Unanswered() const;
   // The paths of the devices that left requests unanswered, each with how many, in the order
   // they first did.
   struct UnansweredDevice {
@@ -54,7 +54,6 @@ class DeviceRequests {
   Platform& platform_;
   HANDLE event_ = nullptr;
   bool bounded_ = false;  // whether handles are opened with FILE_FLAG_OVERLAPPED
-  int unanswered_ = 0;
   std::vector<UnansweredDevice> unansweredDevices_;
   std::map<HANDLE, std::string> paths_;  // of the handles Open gave, by handle
   void CountUnanswered(HANDLE device);
